@@ -1,0 +1,561 @@
+// libzorvane: validates a rule set, translates it into iptables-restore lines
+// of the chain ZORVANE, tests and installs them, and reads their counters.
+
+#include "libzorvane.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+// ---------------------------------------------------------------------------
+// Log stream
+// ---------------------------------------------------------------------------
+
+// A stream without a buffer is bad from the start: whatever is inserted into
+// it is discarded, so the library stays silent until enable_log().
+std::ostream defaultLog(nullptr);
+std::reference_wrapper<std::ostream> Log_impl = std::ref(defaultLog);
+
+namespace {
+
+// One record: the pieces inserted one after another, then endl. Log_impl is
+// read anew for every record so that a rebinding takes effect at once.
+template <typename... Pieces>
+void log_record(const Pieces &...pieces)
+{
+    std::ostream &out = Log_impl.get();
+    (out << ... << pieces);
+    out << std::endl;
+}
+
+// ---------------------------------------------------------------------------
+// Command runners
+// ---------------------------------------------------------------------------
+
+// Runs a command for its status only. Its standard output goes to standard
+// error so that the caller's standard output never carries anything of ours.
+int do_system_call(std::string cmd)
+{
+    const std::string tmp_str = cmd + " 1>&2";
+    log_record("$ ", tmp_str);
+    const int ret_code = std::system(tmp_str.c_str());
+    log_record("$ ", tmp_str, " --> ret=", ret_code);
+    return ret_code;
+}
+
+// Runs a command and captures its standard output (one trailing line feed
+// removed). Returns the raw pclose() status, or -1 when popen() fails.
+int exec(const std::string cmd, std::string &stdout_str)
+{
+    log_record("popen --> ", cmd);
+    FILE *pipe = popen(cmd.c_str(), "r");
+    if (pipe == nullptr) {
+        log_record("popen() failed!");
+        return -1;
+    }
+    char buffer[512];
+    std::string result;
+    while (!feof(pipe)) {
+        if (fgets(buffer, sizeof buffer, pipe) != nullptr)
+            result += buffer;
+        else if (ferror(pipe))
+            break;  // a read error ends the output; pclose() decides the status
+    }
+    const int rc = pclose(pipe);
+    if (!result.empty() && result.back() == '\n')
+        result.pop_back();
+    stdout_str = result;
+    log_record("popen --> ", cmd, " --> ret=", rc);
+    return rc;
+}
+
+// ---------------------------------------------------------------------------
+// The chain and the tools
+// ---------------------------------------------------------------------------
+
+const char *const chain_name = "ZORVANE";
+const std::string iptables = "/sbin/iptables";
+const std::string iptables_restore = "/sbin/iptables-restore";
+const std::string firewall_script = "/usr/sbin/firewall.sh";
+const std::string drop_log = "/var/log/ulogd_syslogemu.log";
+
+int clear_log_history()
+{
+    return do_system_call("echo -n > " + drop_log);
+}
+
+// ---------------------------------------------------------------------------
+// Rule-set validation
+// ---------------------------------------------------------------------------
+
+// No rule set needs more than three levels (array, object, list). Far deeper
+// values would overflow the stack when the rule set is dumped into the log,
+// so anything past this bound is refused like text that does not parse.
+constexpr std::size_t max_nesting = 512;
+
+bool nesting_within_bound(const nlohmann::json &root)
+{
+    std::vector<std::pair<const nlohmann::json *, std::size_t>> pending{{&root, 1}};
+    while (!pending.empty()) {
+        const auto [value, depth] = pending.back();
+        pending.pop_back();
+        if (!value->is_structured())
+            continue;
+        if (depth > max_nesting)
+            return false;
+        for (const auto &child : *value)
+            pending.emplace_back(&child, depth + 1);
+    }
+    return true;
+}
+
+// Parses a rule-set text without exceptions; false (with its record) when
+// the text is not one JSON value.
+bool parse_rules(const char *rules, nlohmann::json &rules_json)
+{
+    rules_json = nlohmann::json::parse(rules, rules + std::strlen(rules), nullptr, false);
+    if (rules_json.is_discarded()) {
+        log_record("json parse fail");
+        return false;
+    }
+    if (!nesting_within_bound(rules_json)) {
+        log_record("json parse fail");
+        log_record("json nested deeper than ", max_nesting, " levels");
+        return false;
+    }
+    return true;
+}
+
+// A control character in a value would end the rule's line in the restore
+// file (a line feed starts a line of the client's choosing, a NUL cuts the
+// line short), so no value copied into the file may hold one.
+bool has_control_character(const std::string &value)
+{
+    for (const char c : value) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7f)
+            return true;
+    }
+    return false;
+}
+
+bool refuse(const nlohmann::json &rules, const std::string &message)
+{
+    log_record(message);
+    log_record("Dump:");
+    log_record(rules.dump(1));
+    return false;
+}
+
+// Checks a list key: an array whose elements are non-empty strings without
+// control characters. Returns the message of the first fault, or "".
+std::string list_fault(const std::string &key, const nlohmann::json &list)
+{
+    if (!list.is_array())
+        return "\"" + key + "\" is not an array";
+    for (const auto &element : list) {
+        if (!element.is_string())
+            return "\"" + key + "\" element is not a string";
+        const auto &text = element.get_ref<const std::string &>();
+        if (text.empty())
+            return "\"" + key + "\" element is an empty string";
+        if (has_control_character(text))
+            return "\"" + key + "\" element contains a control character";
+    }
+    return "";
+}
+
+// Checks one key/value pair of a rule object. Returns the message of its
+// fault, or "".
+std::string property_fault(const std::string &key, const nlohmann::json &value)
+{
+    if (key == "allow")
+        return "";
+    if (key == "interface" || key == "src_IP_cidr" || key == "src_IP_range") {
+        if (value.is_string() && has_control_character(value.get_ref<const std::string &>()))
+            return "\"" + key + "\" contains a control character";
+        return "";
+    }
+    if (key == "src_country" || key == "dports_list")
+        return list_fault(key, value);
+    if (key == "protocol") {
+        if (!value.is_string())
+            return "";
+        const auto &protocol = value.get_ref<const std::string &>();
+        if (protocol.empty() || protocol == "tcp" || protocol == "udp" || protocol == "icmp")
+            return "";
+        return "\"protocol\" only support tcp/udp/icmp";
+    }
+    return "unknown key: \"" + key + "\"";
+}
+
+// The first fault of the rule set in the documented order of checks, one
+// message with a dump of the whole rule set; true when there is none.
+bool is_rules_format_valid(const nlohmann::json &rules)
+{
+    if (!rules.is_array())
+        return refuse(rules, "input rules is not an array!");
+    for (const auto &single_rule : rules) {
+        if (!single_rule.is_object())
+            return refuse(rules, "element is not an object");
+        const auto allow = single_rule.find("allow");
+        if (allow == single_rule.end())
+            return refuse(rules, "\"allow\" missing");
+        if (!allow->is_boolean())
+            return refuse(rules, "\"allow\" is not a boolean");
+        for (const auto &rule_property : single_rule.items()) {
+            const std::string fault = property_fault(rule_property.key(), rule_property.value());
+            if (!fault.empty())
+                return refuse(rules, fault);
+        }
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Rule translation
+// ---------------------------------------------------------------------------
+
+// A string key counts when it holds a non-empty string.
+const std::string *set_string(const nlohmann::json &rule, const char *key)
+{
+    const auto it = rule.find(key);
+    if (it == rule.end() || !it->is_string())
+        return nullptr;
+    const auto &text = it->get_ref<const std::string &>();
+    return text.empty() ? nullptr : &text;
+}
+
+// A list key counts when it holds a non-empty array.
+const nlohmann::json *set_list(const nlohmann::json &rule, const char *key)
+{
+    const auto it = rule.find(key);
+    if (it == rule.end() || !it->is_array() || it->empty())
+        return nullptr;
+    return &*it;
+}
+
+// Appends the list's strings joined by commas; false if one is not a string.
+bool append_joined(std::string &cmd, const nlohmann::json &list)
+{
+    bool first = true;
+    for (const auto &element : list) {
+        if (!element.is_string())
+            return false;
+        if (!first)
+            cmd += ',';
+        cmd += element.get_ref<const std::string &>();
+        first = false;
+    }
+    return true;
+}
+
+// Appends the one or two lines of a rule object to the restore text: an
+// allowing rule gives its ACCEPT line, a dropping rule its NFLOG line, then
+// its DROP line. Validated rule objects always translate; anything else is
+// refused (false) and nothing is appended.
+bool zvn_apply_rule(const nlohmann::json &single_rule, std::string &restore_file,
+                    unsigned int rule_index)
+{
+    if (!single_rule.is_object())
+        return false;
+    const auto allow_it = single_rule.find("allow");
+    if (allow_it == single_rule.end() || !allow_it->is_boolean())
+        return false;
+
+    std::string cmd = "-A ";
+    cmd += chain_name;
+
+    if (const auto *interface = set_string(single_rule, "interface"))
+        cmd += " -i " + *interface;
+    else
+        cmd += " ! -i lo";
+
+    if (const auto *cidr = set_string(single_rule, "src_IP_cidr")) {
+        cmd += " -s " + *cidr;
+    } else if (const auto *range = set_string(single_rule, "src_IP_range")) {
+        cmd += " -m iprange --src-range " + *range;
+    } else if (const auto *countries = set_list(single_rule, "src_country")) {
+        cmd += " -m geoip --source-country ";
+        if (!append_joined(cmd, *countries))
+            return false;
+    }
+
+    if (const auto *protocol = set_string(single_rule, "protocol"))
+        cmd += " -p " + *protocol;
+
+    if (const auto *ports = set_list(single_rule, "dports_list")) {
+        cmd += " -m multiport --dports ";
+        if (!append_joined(cmd, *ports))
+            return false;
+    }
+
+    if (allow_it->get<bool>()) {
+        restore_file += cmd;
+        restore_file += " -j ACCEPT\n";
+    } else {
+        restore_file += cmd;
+        restore_file += " -j NFLOG --nflog-prefix  \"RULE=";
+        restore_file += std::to_string(rule_index);
+        restore_file += " ACT=DROP\"\n";
+        restore_file += cmd;
+        restore_file += " -j DROP\n";
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Restore file
+// ---------------------------------------------------------------------------
+
+// The whole restore text of a rule set; rule_index_start 0 numbers every
+// dropping rule 0, 1 numbers them by position.
+bool restore_text(const nlohmann::json &rules_json, unsigned int rule_index_start,
+                  std::string &text)
+{
+    text = "*filter\n:";
+    text += chain_name;
+    text += " - [0:0]\n";
+    unsigned int rule_index = rule_index_start;
+    for (const auto &single_rule : rules_json) {
+        if (!zvn_apply_rule(single_rule, text, rule_index)) {
+            log_record("rule ", rule_index, " cannot be translated");
+            return false;
+        }
+        if (rule_index_start != 0)
+            ++rule_index;
+    }
+    text += "COMMIT\n";
+    return true;
+}
+
+std::string fresh_restore_filename()
+{
+    const auto now = std::chrono::system_clock::now().time_since_epoch();
+    const long nanoseconds =
+        static_cast<long>(std::chrono::duration_cast<std::chrono::nanoseconds>(now).count());
+    return "/tmp/iptables_zorvane_" + std::to_string(nanoseconds) + ".tmp";
+}
+
+bool write_all(int fd, const std::string &text)
+{
+    const char *next = text.data();
+    std::size_t left = text.size();
+    while (left > 0) {
+        const ssize_t written = write(fd, next, left);
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        next += written;
+        left -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+// Writes the restore text to a new file in /tmp. The file is created
+// exclusively and without following links, so that a name planted in the
+// world-writable /tmp can neither redirect nor pre-fill it; it is private to
+// root. On any failure the partial file is removed and false returned.
+bool write_restore_file(const std::string &text, std::string &restore_filename)
+{
+    constexpr int attempts = 100;
+    int fd = -1;
+    for (int attempt = 0; attempt < attempts && fd < 0; ++attempt) {
+        restore_filename = fresh_restore_filename();
+        fd = open(restore_filename.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                  0600);
+        if (fd < 0 && errno != EEXIST)
+            break;
+    }
+    if (fd < 0) {
+        log_record("cannot create restore file ", restore_filename, ": ", std::strerror(errno));
+        return false;
+    }
+    log_record("using restore_filename: ", restore_filename);
+    const bool written = write_all(fd, text);
+    const int write_errno = errno;
+    const bool closed = close(fd) == 0;
+    if (!written || !closed) {
+        log_record("cannot write restore file ", restore_filename, ": ",
+                   std::strerror(written ? errno : write_errno));
+        std::remove(restore_filename.c_str());
+        return false;
+    }
+    return true;
+}
+
+// The check shared by both rule operations: parse, validate, write the
+// restore file. Leaves the file's name behind on success.
+bool prepare_restore_file(const char *rules, unsigned int rule_index_start,
+                          nlohmann::json &rules_json, std::string &restore_filename)
+{
+    if (!parse_rules(rules, rules_json) || !is_rules_format_valid(rules_json))
+        return false;
+    std::string text;
+    if (!restore_text(rules_json, rule_index_start, text))
+        return false;
+    return write_restore_file(text, restore_filename);
+}
+
+int test_restore_file(const std::string &restore_filename)
+{
+    return do_system_call(iptables_restore + " --test " + restore_filename);
+}
+
+// ---------------------------------------------------------------------------
+// Packet counts
+// ---------------------------------------------------------------------------
+
+// Chain position of the last line of each rule object: an allowing rule
+// takes one line, a dropping rule two (its counter is on the DROP line).
+std::vector<int> counted_positions(const nlohmann::json &rules_json)
+{
+    std::vector<int> positions;
+    positions.reserve(rules_json.size());
+    int rule_query_index = 0;
+    for (const auto &single_rule : rules_json) {
+        const bool allow = single_rule.at("allow").get<bool>();
+        rule_query_index += allow ? 1 : 2;
+        positions.push_back(rule_query_index);
+    }
+    return positions;
+}
+
+// The first blank-delimited token that strtoull converts without a range
+// error; false when there is none.
+bool first_count_token(const std::string &iptable_cmd_output, unsigned long long &packet_cnt)
+{
+    std::istringstream iptable_stdout(iptable_cmd_output);
+    std::string token;
+    while (std::getline(iptable_stdout, token, ' ')) {
+        const char *ptoken = token.c_str();
+        char *pend = nullptr;
+        errno = 0;
+        const unsigned long long value = std::strtoull(ptoken, &pend, 10);
+        if (pend == ptoken || errno == ERANGE)
+            continue;
+        packet_cnt = value;
+        return true;
+    }
+    return false;
+}
+
+// Serialises the counts and copies them into the caller's buffer if they
+// fit, terminating NUL included.
+int report_counts(const nlohmann::json &pktcnt_list, char *pktcnt_list_json, const size_t size_n,
+                  int ret)
+{
+    const std::string pktcnt_list_string = pktcnt_list.dump();
+    if (pktcnt_list_string.size() + 1 > size_n) {
+        log_record("size_n is too small");
+        return -1;
+    }
+    std::memcpy(pktcnt_list_json, pktcnt_list_string.c_str(), pktcnt_list_string.size() + 1);
+    return ret;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Exported interface
+// ---------------------------------------------------------------------------
+
+extern "C" {
+
+void enable_log(void)
+{
+    Log_impl = std::ref(std::cerr);
+}
+
+void setup_default_chain(void)
+{
+    do_system_call(firewall_script + " prepare");
+    do_system_call(iptables + " -N " + chain_name);
+    do_system_call(iptables + " -D INPUT -m state --state NEW -j " + chain_name);
+    do_system_call(iptables + " -A INPUT -m state --state NEW -j " + chain_name);
+}
+
+int reset_counter(void)
+{
+    return do_system_call(iptables + " -Z " + chain_name);
+}
+
+// The new rules replace the old ones in the single commit of
+// "iptables-restore -n" (the file declares the chain, which empties it):
+// there is no moment with an empty chain, and a failed commit keeps the old
+// rules. The drop log is emptied only once the new numbering is in force.
+int zvn_apply_rules_json(const char *rules)
+{
+    if (rules == nullptr)
+        return -1;
+    nlohmann::json rules_json;
+    std::string restore_filename;
+    if (!prepare_restore_file(rules, 1, rules_json, restore_filename))
+        return -1;
+    int ret = test_restore_file(restore_filename);
+    if (ret != 0)
+        return ret;
+    ret = do_system_call(iptables_restore + " -n " + restore_filename);
+    if (ret != 0)
+        return ret;
+    clear_log_history();
+    std::remove(restore_filename.c_str());
+    return 0;
+}
+
+int zvn_get_rule_count_json(const char *rules, char *pktcnt_list_json, const size_t size_n)
+{
+    if (rules == nullptr || pktcnt_list_json == nullptr)
+        return -1;
+    nlohmann::json rules_json;
+    std::string restore_test_filename;
+    if (!prepare_restore_file(rules, 0, rules_json, restore_test_filename))
+        return -1;
+    if (test_restore_file(restore_test_filename) != 0)
+        return -1;
+    std::remove(restore_test_filename.c_str());
+
+    int ret = 0;
+    nlohmann::json pktcnt_list = nlohmann::json::array();
+    for (const int rule_query_index : counted_positions(rules_json)) {
+        const std::string iptable_cmd = iptables + " -vn -L " + chain_name + " " +
+                                        std::to_string(rule_query_index) + " --exact";
+        std::string iptable_cmd_output;
+        const int tmp_ret = exec(iptable_cmd, iptable_cmd_output);
+        unsigned long long packet_cnt = 0;
+        if (tmp_ret != 0) {
+            if (ret == 0)
+                ret = tmp_ret;
+            pktcnt_list.push_back("error");
+        } else if (iptable_cmd_output.empty()) {
+            if (ret == 0)
+                ret = -1;
+            log_record("iptables list stdout is empty");
+            pktcnt_list.push_back("error");
+        } else if (!first_count_token(iptable_cmd_output, packet_cnt)) {
+            if (ret == 0)
+                ret = -1;
+            log_record("Parsing iptable_stdout error");
+            pktcnt_list.push_back("error");
+        } else {
+            pktcnt_list.push_back(packet_cnt);
+        }
+    }
+    return report_counts(pktcnt_list, pktcnt_list_json, size_n, ret);
+}
+
+}  // extern "C"
