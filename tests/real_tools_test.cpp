@@ -1,0 +1,112 @@
+// The chain operations and rule sets against the real iptables (nf_tables or
+// legacy back end, whichever the sandbox chose), in the sandbox's own network
+// namespace.
+#include <gtest/gtest.h>
+
+#include "support.h"
+
+namespace zvn_test {
+namespace {
+
+std::vector<std::string> chain_rules(const std::string &chain)
+{
+    return split_lines(shell("/sbin/iptables -S " + chain + " 2>&1"));
+}
+
+class RealChain : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        shell("/sbin/iptables -F INPUT; /sbin/iptables -F ZORVANE; /sbin/iptables -X ZORVANE; true 2>/dev/null");
+        remove_restore_files_in_tmp();
+    }
+};
+
+const std::vector<std::string> prepared_input = {
+    "-P INPUT ACCEPT",
+    "-A INPUT -i lo -j ACCEPT",
+    "-A INPUT -m state --state RELATED,ESTABLISHED -j ACCEPT",
+    "-A INPUT -m state --state NEW -j ZORVANE",
+};
+
+TEST_F(RealChain, ResetCounterWithoutChainFails)
+{
+    EXPECT_NE(reset_counter(), 0);
+    EXPECT_EQ(run_util({"zvn_util", "reset_counter"}).exit_status, 1);
+}
+
+TEST_F(RealChain, SetupTwiceLeavesOneHookLast)
+{
+    setup_default_chain();
+    setup_default_chain();
+    EXPECT_EQ(chain_rules("INPUT"), prepared_input);
+    EXPECT_EQ(chain_rules("ZORVANE"), std::vector<std::string>{"-N ZORVANE"});
+    // a rule added after the hook: the next setup moves the hook behind it
+    shell("/sbin/iptables -A INPUT -p tcp -j ACCEPT");
+    EXPECT_EQ(run_util({"zvn_util", "setup_default_chain"}).exit_status, 0);
+    auto expected = prepared_input;
+    expected.insert(expected.end() - 1, "-A INPUT -p tcp -j ACCEPT");
+    EXPECT_EQ(chain_rules("INPUT"), expected);
+    EXPECT_EQ(reset_counter(), 0);
+}
+
+const char *const country_free_rules =
+    "[{\"interface\":\"eth3\",\"src_IP_cidr\":\"10.0.0.1/24\",\"protocol\":\"icmp\",\"allow\":true},"
+    "{\"src_IP_cidr\":\"10.0.1.0/24\",\"protocol\":\"udp\",\"dports_list\":[\"123\",\"1000:1020\"],\"allow\":true},"
+    "{\"interface\":\"eth3\",\"src_IP_range\":\"10.0.3.1-10.0.3.200\",\"protocol\":\"icmp\",\"allow\":false},"
+    "{\"interface\":\"eth2\",\"protocol\":\"tcp\",\"dports_list\":[\"22\"],\"allow\":false},"
+    "{\"allow\":true}]";
+
+const std::vector<std::string> country_free_chain = {
+    "-N ZORVANE",
+    "-A ZORVANE -s 10.0.0.0/24 -i eth3 -p icmp -j ACCEPT",
+    "-A ZORVANE -s 10.0.1.0/24 ! -i lo -p udp -m multiport --dports 123,1000:1020 -j ACCEPT",
+    "-A ZORVANE -i eth3 -p icmp -m iprange --src-range 10.0.3.1-10.0.3.200 -j NFLOG --nflog-prefix \"RULE=3 ACT=DROP\"",
+    "-A ZORVANE -i eth3 -p icmp -m iprange --src-range 10.0.3.1-10.0.3.200 -j DROP",
+    "-A ZORVANE -i eth2 -p tcp -m multiport --dports 22 -j NFLOG --nflog-prefix \"RULE=4 ACT=DROP\"",
+    "-A ZORVANE -i eth2 -p tcp -m multiport --dports 22 -j DROP",
+    "-A ZORVANE ! -i lo -j ACCEPT",
+};
+
+TEST_F(RealChain, RuleSetBecomesTheChainAndRejectedOneChangesNothing)
+{
+    setup_default_chain();
+    ASSERT_EQ(zvn_apply_rules_json(country_free_rules), 0);
+    EXPECT_EQ(chain_rules("ZORVANE"), country_free_chain);
+    ASSERT_EQ(zvn_apply_rules_json(country_free_rules), 0);
+    EXPECT_EQ(chain_rules("ZORVANE"), country_free_chain);
+    EXPECT_TRUE(restore_files_in_tmp().empty());
+
+    write_file(drop_log, "kept\n");
+    const int rejected = zvn_apply_rules_json("[{\"src_IP_cidr\":\"999.1.1.1\",\"allow\":false}]");
+    EXPECT_NE(rejected, 0);
+    EXPECT_NE(rejected, -1);
+    EXPECT_EQ(chain_rules("ZORVANE"), country_free_chain);
+    EXPECT_EQ(read_file(drop_log), "kept\n");
+    EXPECT_EQ(restore_files_in_tmp().size(), 1u);
+    EXPECT_EQ(chain_rules("INPUT"), prepared_input);
+}
+
+TEST_F(RealChain, CountsReadBackAndReset)
+{
+    setup_default_chain();
+    // Send loopback pings through the chain too: the prepared INPUT accepts
+    // loopback before the hook.
+    shell("/sbin/iptables -I INPUT 1 -i lo -m state --state NEW -j ZORVANE");
+    const char *rules = "[{\"interface\":\"lo\",\"protocol\":\"icmp\",\"allow\":false},"
+                        "{\"interface\":\"lo\",\"protocol\":\"udp\",\"allow\":true},{\"allow\":true}]";
+    ASSERT_EQ(zvn_apply_rules_json(rules), 0);
+    int status = 0;
+    shell("ping -c 3 -i 0.2 -W 1 127.0.0.1 >/dev/null 2>&1", &status);
+    EXPECT_NE(status, 0);  // dropped
+    shell("for i in 1 2; do echo x | nc -u -w0 127.0.0.1 9; done");
+    char buffer[128];
+    ASSERT_EQ(zvn_get_rule_count_json(rules, buffer, sizeof buffer), 0);
+    EXPECT_STREQ(buffer, "[3,2,0]");
+    EXPECT_EQ(reset_counter(), 0);
+    ASSERT_EQ(zvn_get_rule_count_json(rules, buffer, sizeof buffer), 0);
+    EXPECT_STREQ(buffer, "[0,0,0]");
+}
+
+}  // namespace
+}  // namespace zvn_test

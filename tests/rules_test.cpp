@@ -1,0 +1,290 @@
+// Rule sets through zvn_apply_rules_json with the fakes: validation records,
+// the restore file's lines, and what applying runs, keeps and removes.
+#include <gtest/gtest.h>
+
+#include <sys/mount.h>
+
+#include <nlohmann/json.hpp>
+
+#include "support.h"
+
+namespace zvn_test {
+namespace {
+
+class FakeRules : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        Fakes::reset();
+        remove_restore_files_in_tmp();
+        write_file(drop_log, "old drop\n");
+    }
+};
+
+// --- validation ------------------------------------------------------------
+
+struct Refusal {
+    const char *text;
+    std::vector<std::string> records;  // the message; "Dump:" and the dump follow
+};
+
+std::string nested(int depth)
+{
+    return "[{\"allow\":true,\"interface\":" + std::string(static_cast<size_t>(depth), '[') +
+           std::string(static_cast<size_t>(depth), ']') + "}]";
+}
+
+class FakeValidation : public FakeRules, public testing::WithParamInterface<Refusal> {};
+
+TEST_P(FakeValidation, RefusesWithFirstFaultAndDump)
+{
+    const auto &c = GetParam();
+    LogCapture log;
+    EXPECT_EQ(zvn_apply_rules_json(c.text), -1);
+    std::vector<std::string> expected = c.records;
+    expected.push_back("Dump:");
+    for (const auto &line : split_lines(nlohmann::json::parse(c.text).dump(1)))
+        expected.push_back(line);
+    EXPECT_EQ(log.lines(), expected);
+    EXPECT_TRUE(Fakes::calls().empty());
+    EXPECT_TRUE(restore_files_in_tmp().empty());
+}
+
+const char *const not_array = "input rules is not an array!";
+const char *const not_object = "element is not an object";
+const char *const allow_missing = "\"allow\" missing";
+const char *const allow_not_bool = "\"allow\" is not a boolean";
+const char *const bad_protocol = "\"protocol\" only support tcp/udp/icmp";
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, FakeValidation,
+    testing::Values(
+        Refusal{"{}", {not_array}}, Refusal{"\"rules\"", {not_array}}, Refusal{"null", {not_array}},
+        Refusal{"[1]", {not_object}}, Refusal{"[[]]", {not_object}},
+        Refusal{"[{}]", {allow_missing}}, Refusal{"[{\"allow\":1}]", {allow_not_bool}},
+        Refusal{"[{\"allow\":\"true\"}]", {allow_not_bool}}, Refusal{"[{\"allow\":null}]", {allow_not_bool}},
+        Refusal{"[{\"Allow\":true}]", {allow_missing}},
+        // "allow" is looked at before any other key
+        Refusal{"[{\"bogus\":1,\"protocol\":\"TCP\"}]", {allow_missing}},
+        Refusal{"[{\"allow\":true,\"Allow\":true}]", {"unknown key: \"Allow\""}},
+        Refusal{"[{\"allow\":true,\"a\\\"b\":true}]", {"unknown key: \"a\"b\""}},
+        // the key that sorts first reports
+        Refusal{"[{\"protocol\":\"TCP\",\"allow\":true,\"Allow\":1}]", {"unknown key: \"Allow\""}},
+        Refusal{"[{\"protocol\":\"TCP\",\"dports_list\":22,\"allow\":true}]", {"\"dports_list\" is not an array"}},
+        Refusal{"[{\"allow\":true},{\"allow\":true,\"protocol\":\"sctp\"}]", {bad_protocol}},
+        Refusal{"[{\"allow\":true,\"protocol\":\"TCP\"}]", {bad_protocol}},
+        Refusal{"[{\"allow\":true,\"protocol\":\"Udp\"}]", {bad_protocol}},
+        Refusal{"[{\"allow\":true,\"src_country\":\"US\"}]", {"\"src_country\" is not an array"}},
+        Refusal{"[{\"allow\":true,\"src_country\":[\"US\",1]}]", {"\"src_country\" element is not a string"}},
+        Refusal{"[{\"allow\":true,\"src_country\":[\"\",1]}]", {"\"src_country\" element is an empty string"}},
+        Refusal{"[{\"allow\":true,\"dports_list\":[\"22\",80]}]", {"\"dports_list\" element is not a string"}},
+        Refusal{"[{\"allow\":true,\"dports_list\":[\"\",80]}]", {"\"dports_list\" element is an empty string"}},
+        // control characters would break out of the rule's line
+        Refusal{"[{\"allow\":true,\"interface\":\"eth0\\n-I INPUT 1 -j ACCEPT\"}]",
+                {"\"interface\" contains a control character"}},
+        Refusal{"[{\"allow\":false,\"src_IP_cidr\":\"10.0.0.1\\u0000\"}]",
+                {"\"src_IP_cidr\" contains a control character"}},
+        Refusal{"[{\"allow\":false,\"src_IP_range\":\"10.0.0.1-10.0.0.9\\u007f\"}]",
+                {"\"src_IP_range\" contains a control character"}},
+        Refusal{"[{\"allow\":false,\"src_country\":[\"U\\tS\"]}]",
+                {"\"src_country\" element contains a control character"}},
+        Refusal{"[{\"allow\":false,\"dports_list\":[\"22\\r\",5]}]",
+                {"\"dports_list\" element contains a control character"}},
+        Refusal{"[{\"allow\":false,\"dports_list\":[5,\"22\\n\"]}]", {"\"dports_list\" element is not a string"}},
+        Refusal{"[{\"allow\":true,\"interface\":\"x\\n\",\"dports_list\":[\"1\\n\"]}]",
+                {"\"dports_list\" element contains a control character"}}));
+
+TEST_F(FakeRules, DumpIsIndentedByOneBlank)
+{
+    LogCapture log;
+    EXPECT_EQ(zvn_apply_rules_json("[{\"allow\": 1}]"), -1);
+    EXPECT_EQ(log.lines(), (std::vector<std::string>{allow_not_bool, "Dump:", "[", " {", "  \"allow\": 1", " }", "]"}));
+}
+
+TEST_F(FakeRules, ParseFailuresRunNothing)
+{
+    for (const char *text : {"", "[", "[] x", "not json", "[{\"allow\":true,}]"}) {
+        LogCapture log;
+        EXPECT_EQ(zvn_apply_rules_json(text), -1) << text;
+        EXPECT_EQ(log.lines(), std::vector<std::string>{"json parse fail"}) << text;
+    }
+    LogCapture log;
+    EXPECT_EQ(zvn_apply_rules_json(nested(100000).c_str()), -1);
+    EXPECT_EQ(log.lines(), (std::vector<std::string>{"json parse fail", "json nested deeper than 512 levels"}));
+    EXPECT_EQ(zvn_apply_rules_json(nullptr), -1);
+    EXPECT_TRUE(Fakes::calls().empty());
+    EXPECT_TRUE(restore_files_in_tmp().empty());
+}
+
+TEST_F(FakeRules, AcceptsWhatOnlyLooksOdd)
+{
+    for (const std::string &text : std::vector<std::string>{
+             "[]", "[{\"allow\":true}]", "[{\"allow\":false}]",
+             "[{\"allow\":true,\"protocol\":\"\"}]", "[{\"allow\":true,\"protocol\":6}]",
+             "[{\"allow\":true,\"protocol\":null,\"interface\":5,\"src_IP_cidr\":{},\"src_IP_range\":null}]",
+             "[{\"allow\":true,\"src_country\":[],\"dports_list\":[]}]",
+             "[{\"allow\":true,\"protocol\":\"icmp\",\"dports_list\":[\"abc\"]}]",
+             "[{\"allow\":false,\"src_IP_cidr\":\"1.2.3.4\",\"src_IP_range\":\"1.1.1.1-1.1.1.2\",\"src_country\":[\"US\"]}]",
+             "[{\"allow\":true,\"interface\":\"a b,\\\"c\\\" \\u00e9\"}]", nested(500)}) {
+        LogCapture log;
+        EXPECT_EQ(zvn_apply_rules_json(text.c_str()), 0) << text;
+        EXPECT_EQ(normalise_paths(log.lines().at(0)), "using restore_filename: FILE") << text;
+    }
+}
+
+// --- translation -----------------------------------------------------------
+
+std::string sample_rules()
+{
+    return read_file(ZVN_SOURCE_DIR "/tests/data/sample_rules.json");
+}
+
+TEST_F(FakeRules, SampleGivesTheTwentyTwoLines)
+{
+    ASSERT_EQ(zvn_apply_rules_json(sample_rules().c_str()), 0);
+    EXPECT_EQ(Fakes::restore_copy(1), read_file(ZVN_SOURCE_DIR "/tests/data/sample_restore.txt"));
+    EXPECT_EQ(Fakes::restore_copy(2), Fakes::restore_copy(1));
+}
+
+struct Translation {
+    const char *rules;
+    std::vector<std::string> lines;
+};
+
+class FakeTranslation : public FakeRules, public testing::WithParamInterface<Translation> {};
+
+TEST_P(FakeTranslation, WritesTheRuleLines)
+{
+    ASSERT_EQ(zvn_apply_rules_json(GetParam().rules), 0);
+    std::vector<std::string> expected{"*filter", ":ZORVANE - [0:0]"};
+    expected.insert(expected.end(), GetParam().lines.begin(), GetParam().lines.end());
+    expected.push_back("COMMIT");
+    EXPECT_EQ(split_lines(Fakes::restore_copy(1)), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rules, FakeTranslation,
+    testing::Values(
+        Translation{"[]", {}},
+        Translation{"[{\"allow\":true}]", {"-A ZORVANE ! -i lo -j ACCEPT"}},
+        Translation{"[{\"allow\":true,\"interface\":\"\"},{\"allow\":true,\"interface\":5},"
+                    "{\"allow\":true,\"interface\":null},{\"allow\":true,\"interface\":true}]",
+                    {"-A ZORVANE ! -i lo -j ACCEPT", "-A ZORVANE ! -i lo -j ACCEPT",
+                     "-A ZORVANE ! -i lo -j ACCEPT", "-A ZORVANE ! -i lo -j ACCEPT"}},
+        Translation{"[{\"allow\":true,\"src_IP_range\":\"10.0.3.1-10.0.3.200\",\"src_IP_cidr\":\"10.0.0.0/8\","
+                    "\"src_country\":[\"US\"]}]",
+                    {"-A ZORVANE ! -i lo -s 10.0.0.0/8 -j ACCEPT"}},
+        Translation{"[{\"allow\":true,\"src_IP_cidr\":\"\",\"src_IP_range\":\"10.0.3.1-10.0.3.200\","
+                    "\"src_country\":[\"US\"]}]",
+                    {"-A ZORVANE ! -i lo -m iprange --src-range 10.0.3.1-10.0.3.200 -j ACCEPT"}},
+        Translation{"[{\"allow\":true,\"src_IP_cidr\":\"\",\"src_IP_range\":\"\",\"src_country\":[\"US\",\"GB\"]}]",
+                    {"-A ZORVANE ! -i lo -m geoip --source-country US,GB -j ACCEPT"}},
+        Translation{"[{\"allow\":true,\"src_country\":[],\"dports_list\":[]}]", {"-A ZORVANE ! -i lo -j ACCEPT"}},
+        Translation{"[{\"allow\":true,\"dports_list\":[\"22\"]}]",
+                    {"-A ZORVANE ! -i lo -m multiport --dports 22 -j ACCEPT"}},
+        Translation{"[{\"allow\":true,\"interface\":\"eth2\",\"protocol\":\"tcp\",\"dports_list\":[\"1\",\"2:3\"]}]",
+                    {"-A ZORVANE -i eth2 -p tcp -m multiport --dports 1,2:3 -j ACCEPT"}},
+        Translation{"[{\"allow\":true,\"protocol\":6},{\"allow\":true,\"protocol\":null},{\"allow\":true,\"protocol\":\"\"}]",
+                    {"-A ZORVANE ! -i lo -j ACCEPT", "-A ZORVANE ! -i lo -j ACCEPT", "-A ZORVANE ! -i lo -j ACCEPT"}},
+        // the prefix counts rule objects, not lines
+        Translation{"[{\"allow\":true},{\"allow\":false,\"protocol\":\"udp\"},{\"allow\":false}]",
+                    {"-A ZORVANE ! -i lo -j ACCEPT",
+                     "-A ZORVANE ! -i lo -p udp -j NFLOG --nflog-prefix  \"RULE=2 ACT=DROP\"",
+                     "-A ZORVANE ! -i lo -p udp -j DROP",
+                     "-A ZORVANE ! -i lo -j NFLOG --nflog-prefix  \"RULE=3 ACT=DROP\"", "-A ZORVANE ! -i lo -j DROP"}}));
+
+// --- applying --------------------------------------------------------------
+
+std::vector<std::string> records_of(const std::vector<std::string> &commands)
+{
+    std::vector<std::string> records{"using restore_filename: FILE"};
+    for (const auto &cmd : commands) {
+        records.push_back("$ " + cmd + " 1>&2");
+        records.push_back("$ " + cmd + " 1>&2 --> ret=0");
+    }
+    return records;
+}
+
+TEST_F(FakeRules, SuccessInstallsInOneCommitThenEmptiesTheLog)
+{
+    LogCapture log;
+    EXPECT_EQ(zvn_apply_rules_json("[{\"allow\":false}]"), 0);
+    EXPECT_EQ(Fakes::calls(), (std::vector<std::string>{"iptables-restore --test FILE", "iptables-restore -n FILE"}));
+    EXPECT_EQ(split_lines(normalise_paths(log.text())),
+              records_of({"/sbin/iptables-restore --test FILE", "/sbin/iptables-restore -n FILE",
+                          "echo -n > /var/log/ulogd_syslogemu.log"}));
+    // one file for both runs, private while it existed, removed after
+    const std::string path = log.lines().at(0).substr(std::string("using restore_filename: ").size());
+    EXPECT_NE(log.text().find("--test " + path + " 1>&2"), std::string::npos);
+    EXPECT_NE(log.text().find("-n " + path + " 1>&2"), std::string::npos);
+    EXPECT_EQ(Fakes::restore_mode(1), "600");
+    EXPECT_TRUE(restore_files_in_tmp().empty());
+    EXPECT_EQ(read_file(drop_log), "");
+}
+
+struct FailedRun {
+    const char *failing;  // fake key
+    int tool_status;
+    std::vector<std::string> calls;
+};
+
+class FakeApplyFailure : public FakeRules, public testing::WithParamInterface<FailedRun> {};
+
+TEST_P(FakeApplyFailure, KeepsRulesLogAndFile)
+{
+    Fakes::answer(GetParam().failing, GetParam().tool_status);
+    EXPECT_EQ(zvn_apply_rules_json("[{\"allow\":true}]"), GetParam().tool_status * 256);
+    EXPECT_EQ(Fakes::calls(), GetParam().calls);
+    EXPECT_EQ(read_file(drop_log), "old drop\n");
+    const auto kept = restore_files_in_tmp();
+    ASSERT_EQ(kept.size(), 1u);
+    EXPECT_EQ(read_file(kept[0]), "*filter\n:ZORVANE - [0:0]\n-A ZORVANE ! -i lo -j ACCEPT\nCOMMIT\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Runs, FakeApplyFailure,
+    testing::Values(FailedRun{"restore-test", 2, {"iptables-restore --test FILE"}},
+                    FailedRun{"restore-test", 1, {"iptables-restore --test FILE"}},
+                    FailedRun{"restore-n", 1, {"iptables-restore --test FILE", "iptables-restore -n FILE"}},
+                    FailedRun{"restore-n", 4, {"iptables-restore --test FILE", "iptables-restore -n FILE"}}));
+
+// A /tmp that refuses the file stops the call before any command runs.
+struct BadTmp {
+    const char *mount_options;
+    int rule_count;
+    const char *record_start;
+    const char *error_text;
+    size_t record_count;  // a file that was created is named first
+};
+
+class FakeBadTmp : public FakeRules, public testing::WithParamInterface<BadTmp> {
+protected:
+    void TearDown() override { umount("/tmp"); }
+};
+
+TEST_P(FakeBadTmp, RefusesAndLeavesNothing)
+{
+    const auto &c = GetParam();
+    ASSERT_EQ(mount("tmpfs", "/tmp", "tmpfs", 0, c.mount_options), 0);
+    std::string rules = "[";
+    for (int i = 0; i < c.rule_count; ++i)
+        rules += std::string(i ? "," : "") + "{\"allow\":false,\"interface\":\"eth" + std::to_string(i) + "\"}";
+    rules += "]";
+    LogCapture log;
+    EXPECT_EQ(zvn_apply_rules_json(rules.c_str()), -1);
+    const auto lines = log.lines();
+    ASSERT_EQ(lines.size(), c.record_count);
+    EXPECT_EQ(lines.back().rfind(c.record_start, 0), 0u) << lines.back();
+    EXPECT_NE(lines.back().find(c.error_text), std::string::npos) << lines.back();
+    EXPECT_TRUE(Fakes::calls().empty());
+    EXPECT_TRUE(restore_files_in_tmp().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Mounts, FakeBadTmp,
+    testing::Values(BadTmp{"ro", 1, "cannot create restore file /tmp/iptables_zorvane_", "Read-only file system", 1},
+                    BadTmp{"size=4k", 2000, "cannot write restore file /tmp/iptables_zorvane_",
+                           "No space left on device", 2}));
+
+}  // namespace
+}  // namespace zvn_test

@@ -1,0 +1,174 @@
+#include "support.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <regex>
+#include <stdexcept>
+
+namespace zvn_test {
+
+namespace {
+
+std::string fake_dir()
+{
+    const char *dir = std::getenv("ZVN_FAKE_DIR");
+    if (dir == nullptr)
+        throw std::runtime_error("ZVN_FAKE_DIR is not set: not in the fake sandbox");
+    return dir;
+}
+
+}  // namespace
+
+std::string sandbox_mode()
+{
+    const char *mode = std::getenv("ZVN_SANDBOX");
+    return mode == nullptr ? "" : mode;
+}
+
+std::vector<std::string> split_lines(const std::string &text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line))
+        lines.push_back(line);
+    return lines;
+}
+
+std::string read_file(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+void write_file(const std::string &path, const std::string &text)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+}
+
+bool file_exists(const std::string &path)
+{
+    return access(path.c_str(), F_OK) == 0;
+}
+
+std::vector<std::string> restore_files_in_tmp()
+{
+    std::vector<std::string> names;
+    static const std::regex pattern("iptables_zorvane_[0-9]+\\.tmp");
+    if (DIR *dir = opendir("/tmp")) {
+        while (const dirent *entry = readdir(dir))
+            if (std::regex_match(entry->d_name, pattern))
+                names.push_back(std::string("/tmp/") + entry->d_name);
+        closedir(dir);
+    }
+    return names;
+}
+
+void remove_restore_files_in_tmp()
+{
+    for (const auto &name : restore_files_in_tmp())
+        std::remove(name.c_str());
+}
+
+std::string shell(const std::string &cmd, int *status)
+{
+    std::string out;
+    FILE *pipe = popen(cmd.c_str(), "r");
+    if (pipe == nullptr)
+        throw std::runtime_error("popen failed: " + cmd);
+    char buffer[4096];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0)
+        out.append(buffer, n);
+    const int rc = pclose(pipe);
+    if (status != nullptr)
+        *status = rc;
+    return out;
+}
+
+LogCapture::LogCapture() : previous_(&Log_impl.get())
+{
+    Log_impl = std::ref(static_cast<std::ostream &>(stream_));
+}
+
+LogCapture::~LogCapture()
+{
+    Log_impl = std::ref(*previous_);
+}
+
+void Fakes::reset()
+{
+    shell("rm -rf '" + fake_dir() + "'/* && mkdir -p '" + fake_dir() + "/plan'");
+}
+
+void Fakes::answer(const std::string &key, int status, const std::string &out)
+{
+    write_file(fake_dir() + "/plan/" + key + ".status", std::to_string(status));
+    if (!out.empty())
+        answer_output(key, out);
+}
+
+void Fakes::answer_output(const std::string &key, const std::string &out)
+{
+    write_file(fake_dir() + "/plan/" + key + ".out", out);
+}
+
+std::vector<std::string> Fakes::calls()
+{
+    return split_lines(normalise_paths(read_file(fake_dir() + "/calls")));
+}
+
+std::string Fakes::restore_copy(int k)
+{
+    return read_file(fake_dir() + "/restore." + std::to_string(k));
+}
+
+std::string Fakes::restore_mode(int k)
+{
+    const auto lines = split_lines(read_file(fake_dir() + "/restore." + std::to_string(k) + ".mode"));
+    return lines.empty() ? "" : lines.front();
+}
+
+std::string normalise_paths(const std::string &text)
+{
+    static const std::regex path("/tmp/iptables_zorvane_[0-9]+\\.tmp");
+    return std::regex_replace(text, path, "FILE");
+}
+
+UtilRun run_util(const std::vector<std::string> &argv)
+{
+    const std::string out_path = "/tmp/zvn_util.out";
+    const std::string err_path = "/tmp/zvn_util.err";
+    std::vector<char *> args;
+    for (const auto &arg : argv)
+        args.push_back(const_cast<char *>(arg.c_str()));
+    args.push_back(nullptr);
+
+    const pid_t child = fork();
+    if (child == 0) {
+        const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(out, 1);
+        dup2(err, 2);
+        execv(ZVN_UTIL_PATH, args.data());
+        _exit(127);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    UtilRun run;
+    run.out = read_file(out_path);
+    run.err = read_file(err_path);
+    run.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return run;
+}
+
+}  // namespace zvn_test
