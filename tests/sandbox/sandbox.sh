@@ -28,7 +28,19 @@ cannot() {
 inside() {
     local mode=$1 work=$2
     shift 2
+    # A checkout or build that lives under /tmp stays reachable: its top
+    # directory is bound back into the fresh /tmp.
+    local keep=() path rel
+    for path in "$top" "$PWD" "$@"; do
+        case $path in /tmp/?*) rel=${path#/tmp/}; keep+=("${rel%%/*}") ;; esac
+    done
+    mkdir -p "$work/host-tmp"
+    mount --bind /tmp "$work/host-tmp"
     mount -t tmpfs tmpfs /tmp
+    for rel in ${keep[@]+"${keep[@]}"}; do
+        if [ -d "$work/host-tmp/$rel" ]; then mkdir -p "/tmp/$rel"; else touch "/tmp/$rel"; fi
+        mount --bind "$work/host-tmp/$rel" "/tmp/$rel"
+    done
     mount -t tmpfs tmpfs /var/log
     mount -t tmpfs tmpfs /run
     mkdir -p /run/netns "$work/upper" "$work/overlay-work"
