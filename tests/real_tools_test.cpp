@@ -108,5 +108,37 @@ TEST_F(RealChain, CountsReadBackAndReset)
     EXPECT_STREQ(buffer, "[0,0,0]");
 }
 
+TEST_F(RealChain, SnapshotAgreesWithPerRuleCounts)
+{
+    setup_default_chain();
+    shell("/sbin/iptables -I INPUT 1 -i lo -m state --state NEW -j ZORVANE");
+    const char *rules =
+        "[{\"interface\":\"lo\",\"src_IP_cidr\":\"127.0.0.2\",\"protocol\":\"icmp\",\"allow\":false},"
+        "{\"interface\":\"lo\",\"src_IP_range\":\"127.0.0.3-127.0.0.4\",\"protocol\":\"icmp\",\"allow\":true},"
+        "{\"interface\":\"lo\",\"protocol\":\"udp\",\"dports_list\":[\"9\",\"100:110\"],\"allow\":false},"
+        "{\"interface\":\"lo\",\"protocol\":\"udp\",\"dports_list\":[\"7\"],\"allow\":true},"
+        "{\"interface\":\"lo\",\"protocol\":\"tcp\",\"dports_list\":[\"22\"],\"allow\":false},"
+        "{\"interface\":\"eth9\",\"allow\":false},"
+        "{\"interface\":\"lo\",\"protocol\":\"tcp\",\"allow\":true},"
+        "{\"src_IP_cidr\":\"10.9.0.0/16\",\"allow\":false},"
+        "{\"interface\":\"lo\",\"protocol\":\"icmp\",\"allow\":false},"
+        "{\"protocol\":\"udp\",\"allow\":true},"
+        "{\"interface\":\"lo\",\"allow\":true},"
+        "{\"allow\":true}]";
+    ASSERT_EQ(zvn_apply_rules_json(rules), 0);
+    shell("ping -c 2 -i 0.2 -W 1 -I 127.0.0.2 127.0.0.1; ping -c 1 -W 1 -I 127.0.0.3 127.0.0.1;"
+          "ping -c 3 -i 0.2 -W 1 127.0.0.1;"
+          "for p in 9 105 7 7; do echo x | nc -u -w0 127.0.0.1 $p; done;"
+          "nc -z -w 1 127.0.0.1 22; nc -z -w 1 127.0.0.1 23; true >/dev/null 2>&1");
+    char per_rule[256], snapshot[256];
+    ASSERT_EQ(zvn_get_rule_count_json(rules, per_rule, sizeof per_rule), 0);
+    ASSERT_EQ(zvn_get_rule_count_snapshot_json(rules, snapshot, sizeof snapshot), 0);
+    EXPECT_STREQ(snapshot, per_rule);
+    // icmp from .2 dropped twice, .3 answered once, two udp drops, two udp
+    // allows, the ssh attempt retried, the closed port refused once, three
+    // pings dropped
+    EXPECT_EQ(std::string(snapshot).substr(0, 9), "[2,1,2,2,");
+}
+
 }  // namespace
 }  // namespace zvn_test

@@ -11,7 +11,8 @@ enable_log
 reset_counter
 setup_default_chain
 zvn_apply_rules_json
-zvn_get_rule_count_json"
+zvn_get_rule_count_json
+zvn_get_rule_count_snapshot_json"
 actual=$(nm -D --defined-only "$lib" | awk '$2 != "A" { sub(/@.*/, "", $3); print $3 }' | LC_ALL=C sort)
 if [ "$actual" != "$(LC_ALL=C sort <<<"$expected")" ]; then
     echo "exported symbols differ:"; diff <(LC_ALL=C sort <<<"$expected") <(echo "$actual") || true; fail=1

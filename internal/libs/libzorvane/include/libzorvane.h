@@ -120,6 +120,27 @@ ZVN_EXPORT void setup_default_chain(void);
 ZVN_EXPORT int zvn_get_rule_count_json(const char *rules, char *pktcnt_list_json,
                                        const size_t size_n);
 
+/*
+ * zvn_get_rule_count_snapshot_json - the same counts from one listing.
+ *
+ * Arguments, result text and the check of the rule set as for
+ * zvn_get_rule_count_json. Instead of one listing per rule it runs one
+ * listing of the whole chain,
+ *   /sbin/iptables -vnx -L ZORVANE --line-numbers
+ * and takes each rule object's count from the numbered line at the same
+ * position. All counts therefore come from one moment, and the cost does not
+ * grow with one process per rule: use it for polling. Use
+ * zvn_get_rule_count_json where each count must come from its own listing.
+ *
+ * Returns 0 when every count was found; -1 for a null pointer, a refused rule
+ * set, a failed test run or a buffer too small (buffer not written); the raw
+ * status of the listing when it fails (every element "error"); -1 when a
+ * position is missing from the listing or its line cannot be read (that
+ * element "error", the others filled, a log record naming the position).
+ */
+ZVN_EXPORT int zvn_get_rule_count_snapshot_json(const char *rules, char *pktcnt_list_json,
+                                                const size_t size_n);
+
 #ifdef __cplusplus
 }
 #endif

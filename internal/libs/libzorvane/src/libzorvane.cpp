@@ -468,6 +468,62 @@ int report_counts(const nlohmann::json &pktcnt_list, char *pktcnt_list_json, con
     return ret;
 }
 
+// ---------------------------------------------------------------------------
+// Packet counts from one listing of the whole chain
+// ---------------------------------------------------------------------------
+
+// A packet count as the exact listing prints it: decimal digits only, within
+// 64 bits. Anything else is no count.
+bool parse_exact_count(const std::string &token, unsigned long long &count)
+{
+    if (token.empty() || token.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    errno = 0;
+    count = std::strtoull(token.c_str(), nullptr, 10);
+    return errno != ERANGE;
+}
+
+enum class Listed { missing, counted, unreadable };
+
+struct ListedLine {
+    Listed state = Listed::missing;
+    unsigned long long packets = 0;
+};
+
+// Maps the numbered rule lines of "iptables -vnx -L CHAIN --line-numbers"
+// (columns: num, pkts, bytes, target, ...) to their packet counts, indexed by
+// rule number. The chain and column headers are skipped; a numbered line
+// whose count cannot be read, or whose number repeats, is unreadable so that
+// it can only ever give "error". Lines without a rule number (warnings of the
+// tool) are passed over: they cannot be taken for a count.
+std::vector<ListedLine> parse_chain_listing(const std::string &listing)
+{
+    std::vector<ListedLine> lines;
+    std::istringstream in(listing);
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        std::string num_token, pkts_token;
+        unsigned long long num = 0;
+        if (!(fields >> num_token) || !parse_exact_count(num_token, num) || num == 0 ||
+            num > 0x7fffffffULL)
+            continue;
+        const auto index = static_cast<std::size_t>(num);
+        if (lines.size() <= index)
+            lines.resize(index + 1);
+        ListedLine &entry = lines[index];
+        unsigned long long packets = 0;
+        const bool readable = (fields >> pkts_token) && parse_exact_count(pkts_token, packets);
+        if (entry.state == Listed::missing && readable) {
+            entry.state = Listed::counted;
+            entry.packets = packets;
+        } else {
+            entry.state = Listed::unreadable;
+        }
+    }
+    return lines;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -554,6 +610,53 @@ int zvn_get_rule_count_json(const char *rules, char *pktcnt_list_json, const siz
         } else {
             pktcnt_list.push_back(packet_cnt);
         }
+    }
+    return report_counts(pktcnt_list, pktcnt_list_json, size_n, ret);
+}
+
+// All counts come from one listing of the chain, so they belong to one moment
+// and cost one process however many rules there are.
+int zvn_get_rule_count_snapshot_json(const char *rules, char *pktcnt_list_json, const size_t size_n)
+{
+    if (rules == nullptr || pktcnt_list_json == nullptr)
+        return -1;
+    nlohmann::json rules_json;
+    std::string restore_test_filename;
+    if (!prepare_restore_file(rules, 0, rules_json, restore_test_filename))
+        return -1;
+    if (test_restore_file(restore_test_filename) != 0)
+        return -1;
+    std::remove(restore_test_filename.c_str());
+
+    const std::vector<int> positions = counted_positions(rules_json);
+    nlohmann::json pktcnt_list = nlohmann::json::array();
+    if (positions.empty())
+        return report_counts(pktcnt_list, pktcnt_list_json, size_n, 0);
+
+    std::string listing;
+    const int status =
+        exec(iptables + " -vnx -L " + chain_name + " --line-numbers", listing);
+    if (status != 0) {
+        for (std::size_t i = 0; i < positions.size(); ++i)
+            pktcnt_list.push_back("error");
+        return report_counts(pktcnt_list, pktcnt_list_json, size_n, status);
+    }
+
+    const std::vector<ListedLine> lines = parse_chain_listing(listing);
+    int ret = 0;
+    for (const int position : positions) {
+        const auto index = static_cast<std::size_t>(position);
+        const Listed state = index < lines.size() ? lines[index].state : Listed::missing;
+        if (state == Listed::counted) {
+            pktcnt_list.push_back(lines[index].packets);
+            continue;
+        }
+        if (state == Listed::missing)
+            log_record("rule line ", position, " is missing from the listing");
+        else
+            log_record("rule line ", position, " cannot be parsed");
+        ret = -1;
+        pktcnt_list.push_back("error");
     }
     return report_counts(pktcnt_list, pktcnt_list_json, size_n, ret);
 }
