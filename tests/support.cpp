@@ -122,6 +122,22 @@ void Fakes::answer_output(const std::string &key, const std::string &out)
     write_file(fake_dir() + "/plan/" + key + ".out", out);
 }
 
+void Fakes::answer_signal(const std::string &key, const std::string &signal)
+{
+    write_file(fake_dir() + "/plan/" + key + ".signal", signal);
+}
+
+void Fakes::remove_program(const std::string &name)
+{
+    shell("rm -f /usr/sbin/" + name);
+}
+
+void Fakes::restore_programs()
+{
+    shell("for n in iptables iptables-restore firewall.sh; do [ -e /usr/sbin/$n ] || "
+          "install -m 0755 '" ZVN_SOURCE_DIR "/tests/sandbox/fake-tool' /usr/sbin/$n; done");
+}
+
 std::vector<std::string> Fakes::calls()
 {
     return split_lines(normalise_paths(read_file(fake_dir() + "/calls")));

@@ -51,6 +51,11 @@ public:
     // Answer for one kind of call (see sandbox/fake-tool for the keys).
     static void answer(const std::string &key, int status, const std::string &out = "");
     static void answer_output(const std::string &key, const std::string &out);
+    static void answer_signal(const std::string &key, const std::string &signal);
+    // Takes a program away from its fixed path (a "missing program"), and
+    // puts the fake back.
+    static void remove_program(const std::string &name);
+    static void restore_programs();
     // Calls made so far, with restore-file paths written as FILE.
     static std::vector<std::string> calls();
     // The K-th restore file handed to iptables-restore, and its mode.
