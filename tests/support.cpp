@@ -8,12 +8,27 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <regex>
 #include <stdexcept>
 
 namespace zvn_test {
 
 namespace {
+
+const std::string restore_prefix = "/tmp/iptables_zorvane_";
+
+// Length of a restore-file path at text[pos], or 0 if none starts there.
+size_t restore_path_at(const std::string &text, size_t pos)
+{
+    if (text.compare(pos, restore_prefix.size(), restore_prefix) != 0)
+        return 0;
+    size_t end = pos + restore_prefix.size();
+    const size_t digits_start = end;
+    while (end < text.size() && text[end] >= '0' && text[end] <= '9')
+        ++end;
+    if (end == digits_start || text.compare(end, 4, ".tmp") != 0)
+        return 0;
+    return end + 4 - pos;
+}
 
 std::string fake_dir()
 {
@@ -63,11 +78,12 @@ bool file_exists(const std::string &path)
 std::vector<std::string> restore_files_in_tmp()
 {
     std::vector<std::string> names;
-    static const std::regex pattern("iptables_zorvane_[0-9]+\\.tmp");
     if (DIR *dir = opendir("/tmp")) {
-        while (const dirent *entry = readdir(dir))
-            if (std::regex_match(entry->d_name, pattern))
-                names.push_back(std::string("/tmp/") + entry->d_name);
+        while (const dirent *entry = readdir(dir)) {
+            const std::string path = std::string("/tmp/") + entry->d_name;
+            if (restore_path_at(path, 0) == path.size())
+                names.push_back(path);
+        }
         closedir(dir);
     }
     return names;
@@ -156,8 +172,16 @@ std::string Fakes::restore_mode(int k)
 
 std::string normalise_paths(const std::string &text)
 {
-    static const std::regex path("/tmp/iptables_zorvane_[0-9]+\\.tmp");
-    return std::regex_replace(text, path, "FILE");
+    std::string result;
+    for (size_t pos = 0; pos < text.size();) {
+        if (const size_t length = restore_path_at(text, pos)) {
+            result += "FILE";
+            pos += length;
+        } else {
+            result += text[pos++];
+        }
+    }
+    return result;
 }
 
 UtilRun run_util(const std::vector<std::string> &argv)

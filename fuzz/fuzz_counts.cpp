@@ -1,0 +1,48 @@
+// The two count operations on any text and any buffer size (the first input
+// byte): no crash, refusals run nothing, the buffer is never written past
+// size_n, and a result of 0 leaves one count per rule object.
+#include <libzorvane.h>
+
+#include <cstring>
+#include <vector>
+
+#include "fuzz_support.h"
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+    zvn_fuzz::require_fake_sandbox();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    using namespace zvn_fuzz;
+    if (size < 1)
+        return 0;
+    const bool snapshot = (data[0] & 0x80) != 0;
+    const size_t size_n = data[0] & 0x7f;
+    const std::string text(reinterpret_cast<const char *>(data + 1), size - 1);
+    std::vector<char> buffer(size_n + 64, '\xa5');
+    reset_state();
+    const int ret = snapshot ? zvn_get_rule_count_snapshot_json(text.c_str(), buffer.data(), size_n)
+                             : zvn_get_rule_count_json(text.c_str(), buffer.data(), size_n);
+    for (size_t i = size_n; i < buffer.size(); ++i)
+        require(buffer[i] == '\xa5', "nothing written past size_n");
+    const auto calls = fake_calls();
+    if (calls.empty()) {
+        require(ret == -1, "a refused text gives -1");
+        require(restore_files_in_tmp().empty(), "a refused text creates no file");
+        return 0;
+    }
+    const auto rules = nlohmann::json::parse(text.c_str());
+    check_restore_file(rules);
+    require(restore_files_in_tmp().empty(), "the test file is removed after a passing test");
+    const size_t listings = calls.size() - 1;
+    require(listings == (snapshot ? (rules.empty() ? 0u : 1u) : rules.size()), "one listing per rule, or one");
+    if (ret == 0) {
+        const auto counts = nlohmann::json::parse(buffer.data(), nullptr, false);
+        require(counts.is_array() && counts.size() == rules.size(), "one element per rule object");
+        require(std::strlen(buffer.data()) < size_n, "text and NUL fit into size_n");
+    }
+    return 0;
+}

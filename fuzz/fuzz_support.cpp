@@ -1,0 +1,105 @@
+#include "fuzz_support.h"
+
+#include <dirent.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+namespace zvn_fuzz {
+
+namespace {
+
+std::string fake_dir()
+{
+    const char *dir = std::getenv("ZVN_FAKE_DIR");
+    return dir == nullptr ? "" : dir;
+}
+
+std::vector<std::string> lines_of(const std::string &path)
+{
+    std::vector<std::string> lines;
+    std::ifstream in(path, std::ios::binary);
+    std::string line;
+    while (std::getline(in, line))
+        lines.push_back(line);
+    return lines;
+}
+
+}  // namespace
+
+void require(bool condition, const char *what)
+{
+    if (!condition) {
+        std::fprintf(stderr, "fuzz invariant broken: %s\n", what);
+        std::abort();
+    }
+}
+
+void require_fake_sandbox()
+{
+    const char *mode = std::getenv("ZVN_SANDBOX");
+    if (mode == nullptr || std::string(mode) != "fake" || fake_dir().empty()) {
+        std::fprintf(stderr, "run the fuzz targets through tests/sandbox/sandbox.sh fake\n");
+        std::exit(2);
+    }
+    std::ofstream(fake_dir() + "/plan/list-any.out")
+        << "       5      300 ACCEPT     all  --  *      *       0.0.0.0/0            0.0.0.0/0\n";
+    std::ofstream(fake_dir() + "/plan/list-all.out") << "Chain ZORVANE (1 references)\n";
+}
+
+void reset_state()
+{
+    const std::string dir = fake_dir();
+    std::remove((dir + "/calls").c_str());
+    for (int k = 1; k < 4; ++k) {
+        std::remove((dir + "/restore." + std::to_string(k)).c_str());
+        std::remove((dir + "/restore." + std::to_string(k) + ".mode").c_str());
+    }
+    for (const auto &name : restore_files_in_tmp())
+        std::remove(name.c_str());
+}
+
+std::vector<std::string> fake_calls()
+{
+    return lines_of(fake_dir() + "/calls");
+}
+
+std::vector<std::string> restore_files_in_tmp()
+{
+    std::vector<std::string> names;
+    if (DIR *dir = opendir("/tmp")) {
+        while (const dirent *entry = readdir(dir))
+            if (std::string(entry->d_name).rfind("iptables_zorvane_", 0) == 0)
+                names.push_back(std::string("/tmp/") + entry->d_name);
+        closedir(dir);
+    }
+    return names;
+}
+
+std::vector<std::string> restore_copy_lines(int k)
+{
+    return lines_of(fake_dir() + "/restore." + std::to_string(k));
+}
+
+void check_restore_file(const nlohmann::json &rules)
+{
+    size_t expected = 3;
+    for (const auto &rule : rules)
+        expected += rule.at("allow").get<bool>() ? 1 : 2;
+    const auto lines = restore_copy_lines(1);
+    require(lines.size() == expected, "restore file has 3 + allowing + 2 x dropping lines");
+    require(lines.front() == "*filter" && lines[1] == ":ZORVANE - [0:0]" && lines.back() == "COMMIT",
+            "restore file head and tail");
+    for (size_t i = 2; i + 1 < lines.size(); ++i) {
+        require(lines[i].rfind("-A ZORVANE ", 0) == 0, "every rule line appends to ZORVANE");
+        for (const char c : lines[i]) {
+            const auto byte = static_cast<unsigned char>(c);
+            require(byte >= 0x20 && byte != 0x7f, "no control character in a rule line");
+        }
+    }
+}
+
+}  // namespace zvn_fuzz

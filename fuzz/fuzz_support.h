@@ -1,0 +1,27 @@
+// Shared by the fuzz targets: they run only inside the fake sandbox, where a
+// rule set that reaches the test run really runs the fake tools.
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <string>
+#include <vector>
+
+namespace zvn_fuzz {
+
+// Aborts unless running in "sandbox.sh fake"; sets the listing answers.
+void require_fake_sandbox();
+// Forgets the fakes' calls and copies and removes restore files from /tmp.
+void reset_state();
+std::vector<std::string> fake_calls();
+std::vector<std::string> restore_files_in_tmp();
+// The lines of the K-th restore file the fakes were given ("" if none).
+std::vector<std::string> restore_copy_lines(int k);
+// Checks the restore file the fakes were given for a rule set that reached
+// the test run: 3 + allowing + 2 x dropping lines, every rule line in the
+// chain, nothing outside its line.
+void check_restore_file(const nlohmann::json &rules);
+// Aborts with a message when the condition does not hold.
+void require(bool condition, const char *what);
+
+}  // namespace zvn_fuzz
