@@ -1,0 +1,70 @@
+#!/usr/bin/env bash
+# Runs the benchmark, as root, inside throwaway sandboxes (never the host's
+# packet filter): builds bench/zvn_bench (Release), then
+#   1. apply:  the library against the bare tools, real iptables (nf_tables)
+#   2. own:    the library's own time and memory, with tools that return at once
+#   3. counts: both count operations against one listing, on both back ends
+# and writes bench/results/latest.csv, bench/results/latest.txt (the table,
+# with the machine it ran on) and bench/results/apply.png (gnuplot).
+# usage: bench/run.sh [--quick]
+set -euo pipefail
+top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build=$top/build-bench
+out=$top/bench/results
+sandbox=$top/tests/sandbox/sandbox.sh
+[ "$(id -u)" = 0 ] || { echo "bench: needs root (namespaces)"; exit 1; }
+"$top/scripts/install-deps"
+command -v gnuplot >/dev/null || DEBIAN_FRONTEND=noninteractive apt-get install -y -qq gnuplot-nox >/dev/null
+
+apply_sizes="100 1000 5000" own_sizes="10000 100000" count_sizes="100 1000 5000"
+if [ "${1:-}" = --quick ]; then apply_sizes="100 1000" own_sizes="10000" count_sizes="100"; fi
+
+cmake -S "$top" -B "$build" -DZORVANE_BUILD_BENCH=ON -DZORVANE_BUILD_TESTS=OFF -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$build" -j "$(nproc)" --target zvn_bench >/dev/null
+bench=$build/bench/zvn_bench
+mkdir -p "$out"
+csv=$out/latest.csv
+echo "section,backend,rules,metric,value" > "$csv"
+ZVN_REQUIRE_SANDBOX=1 "$sandbox" nft "$bench" apply $apply_sizes >> "$csv"
+ZVN_REQUIRE_SANDBOX=1 "$sandbox" fake "$bench" own $own_sizes >> "$csv"
+for backend in nft legacy; do
+    ZVN_REQUIRE_SANDBOX=1 "$sandbox" "$backend" "$bench" counts $count_sizes >> "$csv"
+done
+
+{
+    echo "zorvane benchmark, $(date -u '+%Y-%m-%d %H:%M UTC')"
+    echo "machine: $(nproc) cores, $(awk '/MemTotal/ { printf "%.0f GiB", $2 / 1048576 }' /proc/meminfo), $(uname -r), $(/usr/sbin/xtables-nft-multi iptables -V)"
+    echo "times: medians of interleaved repetitions, ms"
+    echo
+    awk -F, 'NR > 1 { key = $1 "," $2 "," $3; if (!(key in seen)) { order[++n] = key; seen[key] = 1 } v[key "," $4] = $5 }
+        END {
+            printf "%-7s %-8s %7s  %s\n", "section", "backend", "rules", "measures"
+            for (i = 1; i <= n; i++) {
+                split(order[i], k, ",")
+                line = ""
+                for (m in v) { split(m, p, ","); if (p[1] "," p[2] "," p[3] == order[i]) line = line sprintf("%s=%s  ", p[4], v[m]) }
+                printf "%-7s %-8s %7s  %s\n", k[1], k[2], k[3], line
+            }
+        }' "$csv"
+} > "$out/latest.txt"
+cat "$out/latest.txt"
+
+awk -F, '$1 == "apply" && $4 == "library_ms" { print $3, $5 }' "$csv" > "$build/apply_library.dat"
+awk -F, '$1 == "apply" && $4 == "bare_tools_ms" { print $3, $5 }' "$csv" > "$build/apply_bare.dat"
+awk -F, '$1 == "counts" && $2 == "nft" && $4 == "snapshot_op_ms" { print $3, $5 }' "$csv" > "$build/snapshot_nft.dat"
+awk -F, '$1 == "counts" && $2 == "nft" && $4 == "per_rule_op_ms" { print $3, $5 }' "$csv" > "$build/per_rule_nft.dat"
+gnuplot <<PLOT
+set terminal pngcairo size 900,560 font "sans,11"
+set output "$out/apply.png"
+set title "zorvane: time against rule count (nf_tables back end)"
+set xlabel "rules"
+set ylabel "time, ms (median)"
+set logscale xy
+set key top left
+set grid
+plot "$build/apply_library.dat" with linespoints lw 2 title "zvn\\\\_apply\\\\_rules\\\\_json", \
+     "$build/apply_bare.dat" with linespoints lw 2 title "bare tools (restore --test, restore -n, empty log)", \
+     "$build/snapshot_nft.dat" with linespoints lw 2 title "zvn\\\\_get\\\\_rule\\\\_count\\\\_snapshot\\\\_json", \
+     "$build/per_rule_nft.dat" with linespoints lw 2 title "zvn\\\\_get\\\\_rule\\\\_count\\\\_json"
+PLOT
+echo "wrote $csv, $out/latest.txt and $out/apply.png"

@@ -1,0 +1,299 @@
+// Benchmark of libzorvane against the tools it drives. Runs inside the
+// sandbox (bench/run.sh starts it); prints CSV rows
+//   section,backend,rules,metric,value
+// on standard output. Times are medians in milliseconds over interleaved
+// repetitions; memory in bytes.
+//
+//   zvn_bench apply  SIZES...  real tools: the library's apply against the bare
+//                              tools on the same restore file
+//   zvn_bench own    SIZES...  tools that return at once: the library's own time
+//                              and peak memory against a plain parse
+//   zvn_bench counts SIZES...  real tools: both count operations against one
+//                              listing
+#include <libzorvane.h>
+
+#include <malloc.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <iostream>
+#include <new>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+// --- heap accounting ---------------------------------------------------------
+// Every operator new of the process, the library's included, is counted.
+
+namespace {
+std::atomic<size_t> heap_now{0};
+std::atomic<size_t> heap_peak{0};
+
+void *counted_alloc(size_t n)
+{
+    void *p = std::malloc(n == 0 ? 1 : n);
+    if (p == nullptr)
+        throw std::bad_alloc();
+    const size_t now = heap_now += malloc_usable_size(p);
+    size_t peak = heap_peak.load();
+    while (now > peak && !heap_peak.compare_exchange_weak(peak, now)) {
+    }
+    return p;
+}
+
+void counted_free(void *p) noexcept
+{
+    if (p != nullptr) {
+        heap_now -= malloc_usable_size(p);
+        std::free(p);
+    }
+}
+}  // namespace
+
+void *operator new(size_t n) { return counted_alloc(n); }
+void *operator new[](size_t n) { return counted_alloc(n); }
+void operator delete(void *p) noexcept { counted_free(p); }
+void operator delete[](void *p) noexcept { counted_free(p); }
+void operator delete(void *p, size_t) noexcept { counted_free(p); }
+void operator delete[](void *p, size_t) noexcept { counted_free(p); }
+
+namespace {
+
+// --- rule sets -------------------------------------------------------------------
+
+// A country-free rule set of n rules, every third one dropping, with distinct
+// values, and the restore file the library writes for it.
+struct RuleSet {
+    std::string json;
+    std::string restore;
+};
+
+RuleSet make_rules(int n)
+{
+    RuleSet set;
+    set.json = "[";
+    set.restore = "*filter\n:ZORVANE - [0:0]\n";
+    for (int i = 0; i < n; ++i) {
+        const bool allow = i % 3 != 2;
+        const std::string net = "10." + std::to_string(i / 250 % 250) + "." + std::to_string(i % 250) + ".0/24";
+        const std::string port = std::to_string(1000 + i % 60000);
+        std::string line;
+        if (i % 2 == 0) {
+            set.json += "{\"interface\":\"eth" + std::to_string(i % 4) + "\",\"src_IP_cidr\":\"" + net +
+                        "\",\"protocol\":\"tcp\",\"dports_list\":[\"" + port + "\",\"22\"],";
+            line = "-A ZORVANE -i eth" + std::to_string(i % 4) + " -s " + net + " -p tcp -m multiport --dports " +
+                   port + ",22";
+        } else {
+            set.json += "{\"src_IP_range\":\"10.9.0.1-10.9.0." + std::to_string(2 + i % 250) +
+                        "\",\"protocol\":\"udp\",";
+            line = "-A ZORVANE ! -i lo -m iprange --src-range 10.9.0.1-10.9.0." + std::to_string(2 + i % 250) +
+                   " -p udp";
+        }
+        set.json += std::string("\"allow\":") + (allow ? "true" : "false") + "}";
+        if (i + 1 < n)
+            set.json += ",";
+        if (allow) {
+            set.restore += line + " -j ACCEPT\n";
+        } else {
+            set.restore += line + " -j NFLOG --nflog-prefix  \"RULE=" + std::to_string(i + 1) + " ACT=DROP\"\n";
+            set.restore += line + " -j DROP\n";
+        }
+    }
+    set.json += "]";
+    set.restore += "COMMIT\n";
+    return set;
+}
+
+// --- measuring -----------------------------------------------------------------------
+
+double time_ms(const std::function<void()> &work)
+{
+    const auto start = std::chrono::steady_clock::now();
+    work();
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+}
+
+double median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    const size_t n = values.size();
+    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+std::string backend;
+
+void row(const char *section, int rules, const char *metric, double value)
+{
+    std::printf("%s,%s,%d,%s,%.6g\n", section, backend.c_str(), rules, metric, value);
+    std::fflush(stdout);
+}
+
+int run(const std::string &cmd)
+{
+    return std::system(cmd.c_str());
+}
+
+std::string capture(const std::string &cmd)
+{
+    std::string out;
+    FILE *pipe = popen(cmd.c_str(), "r");
+    char buffer[65536];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0)
+        out.append(buffer, n);
+    pclose(pipe);
+    return out;
+}
+
+void check(bool ok, const std::string &what)
+{
+    if (!ok) {
+        std::fprintf(stderr, "zvn_bench: %s\n", what.c_str());
+        std::exit(1);
+    }
+}
+
+int repetitions(int rules)
+{
+    return rules >= 5000 ? 7 : 15;
+}
+
+// --- 1. apply: library against the bare tools -------------------------------------------
+
+void bench_apply(int n)
+{
+    const RuleSet set = make_rules(n);
+    const std::string file = "/var/tmp/zvn_bench_restore.tmp";
+    std::ofstream(file) << set.restore;
+    auto bare = [&] {
+        check(run("/sbin/iptables-restore --test " + file + " 1>&2") == 0, "bare test run failed");
+        check(run("/sbin/iptables-restore -n " + file + " 1>&2") == 0, "bare install failed");
+        run("echo -n > /var/log/ulogd_syslogemu.log 1>&2");
+    };
+    auto library = [&] { check(zvn_apply_rules_json(set.json.c_str()) == 0, "library apply failed"); };
+
+    // The same file: both sides leave the same chain.
+    library();
+    const std::string by_library = capture("/sbin/iptables -S ZORVANE");
+    bare();
+    check(capture("/sbin/iptables -S ZORVANE") == by_library, "library and bare chains differ");
+
+    std::vector<double> lib_ms, bare_ms;
+    for (int r = 0; r < repetitions(n); ++r) {
+        if (r % 2) {
+            lib_ms.push_back(time_ms(library));
+            bare_ms.push_back(time_ms(bare));
+        } else {
+            bare_ms.push_back(time_ms(bare));
+            lib_ms.push_back(time_ms(library));
+        }
+    }
+    row("apply", n, "library_ms", median(lib_ms));
+    row("apply", n, "bare_tools_ms", median(bare_ms));
+    row("apply", n, "ratio", median(lib_ms) / median(bare_ms));
+    std::remove(file.c_str());
+}
+
+// --- 2. the library's own cost -----------------------------------------------------------------
+
+void bench_own(int n)
+{
+    const RuleSet set = make_rules(n);
+    std::vector<double> parse_ms, lib_ms;
+    size_t parsed_bytes = 0, apply_peak = 0;
+    for (int r = 0; r < repetitions(n); ++r) {
+        const size_t before = heap_now;
+        heap_peak = before;
+        parse_ms.push_back(time_ms([&] {
+            const auto value = nlohmann::json::parse(set.json, nullptr, false);
+            parsed_bytes = heap_now - before;
+        }));
+        heap_peak = heap_now.load();
+        const size_t base = heap_now;
+        lib_ms.push_back(time_ms([&] { check(zvn_apply_rules_json(set.json.c_str()) == 0, "apply failed"); }));
+        apply_peak = heap_peak - base;
+    }
+    row("own", n, "parse_ms", median(parse_ms));
+    row("own", n, "library_ms", median(lib_ms));
+    row("own", n, "time_ratio", median(lib_ms) / median(parse_ms));
+    row("own", n, "text_bytes", static_cast<double>(set.json.size()));
+    row("own", n, "parsed_value_bytes", static_cast<double>(parsed_bytes));
+    row("own", n, "library_peak_bytes", static_cast<double>(apply_peak));
+    row("own", n, "memory_ratio", static_cast<double>(apply_peak) / static_cast<double>(parsed_bytes + set.json.size()));
+}
+
+// --- 3. counts --------------------------------------------------------------------------------
+
+void bench_counts(int n)
+{
+    const RuleSet set = make_rules(n);
+    check(zvn_apply_rules_json(set.json.c_str()) == 0, "apply failed");
+    std::vector<char> buffer(static_cast<size_t>(n) * 24 + 16);
+    const int reps = n >= 1000 ? 3 : 7;
+    std::vector<double> per_rule, snapshot, listing, single, test_run;
+    const std::string file = "/var/tmp/zvn_bench_restore.tmp";
+    std::ofstream(file) << set.restore;
+    for (int r = 0; r < reps; ++r) {
+        if (n <= 1000)
+            per_rule.push_back(time_ms([&] {
+                check(zvn_get_rule_count_json(set.json.c_str(), buffer.data(), buffer.size()) == 0, "counts failed");
+            }));
+        snapshot.push_back(time_ms([&] {
+            check(zvn_get_rule_count_snapshot_json(set.json.c_str(), buffer.data(), buffer.size()) == 0,
+                  "snapshot failed");
+        }));
+        listing.push_back(time_ms([&] { capture("/sbin/iptables -vnx -L ZORVANE --line-numbers"); }));
+        single.push_back(time_ms([&] { capture("/sbin/iptables -vn -L ZORVANE 1 --exact"); }));
+        test_run.push_back(time_ms([&] { run("/sbin/iptables-restore --test " + file + " 1>&2"); }));
+    }
+    if (!per_rule.empty()) {
+        row("counts", n, "per_rule_op_ms", median(per_rule));
+        row("counts", n, "per_rule_op_ms_per_rule", median(per_rule) / n);
+        row("counts", n, "per_rule_over_snapshot", median(per_rule) / median(snapshot));
+    }
+    row("counts", n, "snapshot_op_ms", median(snapshot));
+    row("counts", n, "full_listing_ms", median(listing));
+    row("counts", n, "single_rule_listing_ms", median(single));
+    row("counts", n, "restore_test_ms", median(test_run));
+    row("counts", n, "snapshot_over_test_plus_listing", median(snapshot) / (median(test_run) + median(listing)));
+    std::remove(file.c_str());
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    const char *mode = std::getenv("ZVN_SANDBOX");
+    if (mode == nullptr || argc < 3) {
+        std::fprintf(stderr, "usage (inside tests/sandbox/sandbox.sh): %s apply|own|counts SIZES...\n", argv[0]);
+        return 2;
+    }
+    backend = mode;
+    const std::string what = argv[1];
+    if (what == "own") {
+        // Tools that return at once: only the library's own work is left.
+        for (const char *tool : {"iptables", "iptables-restore"})
+            run(std::string("rm -f /usr/sbin/") + tool + " && ln -s /bin/true /usr/sbin/" + tool);
+        backend = "instant";
+    } else {
+        run("/usr/sbin/firewall.sh prepare && /sbin/iptables -N ZORVANE 2>/dev/null;"
+            "/sbin/iptables -A INPUT -m state --state NEW -j ZORVANE");
+    }
+    for (int i = 2; i < argc; ++i) {
+        const int n = std::atoi(argv[i]);
+        if (what == "apply")
+            bench_apply(n);
+        else if (what == "own")
+            bench_own(n);
+        else if (what == "counts")
+            bench_counts(n);
+    }
+    return 0;
+}
