@@ -12,7 +12,9 @@
 #   nft     the real iptables, nf_tables back end, with deploy/firewall.sh
 #   legacy  the real iptables, legacy back end, with deploy/firewall.sh
 # Inside, ZVN_SANDBOX holds the mode and, in fake mode, ZVN_FAKE_DIR the fakes'
-# state. Exit status: the command's, or 77 (skipped) where no sandbox can be
+# state. ZVN_SANDBOX_OVERLAYS may name more directories (for instance
+# "/usr /etc /var/lib/dpkg") that get a throwaway overlay, so that a package
+# can be installed and used inside and is gone afterwards. Exit status: the command's, or 77 (skipped) where no sandbox can be
 # made; with ZVN_REQUIRE_SANDBOX=1 (CI) that is an error (1) instead.
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -44,6 +46,13 @@ inside() {
     mount -t tmpfs tmpfs /var/log
     mount -t tmpfs tmpfs /run
     mkdir -p /run/netns "$work/upper" "$work/overlay-work"
+    local dir layer=0
+    for dir in ${ZVN_SANDBOX_OVERLAYS:-}; do
+        layer=$((layer + 1))
+        mkdir -p "$work/layer$layer/upper" "$work/layer$layer/work"
+        mount -t overlay overlay \
+            -o "lowerdir=$dir,upperdir=$work/layer$layer/upper,workdir=$work/layer$layer/work" "$dir"
+    done
     mount -t overlay overlay \
         -o "lowerdir=/usr/sbin,upperdir=$work/upper,workdir=$work/overlay-work" /usr/sbin
     ip link set lo up

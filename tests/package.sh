@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Builds the Debian package, has lintian judge it (no errors), installs it
+# with dpkg in a throwaway sandbox whose /usr, /etc, /var/lib/dpkg and
+# /var/cache are overlays, and there runs zvn_util, renders both manual pages
+# and builds and runs a client with pkg-config and with find_package.
+# usage: package.sh SOURCE_DIR BUILD_DIR
+set -euo pipefail
+src=$1 build=$2
+if [ "${1:-}" = --inside ]; then
+    deb=$2 consumer=$3
+    scratch=$(mktemp -d)
+    dpkg -i "$deb" >/dev/null
+    dpkg -s zorvane | grep -q '^Status: install ok installed'
+    [ "$(zvn_util | head -n 1)" = "zvn_util Commands:" ] || { echo "installed zvn_util does not run"; exit 1; }
+    for page in "1 zvn_util" "3 libzorvane"; do
+        # shellcheck disable=SC2086
+        warnings=$(MANWIDTH=80 man --warnings $page 2>&1 >/dev/null)
+        [ -z "$warnings" ] || { echo "man $page: $warnings"; exit 1; }
+        MANWIDTH=80 man $page 2>/dev/null | grep -q 'ZORVANE' || { echo "man $page is empty"; exit 1; }
+    done
+    cc -Wall -Werror "$consumer/consumer.c" $(pkg-config --cflags --libs libzorvane) -o "$scratch/by-pkg-config"
+    cmake -S "$consumer" -B "$scratch/by-cmake" >/dev/null
+    cmake --build "$scratch/by-cmake" >/dev/null
+    "$scratch/by-pkg-config"
+    "$scratch/by-cmake/consumer"
+    [ ! -e /usr/sbin/firewall.sh.dpkg-new ] && [ -f /usr/share/doc/zorvane/examples/ulogd-zorvane.conf ]
+    echo "ok: installed package works"
+    exit 0
+fi
+
+pkg_build=$build/package-test
+deb=$(PACKAGE_BUILD_DIR=$pkg_build "$src/scripts/package" | tail -n 1)
+echo "built $deb"
+if command -v lintian >/dev/null; then
+    report=$(lintian "$deb" 2>&1 | grep -v 'root privileges' || true)
+    echo "$report"
+    if grep -q '^E:' <<<"$report"; then echo "lintian reports errors"; exit 1; fi
+    echo "ok: lintian reports no errors"
+else
+    echo "lintian not installed: not checked"
+fi
+ZVN_SANDBOX_OVERLAYS="/usr /etc /var/lib/dpkg /var/cache" \
+    "$src/tests/sandbox/sandbox.sh" fake "$src/tests/package.sh" --inside "$deb" "$src/tests/consumer"
