@@ -232,6 +232,7 @@ TEST_F(FakeCounts, RefusedTextsRunNothing)
 TEST_F(FakeCounts, TestApplyRulesPrintsSampleAndResult)
 {
     const std::string sample = read_file(ZVN_SOURCE_DIR "/tests/data/sample_rules.json");
+    ASSERT_EQ(sample.size(), 1050u);
     UtilRun run = run_util({"zvn_util", "test_apply_rules"});
     EXPECT_EQ(run.out, "Test:\n" + sample + "\nret=0\n");
     EXPECT_EQ(run.exit_status, 0);

@@ -66,12 +66,7 @@ std::function<void()> both(std::function<void()> a, std::function<void()> b)
 
 class FakeFaultMatrix : public testing::TestWithParam<Fault> {
 protected:
-    void SetUp() override
-    {
-        Fakes::reset();
-        remove_restore_files_in_tmp();
-        write_file(drop_log, "old drop\n");
-    }
+    void SetUp() override { fresh_fake_state(); }
     void TearDown() override
     {
         Fakes::restore_programs();
@@ -108,7 +103,7 @@ TEST_P(FakeFaultMatrix, GivesTheDocumentedResultAndState)
 }
 
 const char *const none = "";
-const char *const kept = "old drop\n";
+const char *const kept = old_drop_log;
 const char *const two_errors = "[\"error\",\"error\"]";
 
 INSTANTIATE_TEST_SUITE_P(

@@ -13,12 +13,7 @@ namespace {
 
 class FakeRules : public testing::Test {
 protected:
-    void SetUp() override
-    {
-        Fakes::reset();
-        remove_restore_files_in_tmp();
-        write_file(drop_log, "old drop\n");
-    }
+    void SetUp() override { fresh_fake_state(); }
 };
 
 // --- validation ------------------------------------------------------------
@@ -242,7 +237,7 @@ TEST_P(FakeApplyFailure, KeepsRulesLogAndFile)
     Fakes::answer(GetParam().failing, GetParam().tool_status);
     EXPECT_EQ(zvn_apply_rules_json("[{\"allow\":true}]"), GetParam().tool_status * 256);
     EXPECT_EQ(Fakes::calls(), GetParam().calls);
-    EXPECT_EQ(read_file(drop_log), "old drop\n");
+    EXPECT_EQ(read_file(drop_log), old_drop_log);
     const auto kept = restore_files_in_tmp();
     ASSERT_EQ(kept.size(), 1u);
     EXPECT_EQ(read_file(kept[0]), "*filter\n:ZORVANE - [0:0]\n-A ZORVANE ! -i lo -j ACCEPT\nCOMMIT\n");

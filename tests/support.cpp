@@ -95,6 +95,13 @@ void remove_restore_files_in_tmp()
         std::remove(name.c_str());
 }
 
+void fresh_fake_state()
+{
+    Fakes::reset();
+    remove_restore_files_in_tmp();
+    write_file(drop_log, old_drop_log);
+}
+
 std::string shell(const std::string &cmd, int *status)
 {
     std::string out;

@@ -27,6 +27,10 @@ void remove_restore_files_in_tmp();
 std::string shell(const std::string &cmd, int *status = nullptr);
 
 const char *const drop_log = "/var/log/ulogd_syslogemu.log";
+const char *const old_drop_log = "old drop\n";
+
+// Fresh fakes, no restore file in /tmp, and a drop log holding old_drop_log.
+void fresh_fake_state();
 
 // Captures the library's log records while it lives.
 class LogCapture {

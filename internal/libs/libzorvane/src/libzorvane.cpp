@@ -433,6 +433,20 @@ int test_restore_file(const std::string &restore_filename)
 // Packet counts
 // ---------------------------------------------------------------------------
 
+// The check before any counts are read: the rule set parses, validates and
+// its restore file (every drop numbered 0) passes the test run. The file is
+// removed after a passing test and kept after a failing one.
+bool check_rule_set(const char *rules, nlohmann::json &rules_json)
+{
+    std::string restore_test_filename;
+    if (!prepare_restore_file(rules, 0, rules_json, restore_test_filename))
+        return false;
+    if (test_restore_file(restore_test_filename) != 0)
+        return false;
+    std::remove(restore_test_filename.c_str());
+    return true;
+}
+
 // Chain position of the last line of each rule object: an allowing rule
 // takes one line, a dropping rule two (its counter is on the DROP line).
 std::vector<int> counted_positions(const nlohmann::json &rules_json)
@@ -588,15 +602,9 @@ int zvn_apply_rules_json(const char *rules)
 
 int zvn_get_rule_count_json(const char *rules, char *pktcnt_list_json, const size_t size_n)
 {
-    if (rules == nullptr || pktcnt_list_json == nullptr)
-        return -1;
     nlohmann::json rules_json;
-    std::string restore_test_filename;
-    if (!prepare_restore_file(rules, 0, rules_json, restore_test_filename))
+    if (rules == nullptr || pktcnt_list_json == nullptr || !check_rule_set(rules, rules_json))
         return -1;
-    if (test_restore_file(restore_test_filename) != 0)
-        return -1;
-    std::remove(restore_test_filename.c_str());
 
     int ret = 0;
     nlohmann::json pktcnt_list = nlohmann::json::array();
@@ -631,15 +639,9 @@ int zvn_get_rule_count_json(const char *rules, char *pktcnt_list_json, const siz
 // and cost one process however many rules there are.
 int zvn_get_rule_count_snapshot_json(const char *rules, char *pktcnt_list_json, const size_t size_n)
 {
-    if (rules == nullptr || pktcnt_list_json == nullptr)
-        return -1;
     nlohmann::json rules_json;
-    std::string restore_test_filename;
-    if (!prepare_restore_file(rules, 0, rules_json, restore_test_filename))
+    if (rules == nullptr || pktcnt_list_json == nullptr || !check_rule_set(rules, rules_json))
         return -1;
-    if (test_restore_file(restore_test_filename) != 0)
-        return -1;
-    std::remove(restore_test_filename.c_str());
 
     const std::vector<int> positions = counted_positions(rules_json);
     nlohmann::json pktcnt_list = nlohmann::json::array();
