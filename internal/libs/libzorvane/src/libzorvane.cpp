@@ -85,15 +85,26 @@ int exec(const std::string cmd, std::string &stdout_str)
 // The chain and the tools
 // ---------------------------------------------------------------------------
 
-const char *const chain_name = "ZORVANE";
-const std::string iptables = "/sbin/iptables";
-const std::string iptables_restore = "/sbin/iptables-restore";
-const std::string firewall_script = "/usr/sbin/firewall.sh";
-const std::string drop_log = "/var/log/ulogd_syslogemu.log";
+// Plain constants, not strings with destructors: a client may still call the
+// library from its own exit handlers.
+constexpr const char *chain_name = "ZORVANE";
+constexpr const char *iptables = "/sbin/iptables";
+constexpr const char *iptables_restore = "/sbin/iptables-restore";
+constexpr const char *firewall_script = "/usr/sbin/firewall.sh";
+constexpr const char *drop_log = "/var/log/ulogd_syslogemu.log";
+
+// A command line from its pieces, joined without separators.
+template <typename... Pieces>
+std::string command(const Pieces &...pieces)
+{
+    std::string line;
+    ((line += pieces), ...);
+    return line;
+}
 
 int clear_log_history()
 {
-    return do_system_call("echo -n > " + drop_log);
+    return do_system_call(command("echo -n > ", drop_log));
 }
 
 // ---------------------------------------------------------------------------
@@ -426,7 +437,7 @@ bool prepare_restore_file(const char *rules, unsigned int rule_index_start,
 
 int test_restore_file(const std::string &restore_filename)
 {
-    return do_system_call(iptables_restore + " --test " + restore_filename);
+    return do_system_call(command(iptables_restore, " --test ", restore_filename));
 }
 
 // ---------------------------------------------------------------------------
@@ -566,15 +577,15 @@ void enable_log(void)
 
 void setup_default_chain(void)
 {
-    do_system_call(firewall_script + " prepare");
-    do_system_call(iptables + " -N " + chain_name);
-    do_system_call(iptables + " -D INPUT -m state --state NEW -j " + chain_name);
-    do_system_call(iptables + " -A INPUT -m state --state NEW -j " + chain_name);
+    do_system_call(command(firewall_script, " prepare"));
+    do_system_call(command(iptables, " -N ", chain_name));
+    do_system_call(command(iptables, " -D INPUT -m state --state NEW -j ", chain_name));
+    do_system_call(command(iptables, " -A INPUT -m state --state NEW -j ", chain_name));
 }
 
 int reset_counter(void)
 {
-    return do_system_call(iptables + " -Z " + chain_name);
+    return do_system_call(command(iptables, " -Z ", chain_name));
 }
 
 // The new rules replace the old ones in the single commit of
@@ -592,7 +603,7 @@ int zvn_apply_rules_json(const char *rules)
     int ret = test_restore_file(restore_filename);
     if (ret != 0)
         return ret;
-    ret = do_system_call(iptables_restore + " -n " + restore_filename);
+    ret = do_system_call(command(iptables_restore, " -n ", restore_filename));
     if (ret != 0)
         return ret;
     clear_log_history();
@@ -609,8 +620,8 @@ int zvn_get_rule_count_json(const char *rules, char *pktcnt_list_json, const siz
     int ret = 0;
     nlohmann::json pktcnt_list = nlohmann::json::array();
     for (const int rule_query_index : counted_positions(rules_json)) {
-        const std::string iptable_cmd = iptables + " -vn -L " + chain_name + " " +
-                                        std::to_string(rule_query_index) + " --exact";
+        const std::string iptable_cmd =
+            command(iptables, " -vn -L ", chain_name, " ", std::to_string(rule_query_index), " --exact");
         std::string iptable_cmd_output;
         const int tmp_ret = exec(iptable_cmd, iptable_cmd_output);
         unsigned long long packet_cnt = 0;
@@ -650,7 +661,7 @@ int zvn_get_rule_count_snapshot_json(const char *rules, char *pktcnt_list_json, 
 
     std::string listing;
     const int status =
-        exec(iptables + " -vnx -L " + chain_name + " --line-numbers", listing);
+        exec(command(iptables, " -vnx -L ", chain_name, " --line-numbers"), listing);
     if (status != 0) {
         for (std::size_t i = 0; i < positions.size(); ++i)
             pktcnt_list.push_back("error");
