@@ -34,7 +34,11 @@ const std::string list1 = "iptables -vn -L ZORVANE 1 --exact";
 const std::string list3 = "iptables -vn -L ZORVANE 3 --exact";
 const std::string list_all = "iptables -vnx -L ZORVANE --line-numbers";
 const std::string count_line = "   5   300 ACCEPT  all  --  *  *  0.0.0.0/0  0.0.0.0/0\n";
-const std::string chain_listing = "Chain ZORVANE (1 references)\n1 5 300 ACCEPT\n2 0 0 NFLOG\n3 5 300 DROP\n";
+const std::string chain_listing =
+    "Chain ZORVANE (1 references)\n"
+    "1  5 300 ACCEPT  0 --  !lo  *  0.0.0.0/0  0.0.0.0/0\n"
+    "2  0   0 NFLOG   0 --  !lo  *  0.0.0.0/0  0.0.0.0/0  nflog-prefix \"RULE=2 ACT=DROP\"\n"
+    "3  5 300 DROP    0 --  !lo  *  0.0.0.0/0  0.0.0.0/0\n";
 const std::vector<std::string> setup_calls = {"firewall.sh prepare", "iptables -N ZORVANE",
                                               "iptables -D INPUT -m state --state NEW -j ZORVANE",
                                               "iptables -A INPUT -m state --state NEW -j ZORVANE"};
@@ -137,19 +141,19 @@ INSTANTIATE_TEST_SUITE_P(
               {test_call, list1, list3}, two_errors, nullptr, 0, "Parsing iptable_stdout error"},
         Fault{"CountsListWords", Op::counts, output("list-any", "Chain ZORVANE (policy ACCEPT)\n"), -1,
               {test_call, list1, list3}, two_errors, nullptr, 0, "Parsing iptable_stdout error"},
-        // snapshot counts
-        Fault{"SnapshotTestExit2", Op::snapshot, status("restore-test", 2), -1, {test_call}, none, nullptr, 1, none},
-        Fault{"SnapshotListExit1", Op::snapshot, both(counted_listings(), status("list-all", 1)), 256,
-              {test_call, list_all}, two_errors, nullptr, 0, none},
-        Fault{"SnapshotIptablesMissing", Op::snapshot, missing("iptables"), 127 * 256, {test_call}, two_errors, nullptr,
-              0, none},
-        Fault{"SnapshotListEmpty", Op::snapshot, [] {}, -1, {test_call, list_all}, two_errors, nullptr, 0,
-              "rule line 1 is missing from the listing"},
+        // snapshot counts: one listing, no test run
+        Fault{"SnapshotRestoreMissing", Op::snapshot, both(counted_listings(), missing("iptables-restore")), 0,
+              {list_all}, "[5,5]", nullptr, 0, none},
+        Fault{"SnapshotListExit1", Op::snapshot, both(counted_listings(), status("list-all", 1)), 256, {list_all},
+              two_errors, nullptr, 0, none},
+        Fault{"SnapshotIptablesMissing", Op::snapshot, missing("iptables"), 127 * 256, {}, two_errors, nullptr, 0, none},
+        Fault{"SnapshotListEmpty", Op::snapshot, [] {}, -1, {list_all}, two_errors, nullptr, 0,
+              "rule 1 does not match the chain: the chain holds 0 rule lines, its line 1 is missing"},
         Fault{"SnapshotListHuge", Op::snapshot,
-              output("list-all", std::string(300000, '#') + "\n" + chain_listing), 0, {test_call, list_all}, "[5,5]",
-              nullptr, 0, none},
-        Fault{"SnapshotListWords", Op::snapshot, output("list-all", "no rules here\n1 five 0 ACCEPT\n"), -1,
-              {test_call, list_all}, two_errors, nullptr, 0, "rule line 1 cannot be parsed"},
+              output("list-all", std::string(300000, '#') + "\n" + chain_listing), 0, {list_all}, "[5,5]", nullptr, 0,
+              none},
+        Fault{"SnapshotListWords", Op::snapshot, output("list-all", "no rules here\n1 five 0 ACCEPT\n"), -1, {list_all},
+              two_errors, nullptr, 0, "rule 1 does not match the chain: line 1 cannot be read"},
         // the chain operations
         Fault{"ResetExit1", Op::reset, status("iptables-Z", 1), 256, {"iptables -Z ZORVANE"}, none, nullptr, 0, none},
         Fault{"ResetMissing", Op::reset, missing("iptables"), 127 * 256, {}, none, nullptr, 0, none},

@@ -8,8 +8,14 @@
  * the prefix "RULE=n ACT=DROP", n the rule's position counted from 1.
  *
  * Everything runs on the caller's thread and blocks while the commands run.
- * The library keeps no state between calls and hands out no memory; callers
- * must serialise calls that act on the chain (threads and processes alike).
+ * The library keeps no state between calls and hands out no memory. Every
+ * operation that acts on the chain (setup, reset, apply, both count reads,
+ * the status) holds an advisory lock, flock(2) on /run/zorvane.lock, from
+ * its first command to its last, so that operations of different threads
+ * and processes run one after another. One that waits more than 30 seconds
+ * for it gives up with -1 and a log record naming the lock; where the file
+ * cannot be made (no /run) the operation goes on unlocked and says so in a
+ * record.
  *
  * Result codes: 0 is success; -1 is a refusal of the library's own; any other
  * value is the raw status of a command as system() or pclose() report it
@@ -107,9 +113,11 @@ ZVN_EXPORT void setup_default_chain(void);
  * Checks the rule set as zvn_apply_rules_json does (its restore file tested,
  * then removed), then runs one listing per rule object,
  *   /sbin/iptables -vn -L ZORVANE <position> --exact
- * at the position of the rule's last line (an allowing rule takes one line,
- * a dropping rule two). Writes a compact JSON array, one element per rule
- * object: its packet count, or "error" where it was not read.
+ * for each counted line of the rule: its ACCEPT line, or its DROP line (the
+ * logging line before it is not counted). A source list of k addresses
+ * stands in the chain as k lines each, and the rule's count is their sum.
+ * Writes a compact JSON array, one element per rule object: its packet
+ * count, or "error" where it was not read.
  *
  * Returns 0 when every count was read; -1 for a null pointer, a refused rule
  * set, a failed test run or a buffer too small (buffer not written); after
@@ -123,23 +131,117 @@ ZVN_EXPORT int zvn_get_rule_count_json(const char *rules, char *pktcnt_list_json
 /*
  * zvn_get_rule_count_snapshot_json - the same counts from one listing.
  *
- * Arguments, result text and the check of the rule set as for
- * zvn_get_rule_count_json. Instead of one listing per rule it runs one
- * listing of the whole chain,
+ * Arguments and result text as for zvn_get_rule_count_json. The rule set is
+ * parsed and validated (no restore file, no test run); then one listing of
+ * the whole chain,
  *   /sbin/iptables -vnx -L ZORVANE --line-numbers
- * and takes each rule object's count from the numbered line at the same
- * position. All counts therefore come from one moment, and the cost does not
- * grow with one process per rule: use it for polling. Use
- * zvn_get_rule_count_json where each count must come from its own listing.
+ * is compared with the lines the rule set makes once installed: their
+ * number, each line's target (ACCEPT, or NFLOG then DROP), the NFLOG prefix
+ * naming the rule's number, the in-interface (or !lo), the protocol and the
+ * source. Only a chain that holds the rule set gives counts; all come from
+ * one moment, and the cost does not grow with one process per rule: use it
+ * for polling.
  *
- * Returns 0 when every count was found; -1 for a null pointer, a refused rule
- * set, a failed test run or a buffer too small (buffer not written); the raw
- * status of the listing when it fails (every element "error"); -1 when a
- * position is missing from the listing or its line cannot be read (that
- * element "error", the others filled, a log record naming the position).
+ * Returns 0 when the chain holds the rule set and every count was read; -1
+ * for a null pointer, a refused rule set or a buffer too small (buffer not
+ * written); the raw status of the listing when it fails; -1 when the chain
+ * does not hold the rule set (a log record names the first rule that differs
+ * and how). In the last two cases every element is "error".
  */
 ZVN_EXPORT int zvn_get_rule_count_snapshot_json(const char *rules, char *pktcnt_list_json,
                                                 const size_t size_n);
+
+/*
+ * zvn_check_rules_json - findings on a rule set, without running anything.
+ *
+ * rules:         NUL-terminated JSON text.
+ * findings_json: caller's buffer for the findings, a compact JSON array.
+ * size_n:        capacity of that buffer, terminating NUL included.
+ *
+ * One object per finding, in rule order:
+ *   {"rule":N,"key":"src_IP_cidr"|null,"severity":"error"|"warning",
+ *    "code":"...","message":"...","other_rule":M}
+ * rule counts from 1 (0: the rule set as a whole); other_rule only where a
+ * finding names a second rule. Codes (errors unless marked):
+ *   invalid              the rule set fails validation (the message is the
+ *                        validation message; nothing else is checked)
+ *   ignored-value        interface, source or protocol holds a value that is
+ *                        neither a string nor null: the rule matches more
+ *   option-text          a value holds a blank or quote, or starts with ! or -
+ *   bad-interface        over 15 bytes, or a byte a name cannot hold
+ *   bad-address          src_IP_cidr is not an IPv4 address or network
+ *   address-list         src_IP_cidr is a comma-separated list
+ *   bad-range            src_IP_range is not a-b with a <= b
+ *   bad-port             not a port or a:b range; over 15 ports in all
+ *   ports-need-protocol  ports without protocol tcp or udp
+ *   bad-country          a country that is not two letters
+ *   host-bits            (warning) 10.0.0.1/24 means 10.0.0.0/24
+ *   unused-source        (warning) a source key that the rule does not use
+ *   shadowed             (warning) an earlier rule (other_rule) with the
+ *                        other verdict matches every packet this one matches
+ *   redundant            (warning) the same with the same verdict
+ *   empty                (warning) no rules: applying empties the chain
+ *
+ * Returns the number of error findings (0: the rule set may be applied);
+ * -1 for a null pointer, text that is not JSON or a buffer too small
+ * (buffer not written). Runs no command, touches no file, takes no lock.
+ */
+ZVN_EXPORT int zvn_check_rules_json(const char *rules, char *findings_json, size_t size_n);
+
+/*
+ * zvn_test_rules_json - a dry run: would zvn_apply_rules_json install it?
+ *
+ * Parses and validates the text, writes the restore file exactly as
+ * zvn_apply_rules_json does (drop prefixes numbered by rule) and runs
+ *   /sbin/iptables-restore --test FILE
+ * Nothing is installed and the drop log is not touched. The file is removed
+ * after a passing test and kept in /tmp after a failing one.
+ *
+ * Returns 0 when the test passes; -1 for a null pointer, text that is not
+ * JSON, an invalid rule set or a file that could not be written; otherwise
+ * the raw status of the test run.
+ */
+ZVN_EXPORT int zvn_test_rules_json(const char *rules);
+
+/*
+ * zvn_restore_text_json - the restore text that applying would install.
+ *
+ * rules:        NUL-terminated JSON text.
+ * restore_text: caller's buffer, or NULL to learn the length.
+ * size_n:       capacity of that buffer, terminating NUL included.
+ *
+ * Returns the length of the text (without its NUL), or -1 for a null rules
+ * pointer, text that is not JSON or an invalid rule set. The buffer is
+ * written only when the text and its NUL fit. Runs no command.
+ */
+ZVN_EXPORT int zvn_restore_text_json(const char *rules, char *restore_text, size_t size_n);
+
+/*
+ * zvn_get_chain_status_json - is the chain there, and does INPUT reach it?
+ *
+ * Runs "/sbin/iptables -S INPUT" and "/sbin/iptables -S ZORVANE" and writes
+ *   {"chain":true|false,"hooks":H,"rule_lines":L}
+ * H: rules of INPUT that jump (or go) to ZORVANE; L: the chain's rule lines.
+ * A chain with no hook filters nothing.
+ *
+ * Returns 0; -1 for a null pointer or a buffer too small (not written); the
+ * raw status of the INPUT listing when it fails (buffer not written).
+ */
+ZVN_EXPORT int zvn_get_chain_status_json(char *status_json, size_t size_n);
+
+/*
+ * zvn_lock_chain, zvn_unlock_chain - hold the operations' lock over several
+ * calls.
+ *
+ * A client that must see the chain unchanged between calls (read the status,
+ * then apply; apply, then read the counts) takes the lock first: operations
+ * of the same thread take it again freely, other threads and processes
+ * wait. zvn_lock_chain returns 0, or -1 after 30 s of waiting (not held).
+ * Every successful zvn_lock_chain needs one zvn_unlock_chain in the same
+ * thread.
+ */
+ZVN_EXPORT int zvn_lock_chain(void);
+ZVN_EXPORT void zvn_unlock_chain(void);
 
 #ifdef __cplusplus
 }

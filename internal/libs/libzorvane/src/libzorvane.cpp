@@ -2,11 +2,14 @@
 // of the chain ZORVANE, tests and installs them, and reads their counters.
 
 #include "libzorvane.h"
+#include "zorvane_internal.h"
 
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -28,17 +31,7 @@
 std::ostream defaultLog(nullptr);
 std::reference_wrapper<std::ostream> Log_impl = std::ref(defaultLog);
 
-namespace {
-
-// One record: the pieces inserted one after another, then endl. Log_impl is
-// read anew for every record so that a rebinding takes effect at once.
-template <typename... Pieces>
-void log_record(const Pieces &...pieces)
-{
-    std::ostream &out = Log_impl.get();
-    (out << ... << pieces);
-    out << std::endl;
-}
+namespace zvn {
 
 // ---------------------------------------------------------------------------
 // Command runners
@@ -81,38 +74,19 @@ int exec(const std::string cmd, std::string &stdout_str)
     return rc;
 }
 
-// ---------------------------------------------------------------------------
-// The chain and the tools
-// ---------------------------------------------------------------------------
-
-// Plain constants, not strings with destructors: a client may still call the
-// library from its own exit handlers.
-constexpr const char *chain_name = "ZORVANE";
-constexpr const char *iptables = "/sbin/iptables";
-constexpr const char *iptables_restore = "/sbin/iptables-restore";
-constexpr const char *firewall_script = "/usr/sbin/firewall.sh";
-constexpr const char *drop_log = "/var/log/ulogd_syslogemu.log";
-
-// A command line from its pieces, joined without separators.
-template <typename... Pieces>
-std::string command(const Pieces &...pieces)
-{
-    std::string line;
-    ((line += pieces), ...);
-    return line;
-}
+namespace {
 
 int clear_log_history()
 {
     return do_system_call(command("echo -n > ", drop_log));
 }
 
+}  // namespace
+
 // ---------------------------------------------------------------------------
 // Rule-set validation
 // ---------------------------------------------------------------------------
 
-// Parses a rule-set text without exceptions; false (with its record) when
-// the text is not one JSON value.
 bool parse_rules(const char *rules, nlohmann::json &rules_json)
 {
     rules_json = nlohmann::json::parse(rules, rules + std::strlen(rules), nullptr, false);
@@ -123,26 +97,7 @@ bool parse_rules(const char *rules, nlohmann::json &rules_json)
     return true;
 }
 
-// The dump of a refused rule set recurses once per level of nesting; a rule
-// set nested deeper than any real one (they need three levels) would
-// overflow the stack there, so such a dump is replaced by a note.
-constexpr std::size_t max_dumped_nesting = 512;
-
-bool nesting_within_bound(const nlohmann::json &root)
-{
-    std::vector<std::pair<const nlohmann::json *, std::size_t>> pending{{&root, 1}};
-    while (!pending.empty()) {
-        const auto [value, depth] = pending.back();
-        pending.pop_back();
-        if (!value->is_structured())
-            continue;
-        if (depth > max_dumped_nesting)
-            return false;
-        for (const auto &child : *value)
-            pending.emplace_back(&child, depth + 1);
-    }
-    return true;
-}
+namespace {
 
 // A control character in a value would end the rule's line in the restore
 // file (a line feed starts a line of the client's choosing, a NUL cuts the
@@ -154,17 +109,6 @@ bool has_control_character(const std::string &value)
         if (byte < 0x20 || byte == 0x7f)
             return true;
     }
-    return false;
-}
-
-bool refuse(const nlohmann::json &rules, const std::string &message)
-{
-    log_record(message);
-    log_record("Dump:");
-    if (nesting_within_bound(rules))
-        log_record(rules.dump(1));
-    else
-        log_record("(not dumped: nested deeper than ", max_dumped_nesting, " levels)");
     return false;
 }
 
@@ -210,34 +154,76 @@ std::string property_fault(const std::string &key, const nlohmann::json &value)
     return "unknown key: \"" + key + "\"";
 }
 
+// The dump of a refused rule set recurses once per level of nesting; a rule
+// set nested deeper than any real one (they need three levels) would
+// overflow the stack there, so such a dump is replaced by a note.
+constexpr std::size_t max_dumped_nesting = 512;
+
+bool nesting_within_bound(const nlohmann::json &root)
+{
+    std::vector<std::pair<const nlohmann::json *, std::size_t>> pending{{&root, 1}};
+    while (!pending.empty()) {
+        const auto [value, depth] = pending.back();
+        pending.pop_back();
+        if (!value->is_structured())
+            continue;
+        if (depth > max_dumped_nesting)
+            return false;
+        for (const auto &child : *value)
+            pending.emplace_back(&child, depth + 1);
+    }
+    return true;
+}
+
+}  // namespace
+
+std::optional<Fault> first_fault(const nlohmann::json &rules)
+{
+    if (!rules.is_array())
+        return Fault{0, "", "input rules is not an array!"};
+    std::size_t rule = 0;
+    for (const auto &single_rule : rules) {
+        ++rule;
+        if (!single_rule.is_object())
+            return Fault{rule, "", "element is not an object"};
+        const auto allow = single_rule.find("allow");
+        if (allow == single_rule.end())
+            return Fault{rule, "allow", "\"allow\" missing"};
+        if (!allow->is_boolean())
+            return Fault{rule, "allow", "\"allow\" is not a boolean"};
+        for (const auto &rule_property : single_rule.items()) {
+            std::string message = property_fault(rule_property.key(), rule_property.value());
+            if (!message.empty())
+                return Fault{rule, rule_property.key(), std::move(message)};
+        }
+    }
+    return std::nullopt;
+}
+
+namespace {
+
 // The first fault of the rule set in the documented order of checks, one
 // message with a dump of the whole rule set; true when there is none.
 bool is_rules_format_valid(const nlohmann::json &rules)
 {
-    if (!rules.is_array())
-        return refuse(rules, "input rules is not an array!");
-    for (const auto &single_rule : rules) {
-        if (!single_rule.is_object())
-            return refuse(rules, "element is not an object");
-        const auto allow = single_rule.find("allow");
-        if (allow == single_rule.end())
-            return refuse(rules, "\"allow\" missing");
-        if (!allow->is_boolean())
-            return refuse(rules, "\"allow\" is not a boolean");
-        for (const auto &rule_property : single_rule.items()) {
-            const std::string fault = property_fault(rule_property.key(), rule_property.value());
-            if (!fault.empty())
-                return refuse(rules, fault);
-        }
-    }
-    return true;
+    const auto fault = first_fault(rules);
+    if (!fault)
+        return true;
+    log_record(fault->message);
+    log_record("Dump:");
+    if (nesting_within_bound(rules))
+        log_record(rules.dump(1));
+    else
+        log_record("(not dumped: nested deeper than ", max_dumped_nesting, " levels)");
+    return false;
 }
+
+}  // namespace
 
 // ---------------------------------------------------------------------------
 // Rule translation
 // ---------------------------------------------------------------------------
 
-// A string key counts when it holds a non-empty string.
 const std::string *set_string(const nlohmann::json &rule, const char *key)
 {
     const auto it = rule.find(key);
@@ -247,7 +233,6 @@ const std::string *set_string(const nlohmann::json &rule, const char *key)
     return text.empty() ? nullptr : &text;
 }
 
-// A list key counts when it holds a non-empty array.
 const nlohmann::json *set_list(const nlohmann::json &rule, const char *key)
 {
     const auto it = rule.find(key);
@@ -255,6 +240,41 @@ const nlohmann::json *set_list(const nlohmann::json &rule, const char *key)
         return nullptr;
     return &*it;
 }
+
+SourceKind used_source(const nlohmann::json &rule)
+{
+    if (set_string(rule, "src_IP_cidr"))
+        return SourceKind::address;
+    if (set_string(rule, "src_IP_range"))
+        return SourceKind::range;
+    if (set_list(rule, "src_country"))
+        return SourceKind::countries;
+    return SourceKind::none;
+}
+
+std::vector<std::string> split_commas(const std::string &text)
+{
+    std::vector<std::string> parts;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t comma = text.find(',', start);
+        parts.push_back(text.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
+        if (comma == std::string::npos)
+            return parts;
+        start = comma + 1;
+    }
+}
+
+// The tool installs "-s a,b" as one line per address, in place of the one
+// line of the restore file.
+std::size_t lines_per_target(const nlohmann::json &rule)
+{
+    if (const auto *cidr = set_string(rule, "src_IP_cidr"))
+        return static_cast<std::size_t>(std::count(cidr->begin(), cidr->end(), ',')) + 1;
+    return 1;
+}
+
+namespace {
 
 // Appends the list's strings joined by commas; false if one is not a string.
 bool append_joined(std::string &cmd, const nlohmann::json &list)
@@ -444,7 +464,7 @@ int test_restore_file(const std::string &restore_filename)
 // Packet counts
 // ---------------------------------------------------------------------------
 
-// The check before any counts are read: the rule set parses, validates and
+// The check before the per-rule read: the rule set parses, validates and
 // its restore file (every drop numbered 0) passes the test run. The file is
 // removed after a passing test and kept after a failing one.
 bool check_rule_set(const char *rules, nlohmann::json &rules_json)
@@ -458,17 +478,24 @@ bool check_rule_set(const char *rules, nlohmann::json &rules_json)
     return true;
 }
 
-// Chain position of the last line of each rule object: an allowing rule
-// takes one line, a dropping rule two (its counter is on the DROP line).
-std::vector<int> counted_positions(const nlohmann::json &rules_json)
+// The chain positions whose counters make each rule object's count. A rule
+// whose source lists k addresses stands in the chain as k lines (allowing)
+// or k logging lines then k dropping lines (dropping); the count is the sum
+// of its ACCEPT or DROP lines.
+std::vector<std::vector<int>> counted_positions(const nlohmann::json &rules_json)
 {
-    std::vector<int> positions;
+    std::vector<std::vector<int>> positions;
     positions.reserve(rules_json.size());
     int rule_query_index = 0;
     for (const auto &single_rule : rules_json) {
         const bool allow = single_rule.at("allow").get<bool>();
-        rule_query_index += allow ? 1 : 2;
-        positions.push_back(rule_query_index);
+        const int lines = static_cast<int>(lines_per_target(single_rule));
+        if (!allow)
+            rule_query_index += lines;  // the logging lines are not counted
+        std::vector<int> counted;
+        for (int k = 0; k < lines; ++k)
+            counted.push_back(++rule_query_index);
+        positions.push_back(std::move(counted));
     }
     return positions;
 }
@@ -492,6 +519,27 @@ bool first_count_token(const std::string &iptable_cmd_output, unsigned long long
     return false;
 }
 
+// Reads one counted line by its own listing. 0 with the count, or the
+// status that the first failure gives.
+int read_one_line(int rule_query_index, unsigned long long &packet_cnt)
+{
+    const std::string iptable_cmd =
+        command(iptables, " -vn -L ", chain_name, " ", std::to_string(rule_query_index), " --exact");
+    std::string iptable_cmd_output;
+    const int tmp_ret = exec(iptable_cmd, iptable_cmd_output);
+    if (tmp_ret != 0)
+        return tmp_ret;
+    if (iptable_cmd_output.empty()) {
+        log_record("iptables list stdout is empty");
+        return -1;
+    }
+    if (!first_count_token(iptable_cmd_output, packet_cnt)) {
+        log_record("Parsing iptable_stdout error");
+        return -1;
+    }
+    return 0;
+}
+
 // Serialises the counts and copies them into the caller's buffer if they
 // fit, terminating NUL included.
 int report_counts(const nlohmann::json &pktcnt_list, char *pktcnt_list_json, const size_t size_n,
@@ -506,67 +554,32 @@ int report_counts(const nlohmann::json &pktcnt_list, char *pktcnt_list_json, con
     return ret;
 }
 
-// ---------------------------------------------------------------------------
-// Packet counts from one listing of the whole chain
-// ---------------------------------------------------------------------------
-
-// A packet count as the exact listing prints it: decimal digits only, within
-// 64 bits. Anything else is no count.
-bool parse_exact_count(const std::string &token, unsigned long long &count)
+nlohmann::json all_errors(std::size_t count)
 {
-    if (token.empty() || token.find_first_not_of("0123456789") != std::string::npos)
-        return false;
-    errno = 0;
-    count = std::strtoull(token.c_str(), nullptr, 10);
-    return errno != ERANGE;
+    nlohmann::json pktcnt_list = nlohmann::json::array();
+    for (std::size_t i = 0; i < count; ++i)
+        pktcnt_list.push_back("error");
+    return pktcnt_list;
 }
 
-enum class Listed { missing, counted, unreadable };
-
-struct ListedLine {
-    Listed state = Listed::missing;
-    unsigned long long packets = 0;
-};
-
-// Maps the numbered rule lines of "iptables -vnx -L CHAIN --line-numbers"
-// (columns: num, pkts, bytes, target, ...) to their packet counts, indexed by
-// rule number. The chain and column headers are skipped; a numbered line
-// whose count cannot be read, or whose number repeats, is unreadable so that
-// it can only ever give "error". Lines without a rule number (warnings of the
-// tool) are passed over: they cannot be taken for a count.
-std::vector<ListedLine> parse_chain_listing(const std::string &listing)
+// A sum of counters that would pass 2^64 - 1 cannot be told as a number.
+bool add_count(unsigned long long &sum, unsigned long long packets)
 {
-    std::vector<ListedLine> lines;
-    std::istringstream in(listing);
-    std::string line;
-    while (std::getline(in, line)) {
-        std::istringstream fields(line);
-        std::string num_token, pkts_token;
-        unsigned long long num = 0;
-        if (!(fields >> num_token) || !parse_exact_count(num_token, num) || num == 0 ||
-            num > 0x7fffffffULL)
-            continue;
-        const auto index = static_cast<std::size_t>(num);
-        if (lines.size() <= index)
-            lines.resize(index + 1);
-        ListedLine &entry = lines[index];
-        unsigned long long packets = 0;
-        const bool readable = (fields >> pkts_token) && parse_exact_count(pkts_token, packets);
-        if (entry.state == Listed::missing && readable) {
-            entry.state = Listed::counted;
-            entry.packets = packets;
-        } else {
-            entry.state = Listed::unreadable;
-        }
-    }
-    return lines;
+    if (sum > ~0ULL - packets)
+        return false;
+    sum += packets;
+    return true;
 }
 
 }  // namespace
 
+}  // namespace zvn
+
 // ---------------------------------------------------------------------------
 // Exported interface
 // ---------------------------------------------------------------------------
+
+using namespace zvn;
 
 extern "C" {
 
@@ -577,6 +590,9 @@ void enable_log(void)
 
 void setup_default_chain(void)
 {
+    const ChainLock lock;
+    if (!lock.locked())
+        return;
     do_system_call(command(firewall_script, " prepare"));
     do_system_call(command(iptables, " -N ", chain_name));
     do_system_call(command(iptables, " -D INPUT -m state --state NEW -j ", chain_name));
@@ -585,6 +601,9 @@ void setup_default_chain(void)
 
 int reset_counter(void)
 {
+    const ChainLock lock;
+    if (!lock.locked())
+        return -1;
     return do_system_call(command(iptables, " -Z ", chain_name));
 }
 
@@ -600,6 +619,9 @@ int zvn_apply_rules_json(const char *rules)
     std::string restore_filename;
     if (!prepare_restore_file(rules, 1, rules_json, restore_filename))
         return -1;
+    const ChainLock lock;
+    if (!lock.locked())
+        return -1;
     int ret = test_restore_file(restore_filename);
     if (ret != 0)
         return ret;
@@ -611,78 +633,108 @@ int zvn_apply_rules_json(const char *rules)
     return 0;
 }
 
+int zvn_test_rules_json(const char *rules)
+{
+    if (rules == nullptr)
+        return -1;
+    nlohmann::json rules_json;
+    std::string restore_filename;
+    if (!prepare_restore_file(rules, 1, rules_json, restore_filename))
+        return -1;
+    const int ret = test_restore_file(restore_filename);
+    if (ret == 0)
+        std::remove(restore_filename.c_str());
+    return ret;
+}
+
+int zvn_restore_text_json(const char *rules, char *restore_text_out, size_t size_n)
+{
+    nlohmann::json rules_json;
+    if (rules == nullptr || !parse_rules(rules, rules_json) || !is_rules_format_valid(rules_json))
+        return -1;
+    std::string text;
+    if (!restore_text(rules_json, 1, text) || text.size() > static_cast<std::size_t>(INT_MAX))
+        return -1;
+    if (restore_text_out != nullptr && text.size() + 1 <= size_n)
+        std::memcpy(restore_text_out, text.c_str(), text.size() + 1);
+    return static_cast<int>(text.size());
+}
+
 int zvn_get_rule_count_json(const char *rules, char *pktcnt_list_json, const size_t size_n)
 {
     nlohmann::json rules_json;
     if (rules == nullptr || pktcnt_list_json == nullptr || !check_rule_set(rules, rules_json))
         return -1;
+    const ChainLock lock;
+    if (!lock.locked())
+        return -1;
 
     int ret = 0;
     nlohmann::json pktcnt_list = nlohmann::json::array();
-    for (const int rule_query_index : counted_positions(rules_json)) {
-        const std::string iptable_cmd =
-            command(iptables, " -vn -L ", chain_name, " ", std::to_string(rule_query_index), " --exact");
-        std::string iptable_cmd_output;
-        const int tmp_ret = exec(iptable_cmd, iptable_cmd_output);
-        unsigned long long packet_cnt = 0;
-        if (tmp_ret != 0) {
-            if (ret == 0)
-                ret = tmp_ret;
-            pktcnt_list.push_back("error");
-        } else if (iptable_cmd_output.empty()) {
-            if (ret == 0)
-                ret = -1;
-            log_record("iptables list stdout is empty");
-            pktcnt_list.push_back("error");
-        } else if (!first_count_token(iptable_cmd_output, packet_cnt)) {
-            if (ret == 0)
-                ret = -1;
-            log_record("Parsing iptable_stdout error");
-            pktcnt_list.push_back("error");
+    for (const auto &counted : counted_positions(rules_json)) {
+        unsigned long long rule_count = 0;
+        int rule_ret = 0;
+        for (const int rule_query_index : counted) {
+            unsigned long long packet_cnt = 0;
+            rule_ret = read_one_line(rule_query_index, packet_cnt);
+            if (rule_ret != 0)
+                break;
+            if (!add_count(rule_count, packet_cnt)) {
+                log_record("the count of rule line ", rule_query_index, " overflows its rule's sum");
+                rule_ret = -1;
+                break;
+            }
+        }
+        if (rule_ret == 0) {
+            pktcnt_list.push_back(rule_count);
         } else {
-            pktcnt_list.push_back(packet_cnt);
+            if (ret == 0)
+                ret = rule_ret;
+            pktcnt_list.push_back("error");
         }
     }
     return report_counts(pktcnt_list, pktcnt_list_json, size_n, ret);
 }
 
 // All counts come from one listing of the chain, so they belong to one moment
-// and cost one process however many rules there are.
+// and cost one process however many rules there are. The listing is compared
+// with the lines the rule set makes before any count is told: counts of a
+// rule set that the chain does not hold would be numbers of other rules.
 int zvn_get_rule_count_snapshot_json(const char *rules, char *pktcnt_list_json, const size_t size_n)
 {
     nlohmann::json rules_json;
-    if (rules == nullptr || pktcnt_list_json == nullptr || !check_rule_set(rules, rules_json))
+    if (rules == nullptr || pktcnt_list_json == nullptr || !parse_rules(rules, rules_json) ||
+        !is_rules_format_valid(rules_json))
+        return -1;
+    const ChainLock lock;
+    if (!lock.locked())
         return -1;
 
-    const std::vector<int> positions = counted_positions(rules_json);
-    nlohmann::json pktcnt_list = nlohmann::json::array();
-    if (positions.empty())
-        return report_counts(pktcnt_list, pktcnt_list_json, size_n, 0);
-
     std::string listing;
-    const int status =
-        exec(command(iptables, " -vnx -L ", chain_name, " --line-numbers"), listing);
-    if (status != 0) {
-        for (std::size_t i = 0; i < positions.size(); ++i)
-            pktcnt_list.push_back("error");
-        return report_counts(pktcnt_list, pktcnt_list_json, size_n, status);
-    }
+    const int status = exec(command(iptables, " -vnx -L ", chain_name, " --line-numbers"), listing);
+    if (status != 0)
+        return report_counts(all_errors(rules_json.size()), pktcnt_list_json, size_n, status);
 
-    const std::vector<ListedLine> lines = parse_chain_listing(listing);
+    const std::vector<ListedRuleLine> lines = parse_chain_listing(listing);
+    const std::string mismatch = listing_mismatch(rules_json, lines);
+    if (!mismatch.empty()) {
+        log_record(mismatch);
+        return report_counts(all_errors(rules_json.size()), pktcnt_list_json, size_n, -1);
+    }
+    nlohmann::json pktcnt_list = nlohmann::json::array();
     int ret = 0;
-    for (const int position : positions) {
-        const auto index = static_cast<std::size_t>(position);
-        const Listed state = index < lines.size() ? lines[index].state : Listed::missing;
-        if (state == Listed::counted) {
-            pktcnt_list.push_back(lines[index].packets);
-            continue;
+    for (const auto &counted : counted_positions(rules_json)) {
+        unsigned long long rule_count = 0;
+        bool summed = true;
+        for (const int position : counted)
+            summed = summed && add_count(rule_count, lines[static_cast<std::size_t>(position)].packets);
+        if (summed) {
+            pktcnt_list.push_back(rule_count);
+        } else {
+            log_record("the counts of rule ", pktcnt_list.size() + 1, " overflow their sum");
+            ret = -1;
+            pktcnt_list.push_back("error");
         }
-        if (state == Listed::missing)
-            log_record("rule line ", position, " is missing from the listing");
-        else
-            log_record("rule line ", position, " cannot be parsed");
-        ret = -1;
-        pktcnt_list.push_back("error");
     }
     return report_counts(pktcnt_list, pktcnt_list_json, size_n, ret);
 }

@@ -1,0 +1,82 @@
+// IPv4 addresses, networks and ranges as rule sets write them.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "zorvane_internal.h"
+
+namespace zvn {
+
+std::optional<std::uint32_t> parse_ipv4(const std::string &text)
+{
+    std::uint32_t address = 0;
+    std::size_t pos = 0;
+    for (int part = 0; part < 4; ++part) {
+        if (part > 0) {
+            if (pos >= text.size() || text[pos] != '.')
+                return std::nullopt;
+            ++pos;
+        }
+        const std::size_t digits_start = pos;
+        unsigned value = 0;
+        while (pos < text.size() && text[pos] >= '0' && text[pos] <= '9' && pos - digits_start < 3)
+            value = value * 10 + static_cast<unsigned>(text[pos++] - '0');
+        // A leading zero is refused: some parsers read such a part as octal.
+        if (pos == digits_start || value > 255 || (text[digits_start] == '0' && pos - digits_start > 1))
+            return std::nullopt;
+        address = (address << 8) | value;
+    }
+    if (pos != text.size())
+        return std::nullopt;
+    return address;
+}
+
+std::uint32_t Ipv4Network::first() const
+{
+    return prefix == 0 ? 0 : address & (~std::uint32_t{0} << (32 - prefix));
+}
+
+std::uint32_t Ipv4Network::last() const
+{
+    return prefix == 0 ? ~std::uint32_t{0} : first() | ~(~std::uint32_t{0} << (32 - prefix));
+}
+
+std::optional<Ipv4Network> parse_ipv4_network(const std::string &text)
+{
+    const std::size_t slash = text.find('/');
+    const auto address = parse_ipv4(text.substr(0, slash));
+    if (!address)
+        return std::nullopt;
+    Ipv4Network network{*address, 32};
+    if (slash == std::string::npos)
+        return network;
+    const std::string length = text.substr(slash + 1);
+    if (length.empty() || length.size() > 2 || length.find_first_not_of("0123456789") != std::string::npos ||
+        (length[0] == '0' && length.size() > 1))
+        return std::nullopt;
+    network.prefix = static_cast<unsigned>(std::stoul(length));
+    if (network.prefix > 32)
+        return std::nullopt;
+    return network;
+}
+
+std::optional<std::pair<std::uint32_t, std::uint32_t>> parse_ipv4_range(const std::string &text)
+{
+    const std::size_t dash = text.find('-');
+    if (dash == std::string::npos)
+        return std::nullopt;
+    const auto first = parse_ipv4(text.substr(0, dash));
+    const auto last = parse_ipv4(text.substr(dash + 1));
+    if (!first || !last)
+        return std::nullopt;
+    return std::make_pair(*first, *last);
+}
+
+std::string format_ipv4(std::uint32_t address)
+{
+    return std::to_string(address >> 24) + "." + std::to_string((address >> 16) & 0xff) + "." +
+           std::to_string((address >> 8) & 0xff) + "." + std::to_string(address & 0xff);
+}
+
+}  // namespace zvn

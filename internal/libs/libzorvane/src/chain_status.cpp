@@ -1,0 +1,77 @@
+// Whether the chain exists, how often INPUT sends packets into it, and how
+// many rule lines it holds: a chain that INPUT does not reach filters
+// nothing, however good its rules.
+
+#include <cstring>
+#include <sstream>
+#include <string>
+
+#include "libzorvane.h"
+#include "zorvane_internal.h"
+
+namespace zvn {
+
+namespace {
+
+// Rules of "iptables -S INPUT" that jump or go to the chain.
+int count_hooks(const std::string &input_rules)
+{
+    const std::string jump = std::string(" -j ") + chain_name;
+    const std::string go = std::string(" -g ") + chain_name;
+    int hooks = 0;
+    std::istringstream in(input_rules);
+    std::string line;
+    while (std::getline(in, line)) {
+        for (const std::string *target : {&jump, &go}) {
+            const bool ends_with = line.size() >= target->size() &&
+                                   line.compare(line.size() - target->size(), target->size(), *target) == 0;
+            const bool inside = line.find(*target + " ") != std::string::npos;
+            if (line.rfind("-A INPUT", 0) == 0 && (ends_with || inside)) {
+                ++hooks;
+                break;
+            }
+        }
+    }
+    return hooks;
+}
+
+int count_rule_lines(const std::string &chain_rules)
+{
+    const std::string append = std::string("-A ") + chain_name + " ";
+    int lines = 0;
+    std::istringstream in(chain_rules);
+    std::string line;
+    while (std::getline(in, line))
+        lines += line.rfind(append, 0) == 0 ? 1 : 0;
+    return lines;
+}
+
+}  // namespace
+
+}  // namespace zvn
+
+extern "C" int zvn_get_chain_status_json(char *status_json, size_t size_n)
+{
+    using namespace zvn;
+    if (status_json == nullptr)
+        return -1;
+    const ChainLock lock;
+    if (!lock.locked())
+        return -1;
+    std::string input_rules;
+    const int input_status = exec(command(iptables, " -S INPUT"), input_rules);
+    if (input_status != 0)
+        return input_status;
+    std::string chain_rules;
+    const bool chain = exec(command(iptables, " -S ", chain_name), chain_rules) == 0;
+    nlohmann::json status = {{"chain", chain},
+                             {"hooks", count_hooks(input_rules)},
+                             {"rule_lines", chain ? count_rule_lines(chain_rules) : 0}};
+    const std::string text = status.dump();
+    if (text.size() + 1 > size_n) {
+        log_record("size_n is too small");
+        return -1;
+    }
+    std::memcpy(status_json, text.c_str(), text.size() + 1);
+    return 0;
+}

@@ -1,0 +1,639 @@
+// The check of a rule set: every finding that makes a rule mean something
+// other than it says (values the translation ignores, values that add
+// options to their line, malformed addresses, ports and names), and rules
+// that can never match because an earlier rule decides every packet they
+// match. It runs no command and touches no file.
+
+#include <algorithm>
+#include <cctype>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "libzorvane.h"
+#include "zorvane_internal.h"
+
+namespace zvn {
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Findings
+// ---------------------------------------------------------------------------
+
+struct Finding {
+    std::size_t rule;
+    const char *key;  // nullptr: the rule (or rule set) as a whole
+    bool error;
+    const char *code;
+    std::string message;
+    std::size_t other_rule = 0;  // 0: none
+};
+
+std::string json_string(const std::string &text)
+{
+    return nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+std::string findings_text(const std::vector<Finding> &findings)
+{
+    std::string text = "[";
+    for (const Finding &f : findings) {
+        if (text.size() > 1)
+            text += ',';
+        text += "{\"rule\":" + std::to_string(f.rule) + ",\"key\":";
+        text += f.key != nullptr ? json_string(f.key) : "null";
+        text += ",\"severity\":\"";
+        text += f.error ? "error" : "warning";
+        text += "\",\"code\":\"";
+        text += f.code;
+        text += "\",\"message\":" + json_string(f.message);
+        if (f.other_rule != 0)
+            text += ",\"other_rule\":" + std::to_string(f.other_rule);
+        text += '}';
+    }
+    return text + "]";
+}
+
+std::string quoted(const std::string &text)
+{
+    return "\"" + text + "\"";
+}
+
+// ---------------------------------------------------------------------------
+// What a rule matches
+// ---------------------------------------------------------------------------
+
+using Interval = std::pair<std::uint32_t, std::uint32_t>;  // inclusive
+
+enum class Interface { any_but_lo, name, wildcard };
+enum class Source { any, addresses, countries };
+
+struct Match {
+    bool usable = true;  // every value it matches on could be read
+    bool allow = false;
+    Interface interface = Interface::any_but_lo;
+    std::string interface_name;  // a name, or a wildcard's prefix without '+'
+    Source source = Source::any;
+    std::vector<Interval> addresses;    // sorted, merged
+    std::vector<std::string> countries;  // sorted, upper case, unique
+    int protocol = 0;                    // 0 any, 1 tcp, 2 udp, 3 icmp
+    bool has_ports = false;
+    std::vector<Interval> ports;  // sorted, merged
+};
+
+std::vector<Interval> merged(std::vector<Interval> intervals)
+{
+    std::sort(intervals.begin(), intervals.end());
+    std::vector<Interval> result;
+    for (const Interval &next : intervals) {
+        if (!result.empty() && (result.back().second == UINT32_MAX || next.first <= result.back().second + 1))
+            result.back().second = std::max(result.back().second, next.second);
+        else
+            result.push_back(next);
+    }
+    return result;
+}
+
+// Every interval of inner lies within one interval of outer (both merged).
+bool intervals_cover(const std::vector<Interval> &outer, const std::vector<Interval> &inner)
+{
+    for (const Interval &piece : inner) {
+        auto it = std::upper_bound(outer.begin(), outer.end(), Interval{piece.first, UINT32_MAX});
+        if (it == outer.begin())
+            return false;
+        --it;
+        if (it->first > piece.first || it->second < piece.second)
+            return false;
+    }
+    return true;
+}
+
+const std::vector<Interval> every_address{{0, UINT32_MAX}};
+
+bool interface_covers(const Match &a, const Match &b)
+{
+    const auto starts_with = [](const std::string &text, const std::string &prefix) {
+        return text.compare(0, prefix.size(), prefix) == 0;
+    };
+    switch (a.interface) {
+    case Interface::any_but_lo:
+        if (b.interface == Interface::any_but_lo)
+            return true;
+        if (b.interface == Interface::name)
+            return b.interface_name != "lo";
+        return !starts_with("lo", b.interface_name);  // b's wildcard must not take in lo
+    case Interface::name:
+        return b.interface == Interface::name && b.interface_name == a.interface_name;
+    case Interface::wildcard:
+        if (b.interface == Interface::any_but_lo)
+            return a.interface_name.empty();
+        return starts_with(b.interface_name, a.interface_name);
+    }
+    return false;
+}
+
+bool source_covers(const Match &a, const Match &b)
+{
+    switch (a.source) {
+    case Source::any:
+        return true;
+    case Source::addresses:
+        if (b.source == Source::addresses)
+            return intervals_cover(a.addresses, b.addresses);
+        return intervals_cover(a.addresses, every_address);
+    case Source::countries:
+        return b.source == Source::countries &&
+               std::includes(a.countries.begin(), a.countries.end(), b.countries.begin(), b.countries.end());
+    }
+    return false;
+}
+
+// a matches every packet that b matches.
+bool covers(const Match &a, const Match &b)
+{
+    if (a.protocol != 0 && a.protocol != b.protocol)
+        return false;
+    if (a.has_ports && (!b.has_ports || !intervals_cover(a.ports, b.ports)))
+        return false;
+    return interface_covers(a, b) && source_covers(a, b);
+}
+
+// ---------------------------------------------------------------------------
+// Reading and judging the values of one rule
+// ---------------------------------------------------------------------------
+
+// Blanks or quotes split the value into options of their own; a leading '!'
+// or '-' makes it an option (or a negation) itself.
+bool is_option_text(const std::string &value)
+{
+    if (!value.empty() && (value[0] == '!' || value[0] == '-'))
+        return true;
+    return value.find_first_of(" \t\n\r\v\f\"'") != std::string::npos;
+}
+
+bool is_interface_byte(unsigned char c)
+{
+    return c > 0x20 && c < 0x7f && c != '/' && c != ':';
+}
+
+class RuleReader {
+public:
+    RuleReader(const nlohmann::json &rule, std::size_t number, std::vector<Finding> &findings)
+        : rule_(rule), number_(number), findings_(findings)
+    {
+    }
+
+    Match read()
+    {
+        match_.allow = rule_.at("allow").get<bool>();
+        for (const char *key : {"interface", "src_IP_cidr", "src_IP_range", "protocol"})
+            check_ignored(key);
+        read_interface();
+        read_source();
+        read_protocol();
+        read_ports();
+        check_unused_sources();
+        return match_;
+    }
+
+private:
+    void add(const char *key, bool error, const char *code, std::string message)
+    {
+        findings_.push_back({number_, key, error, code, std::move(message)});
+        if (error)
+            match_.usable = false;
+    }
+
+    void check_ignored(const char *key)
+    {
+        const auto it = rule_.find(key);
+        if (it == rule_.end() || it->is_string() || it->is_null())
+            return;
+        add(key, true, "ignored-value",
+            quoted(key) + " holds " + it->dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) +
+                ", which is not a string: the rule ignores it and matches more than written");
+    }
+
+    // False (with its finding) when the value would add options to its line.
+    bool plain_value(const char *key, const std::string &value)
+    {
+        if (!is_option_text(value))
+            return true;
+        add(key, true, "option-text",
+            quoted(key) + " value " + quoted(value) +
+                " holds a blank or a quote, or starts with ! or -: it would add options to the rule's line");
+        return false;
+    }
+
+    void read_interface()
+    {
+        const auto it = rule_.find("interface");
+        if (it != rule_.end() && it->is_string() && it->get_ref<const std::string &>().empty()) {
+            return;  // an empty name means any interface but lo, as written
+        }
+        const std::string *name = set_string(rule_, "interface");
+        if (name == nullptr) {
+            if (it != rule_.end() && !it->is_null())
+                match_.usable = false;  // ignored value: already a finding
+            return;
+        }
+        if (!plain_value("interface", *name))
+            return;
+        const bool wildcard = name->back() == '+';
+        const std::string stem = wildcard ? name->substr(0, name->size() - 1) : *name;
+        const bool bytes_ok = std::all_of(stem.begin(), stem.end(), [](char c) {
+            return is_interface_byte(static_cast<unsigned char>(c)) && c != '+';
+        });
+        if (name->size() > 15 || !bytes_ok || *name == "." || *name == "..") {
+            add("interface", true, "bad-interface",
+                "\"interface\" " + quoted(*name) +
+                    " is no interface name: at most 15 bytes, no blank, '/' or ':', and '+' only at the end");
+            return;
+        }
+        match_.interface = wildcard ? Interface::wildcard : Interface::name;
+        match_.interface_name = stem;
+    }
+
+    void read_source()
+    {
+        switch (used_source(rule_)) {
+        case SourceKind::none:
+            for (const char *key : {"src_IP_cidr", "src_IP_range"}) {
+                const auto it = rule_.find(key);
+                if (it != rule_.end() && !it->is_string() && !it->is_null())
+                    match_.usable = false;
+            }
+            return;
+        case SourceKind::address:
+            read_addresses(*set_string(rule_, "src_IP_cidr"));
+            return;
+        case SourceKind::range:
+            read_range(*set_string(rule_, "src_IP_range"));
+            return;
+        case SourceKind::countries:
+            read_countries(*set_list(rule_, "src_country"));
+            return;
+        }
+    }
+
+    void read_addresses(const std::string &value)
+    {
+        if (!plain_value("src_IP_cidr", value))
+            return;
+        const std::vector<std::string> parts = split_commas(value);
+        if (parts.size() > 1)
+            add("src_IP_cidr", true, "address-list",
+                "\"src_IP_cidr\" " + quoted(value) + " is a list of " + std::to_string(parts.size()) +
+                    " addresses: the tool installs a line for each, and the chain no longer lines up with the "
+                    "rule numbers; write one rule per address");
+        std::vector<Interval> intervals;
+        for (const std::string &part : parts) {
+            const auto network = parse_ipv4_network(part);
+            if (!network) {
+                add("src_IP_cidr", true, "bad-address",
+                    "\"src_IP_cidr\" " + quoted(part) + " is not an IPv4 address or network (a.b.c.d or a.b.c.d/n, "
+                                                        "n at most 32)");
+                return;
+            }
+            if (network->address != network->first())
+                add("src_IP_cidr", false, "host-bits",
+                    "\"src_IP_cidr\" " + quoted(part) + " has bits set beyond its prefix: it means " +
+                        format_ipv4(network->first()) + "/" + std::to_string(network->prefix));
+            intervals.emplace_back(network->first(), network->last());
+        }
+        match_.source = Source::addresses;
+        match_.addresses = merged(std::move(intervals));
+    }
+
+    void read_range(const std::string &value)
+    {
+        if (!plain_value("src_IP_range", value))
+            return;
+        const auto range = parse_ipv4_range(value);
+        if (!range || range->first > range->second) {
+            add("src_IP_range", true, "bad-range",
+                "\"src_IP_range\" " + quoted(value) +
+                    " is not two IPv4 addresses joined by '-', the first not above the last");
+            return;
+        }
+        match_.source = Source::addresses;
+        match_.addresses = {{range->first, range->second}};
+    }
+
+    void read_countries(const nlohmann::json &list)
+    {
+        std::vector<std::string> countries;
+        for (const auto &element : list) {
+            const auto &code = element.get_ref<const std::string &>();
+            if (!plain_value("src_country", code))
+                return;
+            const bool letters = code.size() == 2 && std::isalpha(static_cast<unsigned char>(code[0])) &&
+                                 std::isalpha(static_cast<unsigned char>(code[1]));
+            if (!letters) {
+                add("src_country", true, "bad-country",
+                    "\"src_country\" element " + quoted(code) + " is not a country code of two letters");
+                return;
+            }
+            std::string upper = code;
+            for (char &c : upper)
+                c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+            countries.push_back(upper);
+        }
+        std::sort(countries.begin(), countries.end());
+        countries.erase(std::unique(countries.begin(), countries.end()), countries.end());
+        match_.source = Source::countries;
+        match_.countries = std::move(countries);
+    }
+
+    void read_protocol()
+    {
+        const std::string *protocol = set_string(rule_, "protocol");
+        if (protocol == nullptr)
+            return;
+        match_.protocol = *protocol == "tcp" ? 1 : *protocol == "udp" ? 2 : 3;
+    }
+
+    void read_ports()
+    {
+        const nlohmann::json *list = set_list(rule_, "dports_list");
+        if (list == nullptr)
+            return;
+        std::vector<Interval> ports;
+        std::size_t counted = 0;
+        for (const auto &element : *list) {
+            const auto &text = element.get_ref<const std::string &>();
+            if (!plain_value("dports_list", text))
+                return;
+            const auto range = parse_port_range(text);
+            if (!range) {
+                add("dports_list", true, "bad-port",
+                    "\"dports_list\" element " + quoted(text) +
+                        " is not a port 0-65535 or a range a:b of two ports with a <= b");
+                return;
+            }
+            counted += range->first == range->second ? 1u : 2u;
+            ports.push_back(*range);
+        }
+        if (counted > 15) {
+            add("dports_list", true, "bad-port",
+                "\"dports_list\" names " + std::to_string(counted) +
+                    " ports (a range counts two): the multiport match takes at most 15");
+            return;
+        }
+        if (match_.protocol != 1 && match_.protocol != 2) {
+            add("dports_list", true, "ports-need-protocol",
+                "\"dports_list\" needs \"protocol\" tcp or udp: the multiport match refuses ports of any other");
+            return;
+        }
+        match_.has_ports = true;
+        match_.ports = merged(std::move(ports));
+    }
+
+    static std::optional<unsigned> parse_port(const std::string &text)
+    {
+        if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos)
+            return std::nullopt;
+        const unsigned long value = std::stoul(text);
+        if (value > 65535)
+            return std::nullopt;
+        return static_cast<unsigned>(value);
+    }
+
+    static std::optional<Interval> parse_port_range(const std::string &text)
+    {
+        const std::size_t colon = text.find(':');
+        const auto first = parse_port(text.substr(0, colon));
+        if (colon == std::string::npos)
+            return first ? std::optional<Interval>(Interval{*first, *first}) : std::nullopt;
+        const auto last = parse_port(text.substr(colon + 1));
+        if (!first || !last || *first > *last)
+            return std::nullopt;
+        return Interval{*first, *last};
+    }
+
+    void check_unused_sources()
+    {
+        const char *used = nullptr;
+        std::vector<const char *> unused;
+        for (const char *key : {"src_IP_cidr", "src_IP_range", "src_country"}) {
+            const bool set = std::strcmp(key, "src_country") == 0 ? set_list(rule_, key) != nullptr
+                                                                  : set_string(rule_, key) != nullptr;
+            if (set && used == nullptr)
+                used = key;
+            else if (set)
+                unused.push_back(key);
+        }
+        for (const char *key : unused)
+            findings_.push_back({number_, key, false, "unused-source",
+                                 quoted(key) + " is not used: the rule takes its source from " + quoted(used) +
+                                     " only"});
+    }
+
+    const nlohmann::json &rule_;
+    std::size_t number_;
+    std::vector<Finding> &findings_;
+    Match match_;
+};
+
+// ---------------------------------------------------------------------------
+// Shadowing: the first earlier rule that matches every packet a rule matches
+// ---------------------------------------------------------------------------
+
+// Earlier rules of one interface selector, indexed by source: a rule whose
+// source is one CIDR block (any source is 0.0.0.0/0) is found by the block's
+// key, every other rule is tried in turn.
+struct SourceIndex {
+    std::unordered_map<std::uint64_t, std::vector<std::size_t>> blocks;
+    std::uint64_t prefix_lengths = 0;  // bit n: a block of prefix length n is indexed
+    std::vector<std::size_t> others;
+};
+
+std::uint64_t block_key(std::uint32_t first, unsigned prefix)
+{
+    return (std::uint64_t{first} << 6) | prefix;
+}
+
+// The CIDR block a match's source is exactly, if it is one.
+std::optional<std::pair<std::uint32_t, unsigned>> single_block(const Match &m)
+{
+    if (m.source == Source::any)
+        return std::make_pair(std::uint32_t{0}, 0u);
+    if (m.source != Source::addresses || m.addresses.size() != 1)
+        return std::nullopt;
+    const auto [first, last] = m.addresses.front();
+    for (unsigned prefix = 0; prefix <= 32; ++prefix) {
+        const Ipv4Network network{first, prefix};
+        if (network.first() == first && network.last() == last)
+            return std::make_pair(first, prefix);
+    }
+    return std::nullopt;
+}
+
+class ShadowFinder {
+public:
+    explicit ShadowFinder(const std::vector<Match> &matches) : matches_(matches) {}
+
+    // The first earlier rule (index into matches) that covers rule b, or
+    // matches.size() where there is none. Rules are offered in order.
+    std::size_t first_cover(std::size_t b)
+    {
+        const Match &rule = matches_[b];
+        std::size_t best = matches_.size();
+        const auto try_index = [&](const SourceIndex &index) { search(index, rule, best); };
+        const auto starts_with = [](const std::string &text, const std::string &prefix) {
+            return text.compare(0, prefix.size(), prefix) == 0;
+        };
+        switch (rule.interface) {
+        case Interface::any_but_lo:
+            try_index(any_but_lo_);
+            break;
+        case Interface::name:
+            if (const auto it = names_.find(rule.interface_name); it != names_.end())
+                try_index(it->second);
+            if (rule.interface_name != "lo")
+                try_index(any_but_lo_);
+            break;
+        case Interface::wildcard:
+            if (!starts_with("lo", rule.interface_name))
+                try_index(any_but_lo_);
+            break;
+        }
+        for (const auto &[prefix, index] : wildcards_)
+            if (rule.interface != Interface::any_but_lo ? starts_with(rule.interface_name, prefix) : prefix.empty())
+                try_index(index);
+        return best;
+    }
+
+    void add(std::size_t a)
+    {
+        const Match &rule = matches_[a];
+        SourceIndex *index = &any_but_lo_;
+        if (rule.interface == Interface::name) {
+            index = &names_[rule.interface_name];
+        } else if (rule.interface == Interface::wildcard) {
+            auto it = std::find_if(wildcards_.begin(), wildcards_.end(),
+                                   [&](const auto &entry) { return entry.first == rule.interface_name; });
+            if (it == wildcards_.end())
+                it = wildcards_.insert(wildcards_.end(), {rule.interface_name, SourceIndex{}});
+            index = &it->second;
+        }
+        if (const auto block = single_block(rule)) {
+            index->blocks[block_key(block->first, block->second)].push_back(a);
+            index->prefix_lengths |= std::uint64_t{1} << block->second;
+        } else {
+            index->others.push_back(a);
+        }
+    }
+
+private:
+    void scan(const std::vector<std::size_t> &candidates, const Match &rule, std::size_t &best) const
+    {
+        for (const std::size_t a : candidates) {
+            if (a >= best)
+                return;
+            if (covers(matches_[a], rule)) {
+                best = a;
+                return;
+            }
+        }
+    }
+
+    void search(const SourceIndex &index, const Match &rule, std::size_t &best) const
+    {
+        // The blocks that can hold the rule's whole source: those containing
+        // the span from its first to its last address.
+        std::uint32_t low = 0, high = UINT32_MAX;
+        if (rule.source == Source::addresses) {
+            low = rule.addresses.front().first;
+            high = rule.addresses.back().second;
+        }
+        for (unsigned prefix = 0; prefix <= 32; ++prefix) {
+            if ((index.prefix_lengths & (std::uint64_t{1} << prefix)) == 0)
+                continue;
+            const Ipv4Network block{low, prefix};
+            if (block.last() < high)
+                break;  // longer prefixes are narrower still
+            const auto it = index.blocks.find(block_key(block.first(), prefix));
+            if (it != index.blocks.end())
+                scan(it->second, rule, best);
+        }
+        scan(index.others, rule, best);
+    }
+
+    const std::vector<Match> &matches_;
+    SourceIndex any_but_lo_;
+    std::unordered_map<std::string, SourceIndex> names_;
+    std::vector<std::pair<std::string, SourceIndex>> wildcards_;
+};
+
+void find_shadowed(const std::vector<Match> &matches, std::vector<std::vector<Finding>> &per_rule)
+{
+    ShadowFinder finder(matches);
+    for (std::size_t b = 0; b < matches.size(); ++b) {
+        if (!matches[b].usable)
+            continue;
+        const std::size_t a = finder.first_cover(b);
+        if (a < matches.size()) {
+            const bool same = matches[a].allow == matches[b].allow;
+            const std::string verdict = matches[a].allow ? "allows" : "drops";
+            per_rule[b].push_back(
+                {b + 1, nullptr, false, same ? "redundant" : "shadowed",
+                 same ? "rule " + std::to_string(b + 1) + " changes nothing: rule " + std::to_string(a + 1) +
+                            " already " + verdict + " every packet it matches"
+                      : "rule " + std::to_string(b + 1) + " never matches: rule " + std::to_string(a + 1) +
+                            " " + verdict + " every packet it matches first",
+                 a + 1});
+        }
+        finder.add(b);
+    }
+}
+
+}  // namespace
+
+}  // namespace zvn
+
+extern "C" int zvn_check_rules_json(const char *rules, char *findings_json, size_t size_n)
+{
+    using namespace zvn;
+    if (rules == nullptr || findings_json == nullptr)
+        return -1;
+    const auto rules_json = nlohmann::json::parse(rules, rules + std::strlen(rules), nullptr, false);
+    if (rules_json.is_discarded())
+        return -1;
+
+    std::vector<Finding> findings;
+    if (const auto fault = first_fault(rules_json)) {
+        findings.push_back({fault->rule, nullptr, true, "invalid", fault->message});
+        if (!fault->key.empty())
+            findings.back().key = fault->key.c_str();
+        const std::string text = findings_text(findings);
+        if (text.size() + 1 > size_n)
+            return -1;
+        std::memcpy(findings_json, text.c_str(), text.size() + 1);
+        return 1;
+    }
+
+    if (rules_json.empty())
+        findings.push_back({0, nullptr, false, "empty", "the rule set has no rules: applying it empties the chain"});
+    std::vector<std::vector<Finding>> per_rule(rules_json.size());
+    std::vector<Match> matches;
+    matches.reserve(rules_json.size());
+    for (std::size_t i = 0; i < rules_json.size(); ++i)
+        matches.push_back(RuleReader(rules_json[i], i + 1, per_rule[i]).read());
+    find_shadowed(matches, per_rule);
+
+    int errors = 0;
+    for (auto &rule_findings : per_rule)
+        for (auto &finding : rule_findings) {
+            errors += finding.error ? 1 : 0;
+            findings.push_back(std::move(finding));
+        }
+    const std::string text = findings_text(findings);
+    if (text.size() + 1 > size_n)
+        return -1;
+    std::memcpy(findings_json, text.c_str(), text.size() + 1);
+    return errors;
+}

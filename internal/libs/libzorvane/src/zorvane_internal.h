@@ -1,0 +1,148 @@
+// What the library's source files share: the log stream, the fixed paths,
+// parsing and validating a rule set, reading a rule's values the way the
+// translation reads them, IPv4 addresses, the chain listing, and the lock.
+// Nothing here is exported (hidden visibility, and the version script).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+extern std::reference_wrapper<std::ostream> Log_impl;
+
+namespace zvn {
+
+// ---------------------------------------------------------------------------
+// Log records and commands
+// ---------------------------------------------------------------------------
+
+// One record: the pieces inserted one after another, then endl. Log_impl is
+// read anew for every record so that a rebinding takes effect at once.
+template <typename... Pieces>
+void log_record(const Pieces &...pieces)
+{
+    std::ostream &out = Log_impl.get();
+    (out << ... << pieces);
+    out << std::endl;
+}
+
+// Plain constants, not strings with destructors: a client may still call the
+// library from its own exit handlers.
+constexpr const char *chain_name = "ZORVANE";
+constexpr const char *iptables = "/sbin/iptables";
+constexpr const char *iptables_restore = "/sbin/iptables-restore";
+constexpr const char *firewall_script = "/usr/sbin/firewall.sh";
+constexpr const char *drop_log = "/var/log/ulogd_syslogemu.log";
+constexpr const char *lock_path = "/run/zorvane.lock";
+
+// A command line from its pieces, joined without separators.
+template <typename... Pieces>
+std::string command(const Pieces &...pieces)
+{
+    std::string line;
+    ((line += pieces), ...);
+    return line;
+}
+
+int do_system_call(std::string cmd);
+int exec(const std::string cmd, std::string &stdout_str);
+
+// ---------------------------------------------------------------------------
+// Rule sets
+// ---------------------------------------------------------------------------
+
+// Parses a rule-set text without exceptions; false (with its record) when
+// the text is not one JSON value.
+bool parse_rules(const char *rules, nlohmann::json &rules_json);
+
+// The first fault of a rule set in the order the validation looks: the rule
+// it stands in (from 1; 0 for the rule set as a whole), the key it stands in
+// ("" where none) and the message.
+struct Fault {
+    std::size_t rule = 0;
+    std::string key;
+    std::string message;
+};
+std::optional<Fault> first_fault(const nlohmann::json &rules);
+
+// A string key counts when it holds a non-empty string; a list key when it
+// holds a non-empty array. This is how the translation reads a rule.
+const std::string *set_string(const nlohmann::json &rule, const char *key);
+const nlohmann::json *set_list(const nlohmann::json &rule, const char *key);
+
+// The rule line as the translation writes it, up to and without the target.
+// The source the translation uses: the first of address, range, countries.
+enum class SourceKind { none, address, range, countries };
+SourceKind used_source(const nlohmann::json &rule);
+
+// The elements of a comma-separated text (a text without commas is one).
+std::vector<std::string> split_commas(const std::string &text);
+
+// How many lines the tool makes of each line of a rule: one per element of
+// a comma-separated source address list, otherwise one.
+std::size_t lines_per_target(const nlohmann::json &rule);
+
+// ---------------------------------------------------------------------------
+// IPv4 addresses
+// ---------------------------------------------------------------------------
+
+// A dotted quad of four decimal numbers 0..255, nothing else.
+std::optional<std::uint32_t> parse_ipv4(const std::string &text);
+// An address or a network "a.b.c.d/len", len 0..32.
+struct Ipv4Network {
+    std::uint32_t address = 0;
+    unsigned prefix = 32;
+    std::uint32_t first() const;  // the address with its host bits cleared
+    std::uint32_t last() const;
+};
+std::optional<Ipv4Network> parse_ipv4_network(const std::string &text);
+// "a.b.c.d-e.f.g.h"; the two addresses in the order written.
+std::optional<std::pair<std::uint32_t, std::uint32_t>> parse_ipv4_range(const std::string &text);
+std::string format_ipv4(std::uint32_t address);
+
+// ---------------------------------------------------------------------------
+// The chain listing ("iptables -vnx -L ZORVANE --line-numbers")
+// ---------------------------------------------------------------------------
+
+struct ListedRuleLine {
+    bool readable = false;   // the columns up to the source were there
+    bool repeated = false;   // the number appeared more than once
+    unsigned long long packets = 0;
+    std::string target, protocol, in, source, extra;
+};
+
+// The numbered lines, by number (index 0 unused). Headers and lines without
+// a rule number (warnings of the tool) are passed over.
+std::vector<ListedRuleLine> parse_chain_listing(const std::string &listing);
+
+// Compares the listing with the lines the rule set makes once installed.
+// Empty when they agree; otherwise the record naming the first rule that
+// differs and how.
+std::string listing_mismatch(const nlohmann::json &rules_json, const std::vector<ListedRuleLine> &lines);
+
+// ---------------------------------------------------------------------------
+// One operation at a time
+// ---------------------------------------------------------------------------
+
+// Holds the advisory lock on lock_path while it lives. A thread that holds
+// it already may take it again. locked() is false when the wait ran out
+// (30 s); a missing /run lets the operation go on unlocked, with a record.
+class ChainLock {
+public:
+    ChainLock();
+    ~ChainLock();
+    ChainLock(const ChainLock &) = delete;
+    ChainLock &operator=(const ChainLock &) = delete;
+    bool locked() const { return locked_; }
+
+private:
+    bool locked_ = false;
+};
+
+}  // namespace zvn
