@@ -140,5 +140,73 @@ TEST_F(RealChain, SnapshotAgreesWithPerRuleCounts)
     EXPECT_EQ(std::string(snapshot).substr(0, 9), "[2,1,2,2,");
 }
 
+// A rule set that differs from the installed one in any checked way gives
+// no counts; the installed one does.
+TEST_F(RealChain, SnapshotRefusesRuleSetsTheChainDoesNotHold)
+{
+    setup_default_chain();
+    const char *installed =
+        "[{\"interface\":\"eth3\",\"src_IP_cidr\":\"10.0.0.1/24\",\"protocol\":\"icmp\",\"allow\":true},"
+        "{\"src_IP_range\":\"10.0.3.1-10.0.3.200\",\"protocol\":\"udp\",\"dports_list\":[\"53\"],\"allow\":false},"
+        "{\"src_IP_cidr\":\"10.1.0.0/16,10.2.0.7\",\"allow\":false},"
+        "{\"allow\":true}]";
+    ASSERT_EQ(zvn_apply_rules_json(installed), 0);
+    char buffer[256];
+    ASSERT_EQ(zvn_get_rule_count_snapshot_json(installed, buffer, sizeof buffer), 0);
+    EXPECT_STREQ(buffer, "[0,0,0,0]");
+    struct Other {
+        const char *what;
+        const char *rules;
+    };
+    for (const Other &other : {
+             Other{"count", "[{\"interface\":\"eth3\",\"src_IP_cidr\":\"10.0.0.1/24\",\"protocol\":\"icmp\",\"allow\":true}]"},
+             Other{"verdict", "[{\"interface\":\"eth3\",\"src_IP_cidr\":\"10.0.0.1/24\",\"protocol\":\"icmp\",\"allow\":false},"
+                              "{\"src_IP_cidr\":\"10.1.0.0/16,10.2.0.7\",\"allow\":true},{\"allow\":true}]"},
+             Other{"number", "[{\"allow\":false},{\"src_IP_range\":\"10.0.3.1-10.0.3.200\",\"protocol\":\"udp\",\"allow\":false},"
+                             "{\"src_IP_cidr\":\"10.1.0.0/16,10.2.0.7\",\"allow\":false},{\"allow\":true}]"},
+             Other{"interface", "[{\"interface\":\"eth4\",\"src_IP_cidr\":\"10.0.0.1/24\",\"protocol\":\"icmp\",\"allow\":true},"
+                                "{\"src_IP_range\":\"10.0.3.1-10.0.3.200\",\"protocol\":\"udp\",\"allow\":false},"
+                                "{\"src_IP_cidr\":\"10.1.0.0/16,10.2.0.7\",\"allow\":false},{\"allow\":true}]"},
+             Other{"protocol", "[{\"interface\":\"eth3\",\"src_IP_cidr\":\"10.0.0.1/24\",\"protocol\":\"tcp\",\"allow\":true},"
+                               "{\"src_IP_range\":\"10.0.3.1-10.0.3.200\",\"protocol\":\"udp\",\"allow\":false},"
+                               "{\"src_IP_cidr\":\"10.1.0.0/16,10.2.0.7\",\"allow\":false},{\"allow\":true}]"},
+             Other{"source", "[{\"interface\":\"eth3\",\"src_IP_cidr\":\"10.0.1.1/24\",\"protocol\":\"icmp\",\"allow\":true},"
+                             "{\"src_IP_range\":\"10.0.3.1-10.0.3.200\",\"protocol\":\"udp\",\"allow\":false},"
+                             "{\"src_IP_cidr\":\"10.1.0.0/16,10.2.0.7\",\"allow\":false},{\"allow\":true}]"},
+             Other{"range", "[{\"interface\":\"eth3\",\"src_IP_cidr\":\"10.0.0.1/24\",\"protocol\":\"icmp\",\"allow\":true},"
+                            "{\"src_IP_range\":\"10.0.3.1-10.0.3.201\",\"protocol\":\"udp\",\"allow\":false},"
+                            "{\"src_IP_cidr\":\"10.1.0.0/16,10.2.0.7\",\"allow\":false},{\"allow\":true}]"},
+             Other{"list", "[{\"interface\":\"eth3\",\"src_IP_cidr\":\"10.0.0.1/24\",\"protocol\":\"icmp\",\"allow\":true},"
+                           "{\"src_IP_range\":\"10.0.3.1-10.0.3.200\",\"protocol\":\"udp\",\"allow\":false},"
+                           "{\"src_IP_cidr\":\"10.1.0.0/16\",\"allow\":false},{\"allow\":true}]"}}) {
+        LogCapture log;
+        EXPECT_EQ(zvn_get_rule_count_snapshot_json(other.rules, buffer, sizeof buffer), -1) << other.what;
+        EXPECT_NE(log.text().find("does not match the chain"), std::string::npos) << other.what << log.text();
+        EXPECT_EQ(std::string(buffer).find_first_of("0123456789"), std::string::npos) << other.what << buffer;
+    }
+}
+
+// A source list is installed as one line per address: both reads sum them.
+TEST_F(RealChain, SourceListCountsAddUpPerRule)
+{
+    setup_default_chain();
+    shell("/sbin/iptables -I INPUT 1 -i lo -m state --state NEW -j ZORVANE");
+    const char *rules =
+        "[{\"interface\":\"lo\",\"src_IP_cidr\":\"127.0.0.2,127.0.0.3\",\"protocol\":\"icmp\",\"allow\":false},"
+        "{\"interface\":\"lo\",\"src_IP_cidr\":\"127.0.0.4/32,127.0.0.5\",\"protocol\":\"icmp\",\"allow\":true},"
+        "{\"interface\":\"lo\",\"protocol\":\"icmp\",\"allow\":false},"
+        "{\"allow\":true}]";
+    ASSERT_EQ(zvn_apply_rules_json(rules), 0);
+    EXPECT_EQ(split_lines(shell("/sbin/iptables -S ZORVANE")).size(), 10u);  // -N, 4 + 2 + 2 + 1 lines
+    shell("ping -c 2 -i 0.2 -W 1 -I 127.0.0.2 127.0.0.1; ping -c 1 -W 1 -I 127.0.0.3 127.0.0.1;"
+          "ping -c 1 -W 1 -I 127.0.0.4 127.0.0.1; ping -c 1 -W 1 -I 127.0.0.5 127.0.0.1;"
+          "ping -c 2 -i 0.2 -W 1 -I 127.0.0.6 127.0.0.1; true >/dev/null 2>&1");
+    char per_rule[128], snapshot[128];
+    ASSERT_EQ(zvn_get_rule_count_json(rules, per_rule, sizeof per_rule), 0);
+    ASSERT_EQ(zvn_get_rule_count_snapshot_json(rules, snapshot, sizeof snapshot), 0);
+    EXPECT_STREQ(per_rule, "[3,2,2,0]");
+    EXPECT_STREQ(snapshot, "[3,2,2,0]");
+}
+
 }  // namespace
 }  // namespace zvn_test

@@ -123,7 +123,8 @@ INSTANTIATE_TEST_SUITE_P(
         Mismatch{"ChainShorter", three_allow, numbered(1, "1") + numbered(2, "2"),
                  "rule 3 does not match the chain: the chain holds 2 rule lines, its line 3 is missing"},
         Mismatch{"ChainLonger", three_allow, three_lines + numbered(4, "4"),
-                 "the chain holds 4 rule lines, the rule set makes 3: line 4 belongs to no rule of the set (3 rules)"},
+                 "the rule set does not match the chain: the chain holds 4 rule lines, its 3 rules make 3; line 4 "
+                 "belongs to no rule"},
         Mismatch{"EmptyChain", "[{\"allow\":false}]", std::string(chain_header) + column_header,
                  "rule 1 does not match the chain: the chain holds 0 rule lines, its line 1 is missing"},
         Mismatch{"Verdict", "[{\"allow\":true},{\"allow\":false}]", three_lines,

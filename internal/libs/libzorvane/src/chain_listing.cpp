@@ -201,9 +201,9 @@ std::string listing_mismatch(const nlohmann::json &rules_json, const std::vector
         }
     }
     if (listed > position)
-        return "the chain holds " + std::to_string(listed) + " rule lines, the rule set makes " +
-               std::to_string(position) + ": line " + std::to_string(position + 1) +
-               " belongs to no rule of the set (" + std::to_string(rule) + " rules)";
+        return "the rule set does not match the chain: the chain holds " + std::to_string(listed) +
+               " rule lines, its " + std::to_string(rule) + " rules make " + std::to_string(position) + "; line " +
+               std::to_string(position + 1) + " belongs to no rule";
     return "";
 }
 

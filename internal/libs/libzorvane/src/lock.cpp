@@ -58,7 +58,7 @@ bool acquire()
             return false;
         }
         std::this_thread::sleep_for(pause);
-        pause = std::min(pause * 2, std::chrono::milliseconds(50));
+        pause = std::min(pause * 2, std::chrono::milliseconds(4));
     }
     held_depth = 1;
     held_fd = fd;
