@@ -1,0 +1,462 @@
+// zorvane: the operator's command. It links libzorvane like any client and
+// adds what a person at a shell needs around it: rule sets from files or
+// standard input of any size, findings that name the rule, a dry run, counts
+// of one's own rule set, and messages without the debug log.
+//
+// Exit statuses: 0 success; 1 the rule set was refused (nothing changed);
+// 2 usage error or unreadable FILE; 3 the system failed (a tool could not
+// run, the install failed, the chain is missing, not hooked, or does not
+// hold the rule set).
+
+#include <libzorvane.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
+
+#include "output.h"
+
+namespace {
+
+using zorvane::Failure;
+
+constexpr const char *preparation_script = "/usr/sbin/firewall.sh";
+
+// ---------------------------------------------------------------------------
+// What every command shares
+// ---------------------------------------------------------------------------
+
+struct Options {
+    bool verbose = false;
+};
+Options options;
+
+// The library's log records: kept to be shown in messages, and passed on to
+// standard error as they come when -v is given.
+class TeeBuffer : public std::stringbuf {
+protected:
+    int sync() override
+    {
+        if (options.verbose) {
+            std::cerr << str().substr(forwarded_);
+            std::cerr.flush();
+        }
+        forwarded_ = str().size();
+        return 0;
+    }
+
+private:
+    std::size_t forwarded_ = 0;
+};
+TeeBuffer log_buffer;
+std::ostream log_stream(&log_buffer);
+
+// The log records written since the given mark, without the command lines.
+std::string log_since(std::size_t mark)
+{
+    std::istringstream in(log_buffer.str().substr(mark));
+    std::string line, kept;
+    while (std::getline(in, line))
+        if (line.rfind("$ ", 0) != 0 && line.rfind("popen --> ", 0) != 0 && line.rfind("using restore_filename", 0) != 0)
+            kept += line + "\n";
+    return kept;
+}
+
+// Standard error of the tools the library starts, kept while it lives (and
+// passed on afterwards when -v is given): a person is shown the part that
+// explains a failure, not the tools' chatter.
+class CapturedStderr {
+public:
+    CapturedStderr()
+    {
+        std::fflush(stderr);
+        std::cerr.flush();
+        file_ = std::tmpfile();
+        saved_ = dup(2);
+        if (file_ != nullptr && saved_ >= 0)
+            dup2(fileno(file_), 2);
+    }
+    ~CapturedStderr() { finish(); }
+    CapturedStderr(const CapturedStderr &) = delete;
+    CapturedStderr &operator=(const CapturedStderr &) = delete;
+
+    // Stops capturing; returns what was written.
+    const std::string &finish()
+    {
+        if (saved_ < 0)
+            return text_;
+        std::fflush(stderr);
+        std::cerr.flush();
+        dup2(saved_, 2);
+        close(saved_);
+        saved_ = -1;
+        if (file_ != nullptr) {
+            std::rewind(file_);
+            char buffer[4096];
+            std::size_t n;
+            while ((n = std::fread(buffer, 1, sizeof buffer, file_)) > 0)
+                text_.append(buffer, n);
+            std::fclose(file_);
+            file_ = nullptr;
+        }
+        if (options.verbose)
+            std::cerr << text_;
+        return text_;
+    }
+
+private:
+    std::FILE *file_ = nullptr;
+    int saved_ = -1;
+    std::string text_;
+};
+
+std::string read_rules(const std::string &path)
+{
+    std::string text;
+    if (path == "-") {
+        std::ostringstream in;
+        in << std::cin.rdbuf();
+        if (std::cin.bad())
+            throw Failure(2, "cannot read standard input: " + std::string(std::strerror(errno)));
+        return in.str();
+    }
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        throw Failure(2, "cannot read " + path + ": " + std::strerror(errno));
+    std::ostringstream content;
+    content << in.rdbuf();
+    if (in.bad())
+        throw Failure(2, "cannot read " + path + ": " + std::strerror(errno));
+    return content.str();
+}
+
+nlohmann::json parse_or_refuse(const std::string &text)
+{
+    const auto rules = nlohmann::json::parse(text, nullptr, false);
+    if (rules.is_discarded()) {
+        try {
+            const auto thrown = nlohmann::json::parse(text);  // throws, with the place of the fault
+            (void)thrown;
+        } catch (const nlohmann::json::parse_error &e) {
+            const std::string what = e.what();
+            const auto colon = what.find("] ");
+            throw Failure(1, "the rule set is not JSON: " + (colon == std::string::npos ? what : what.substr(colon + 2)));
+        }
+    }
+    return rules;
+}
+
+// Holds the library's lock for the whole command, so that its own steps
+// (look at the chain, then apply) cannot interleave with another's.
+class CommandLock {
+public:
+    CommandLock()
+    {
+        if (zvn_lock_chain() != 0)
+            throw Failure(3, "another zorvane operation held the lock /run/zorvane.lock for over 30 s");
+    }
+    ~CommandLock() { zvn_unlock_chain(); }
+    CommandLock(const CommandLock &) = delete;
+    CommandLock &operator=(const CommandLock &) = delete;
+};
+
+// ---------------------------------------------------------------------------
+// Findings and the test run
+// ---------------------------------------------------------------------------
+
+struct Checked {
+    nlohmann::json findings;
+    int errors = 0;
+    int warnings = 0;
+};
+
+Checked check_rules(const std::string &text)
+{
+    std::vector<char> buffer(std::size_t{1} << 20);
+    for (;;) {
+        const int errors = zvn_check_rules_json(text.c_str(), buffer.data(), buffer.size());
+        if (errors >= 0) {
+            Checked checked;
+            checked.findings = nlohmann::json::parse(buffer.data());
+            checked.errors = errors;
+            checked.warnings = static_cast<int>(checked.findings.size()) - errors;
+            return checked;
+        }
+        if (buffer.size() >= (std::size_t{1} << 31) || text.find('\0') != std::string::npos)
+            throw Failure(1, "the rule set cannot be checked");
+        parse_or_refuse(text);  // not JSON: that is the message
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
+void print_findings(const Checked &checked, std::ostream &out)
+{
+    for (const auto &finding : checked.findings)
+        out << zorvane::finding_line(finding) << "\n";
+    out << checked.errors << (checked.errors == 1 ? " error, " : " errors, ") << checked.warnings
+        << (checked.warnings == 1 ? " warning" : " warnings") << "\n";
+}
+
+// Runs the test of the restore file. A refusal names the rule that the
+// tool's line falls in and gives the tool's own words.
+void test_run(const std::string &text, const nlohmann::json &rules)
+{
+    CapturedStderr tool_output;
+    const int status = zvn_test_rules_json(text.c_str());
+    const std::string said = tool_output.finish();
+    if (status == 0)
+        return;
+    const auto refusal = zorvane::explain_refusal(said, rules);
+    if (refusal)
+        throw Failure(1, *refusal);
+    throw Failure(3, "the test run of the rule set could not be done (status " + std::to_string(status) + ")" +
+                         zorvane::tool_words(said));
+}
+
+// ---------------------------------------------------------------------------
+// The chain's state
+// ---------------------------------------------------------------------------
+
+nlohmann::json chain_status()
+{
+    char buffer[256];
+    CapturedStderr tool_output;
+    const int status = zvn_get_chain_status_json(buffer, sizeof buffer);
+    const std::string said = tool_output.finish();
+    if (status != 0)
+        throw Failure(3, "cannot read the packet filter (status " + std::to_string(status) + ")" +
+                             zorvane::tool_words(said));
+    return nlohmann::json::parse(buffer);
+}
+
+void require_hooked_chain()
+{
+    const auto status = chain_status();
+    if (!status["chain"].get<bool>())
+        throw Failure(3, "the chain ZORVANE does not exist: run zorvane setup first");
+    if (status["hooks"].get<int>() == 0)
+        throw Failure(3, "the chain ZORVANE is not reached from INPUT, so its rules would filter nothing: run "
+                         "zorvane setup first");
+}
+
+// ---------------------------------------------------------------------------
+// The commands
+// ---------------------------------------------------------------------------
+
+struct CheckArgs {
+    std::string file = zorvane::saved_rules;
+    bool json = false;
+    bool show = false;
+};
+
+int run_check(const CheckArgs &args)
+{
+    const std::string text = read_rules(args.file);
+    const Checked checked = check_rules(text);
+    if (args.json)
+        std::cout << checked.findings.dump() << "\n";
+    else
+        print_findings(checked, std::cerr);
+    if (checked.errors > 0)
+        return 1;
+    const nlohmann::json rules = nlohmann::json::parse(text);
+    if (args.show) {
+        const int length = zvn_restore_text_json(text.c_str(), nullptr, 0);
+        std::vector<char> restore(static_cast<std::size_t>(length) + 1);
+        zvn_restore_text_json(text.c_str(), restore.data(), restore.size());
+        std::cout << restore.data();
+    }
+    test_run(text, rules);
+    std::cerr << "the test run accepts the rule set (" << rules.size() << " rules); nothing was installed\n";
+    return 0;
+}
+
+struct ApplyArgs {
+    std::string file;
+    bool force = false;
+};
+
+int run_apply(const ApplyArgs &args)
+{
+    const std::string text = read_rules(args.file);
+    const Checked checked = check_rules(text);
+    if (checked.errors > 0 || checked.warnings > 0)
+        print_findings(checked, std::cerr);
+    if (checked.errors > 0 && !args.force)
+        throw Failure(1, "the rule set was refused for its errors (--force applies it all the same); nothing "
+                         "was changed");
+    const nlohmann::json rules = nlohmann::json::parse(text);
+    const CommandLock lock;
+    require_hooked_chain();
+    test_run(text, rules);
+    CapturedStderr tool_output;
+    const int status = zvn_apply_rules_json(text.c_str());
+    const std::string said = tool_output.finish();
+    if (status != 0)
+        throw Failure(3, "installing the rule set failed (status " + std::to_string(status) +
+                             "); the chain keeps its previous rules" + zorvane::tool_words(said));
+    std::cerr << "applied " << rules.size() << " rules to the chain ZORVANE\n";
+    return 0;
+}
+
+struct CountsArgs {
+    std::string file = zorvane::saved_rules;
+    bool json = false;
+    bool prometheus = false;
+};
+
+int run_counts(const CountsArgs &args)
+{
+    const std::string text = read_rules(args.file);
+    const nlohmann::json rules = parse_or_refuse(text);
+    std::vector<char> buffer(rules.is_array() ? rules.size() * 24 + 16 : 16);
+    const std::size_t mark = log_buffer.str().size();
+    int status = 0;
+    {
+        CapturedStderr tool_output;
+        status = zvn_get_rule_count_snapshot_json(text.c_str(), buffer.data(), buffer.size());
+        tool_output.finish();
+    }
+    if (status != 0) {
+        const std::string records = log_since(mark);
+        if (records.find("does not match the chain") != std::string::npos)
+            throw Failure(3, "the chain ZORVANE does not hold this rule set, so there are no counts of it:\n  " +
+                                 records.substr(0, records.find('\n')));
+        if (status == -1 && records.empty())
+            throw Failure(1, "the rule set is not valid: run zorvane check for its findings");
+        throw Failure(3, "the counts could not be read (status " + std::to_string(status) + ")" +
+                             (records.empty() ? "" : ": " + records.substr(0, records.find('\n'))));
+    }
+    const auto counts = nlohmann::json::parse(buffer.data());
+    if (args.json)
+        std::cout << counts.dump() << "\n";
+    else if (args.prometheus)
+        std::cout << zorvane::prometheus_text(rules, counts);
+    else
+        std::cout << zorvane::counts_table(rules, counts);
+    return 0;
+}
+
+int run_status(bool json)
+{
+    const CommandLock lock;
+    const auto status = chain_status();
+    if (json)
+        std::cout << status.dump() << "\n";
+    else
+        std::cout << zorvane::status_text(status);
+    return status["chain"].get<bool>() && status["hooks"].get<int>() > 0 ? 0 : 3;
+}
+
+int run_setup()
+{
+    if (access(preparation_script, X_OK) != 0)
+        throw Failure(3, std::string(preparation_script) +
+                             " is missing: this host has no preparation script of its own, so the chain was not "
+                             "set up.\n  The package ships an example that accepts loopback and established "
+                             "traffic; read it, then install it with\n    install -m 0755 " ZORVANE_EXAMPLE_SCRIPT
+                             " /usr/sbin/firewall.sh\n  and run zorvane setup again");
+    const CommandLock lock;
+    {
+        // "Chain already exists" and "Bad rule" are the normal answers of
+        // a second setup and of a first one; only a failure shows them.
+        CapturedStderr tool_output;
+        setup_default_chain();
+        const std::string said = tool_output.finish();
+        const auto status = chain_status();
+        if (!status["chain"].get<bool>() || status["hooks"].get<int>() == 0)
+            throw Failure(3, "setting up the chain failed" + zorvane::tool_words(said));
+    }
+    std::cerr << "the chain ZORVANE is ready and reached from INPUT\n";
+    return 0;
+}
+
+int run_reset()
+{
+    CapturedStderr tool_output;
+    const int status = reset_counter();
+    const std::string said = tool_output.finish();
+    if (status != 0)
+        throw Failure(3, "zeroing the counters failed (status " + std::to_string(status) + ")" +
+                             zorvane::tool_words(said));
+    std::cerr << "the counters of the chain ZORVANE are zero\n";
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    CLI::App app{"zorvane: the host firewall's rule sets in the iptables chain ZORVANE.\n"
+                 "FILE is a rule set (JSON), or - for standard input."};
+    app.name("zorvane");
+    app.set_version_flag("--version", "zorvane " ZORVANE_VERSION);
+    app.add_flag("-v,--verbose", options.verbose, "Show the library's log (every command it runs) on standard error");
+    app.require_subcommand(1);
+    app.fallthrough();
+
+    CheckArgs check_args;
+    auto *check = app.add_subcommand("check", "Findings on a rule set, then the test run; installs nothing");
+    check->add_option("FILE", check_args.file, "Rule set (default: the saved " + std::string(zorvane::saved_rules) + ")");
+    auto *check_json = check->add_flag("--json", check_args.json, "Print the findings as a JSON array");
+    check->add_flag("--show", check_args.show, "Print the restore text that applying would install")->excludes(check_json);
+
+    ApplyArgs apply_args;
+    auto *apply = app.add_subcommand("apply", "Check, test and install a rule set in one commit");
+    apply->add_option("FILE", apply_args.file, "Rule set")->required();
+    apply->add_flag("--force", apply_args.force, "Apply even with error findings");
+
+    CountsArgs counts_args;
+    auto *counts = app.add_subcommand("counts", "Packets each rule decided, read in one listing");
+    counts->add_option("FILE", counts_args.file, "Rule set (default: the saved " + std::string(zorvane::saved_rules) + ")");
+    auto *counts_json = counts->add_flag("--json", counts_args.json, "Print the counts as a JSON array");
+    counts->add_flag("--prometheus", counts_args.prometheus, "Print node_exporter textfile format")->excludes(counts_json);
+
+    bool status_json = false;
+    auto *status = app.add_subcommand("status", "Whether the chain exists, is reached from INPUT, and its size");
+    status->add_flag("--json", status_json, "Print the status as JSON");
+
+    auto *setup = app.add_subcommand("setup", "Run the host's preparation script and hook the chain into INPUT");
+    auto *reset = app.add_subcommand("reset", "Zero the packet counters of the chain");
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError &e) {
+        const int shown = app.exit(e);
+        return shown == 0 ? 0 : 2;
+    }
+    Log_impl = std::ref(log_stream);
+
+    try {
+        if (*check)
+            return run_check(check_args);
+        if (*apply)
+            return run_apply(apply_args);
+        if (*counts)
+            return run_counts(counts_args);
+        if (*status)
+            return run_status(status_json);
+        if (*setup)
+            return run_setup();
+        if (*reset)
+            return run_reset();
+    } catch (const Failure &failure) {
+        std::cerr << "zorvane: " << failure.what() << "\n";
+        return failure.status();
+    } catch (const std::exception &e) {
+        std::cerr << "zorvane: " << e.what() << "\n";
+        return 3;
+    }
+    return 2;
+}
