@@ -63,7 +63,7 @@ extern "C" int zvn_get_chain_status_json(char *status_json, size_t size_n)
     if (input_status != 0)
         return input_status;
     std::string chain_rules;
-    const bool chain = exec(command(iptables, " -S ", chain_name), chain_rules) == 0;
+    const bool chain = exec(command(iptables, " -S ", chain_name, " 2>/dev/null"), chain_rules) == 0;
     nlohmann::json status = {{"chain", chain},
                              {"hooks", count_hooks(input_rules)},
                              {"rule_lines", chain ? count_rule_lines(chain_rules) : 0}};
