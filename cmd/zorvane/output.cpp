@@ -1,4 +1,4 @@
-#include "output.h"
+#include "command.h"
 
 #include <cstdio>
 #include <sstream>

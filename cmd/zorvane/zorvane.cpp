@@ -25,7 +25,7 @@
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
-#include "output.h"
+#include "command.h"
 
 namespace {
 
@@ -282,31 +282,100 @@ int run_check(const CheckArgs &args)
     return 0;
 }
 
+int run_setup();
+
 struct ApplyArgs {
     std::string file;
     bool force = false;
+    bool save = false;
+    int confirm_seconds = 0;
 };
 
-int run_apply(const ApplyArgs &args)
+// Checks and tests a rule set; error findings refuse it unless forced.
+nlohmann::json refuse_or_accept(const std::string &text, bool force)
 {
-    const std::string text = read_rules(args.file);
     const Checked checked = check_rules(text);
     if (checked.errors > 0 || checked.warnings > 0)
         print_findings(checked, std::cerr);
-    if (checked.errors > 0 && !args.force)
+    if (checked.errors > 0 && !force)
         throw Failure(1, "the rule set was refused for its errors (--force applies it all the same); nothing "
                          "was changed");
-    const nlohmann::json rules = nlohmann::json::parse(text);
-    const CommandLock lock;
-    require_hooked_chain();
-    test_run(text, rules);
+    return nlohmann::json::parse(text);
+}
+
+void install(const std::string &text)
+{
     CapturedStderr tool_output;
     const int status = zvn_apply_rules_json(text.c_str());
     const std::string said = tool_output.finish();
     if (status != 0)
         throw Failure(3, "installing the rule set failed (status " + std::to_string(status) +
                              "); the chain keeps its previous rules" + zorvane::tool_words(said));
+}
+
+int run_apply(const ApplyArgs &args)
+{
+    const std::string text = read_rules(args.file);
+    const nlohmann::json rules = refuse_or_accept(text, args.force);
+    std::string previous;
+    {
+        const CommandLock lock;
+        require_hooked_chain();
+        test_run(text, rules);
+        if (args.confirm_seconds > 0)
+            previous = zorvane::chain_rules_now();
+        install(text);
+    }
     std::cerr << "applied " << rules.size() << " rules to the chain ZORVANE\n";
+    if (args.confirm_seconds > 0) {
+        const auto answer = zorvane::wait_for_confirmation(args.confirm_seconds);
+        if (answer != zorvane::Answer::confirmed) {
+            const CommandLock lock;
+            zorvane::put_chain_back(previous);
+            const char *why = answer == zorvane::Answer::timed_out ? "no confirmation in time"
+                              : answer == zorvane::Answer::hung_up ? "the session hung up"
+                                                                   : "the wait was ended by a signal";
+            std::cerr << "zorvane: " << why << ": the previous rules of the chain ZORVANE are back in force"
+                      << (args.save ? "; the saved rule set was not changed" : "") << std::endl;
+            return 1;
+        }
+        std::cerr << "confirmed: the new rule set stays" << std::endl;
+    }
+    if (args.save) {
+        zorvane::save_atomically(zorvane::saved_rules, text);
+        std::cerr << "saved as " << zorvane::saved_rules << "\n";
+    }
+    return 0;
+}
+
+// After a boot: prepare the chain and apply the saved rule set. Everything
+// is checked before anything changes; any refusal is a failure of the host.
+int run_restore()
+{
+    std::string text;
+    try {
+        text = read_rules(zorvane::saved_rules);
+    } catch (const Failure &failure) {
+        throw Failure(3, std::string(failure.what()) + " (no saved rule set: zorvane apply --save writes one)");
+    }
+    try {
+        const nlohmann::json rules = refuse_or_accept(text, false);
+        test_run(text, rules);
+    } catch (const Failure &failure) {
+        throw Failure(3, "the saved rule set " + std::string(zorvane::saved_rules) + " is refused: " + failure.what());
+    }
+    run_setup();
+    const CommandLock lock;
+    install(text);
+    std::cerr << "restored " << zorvane::saved_rules << " into the chain ZORVANE\n";
+    return 0;
+}
+
+int run_confirm()
+{
+    if (!zorvane::confirm_pending_change())
+        throw Failure(3, "no change is waiting for confirmation");
+    std::cerr << "confirmed: the new rule set stays\n";
     return 0;
 }
 
@@ -416,6 +485,13 @@ int main(int argc, char **argv)
     auto *apply = app.add_subcommand("apply", "Check, test and install a rule set in one commit");
     apply->add_option("FILE", apply_args.file, "Rule set")->required();
     apply->add_flag("--force", apply_args.force, "Apply even with error findings");
+    apply->add_flag("--save", apply_args.save,
+                    "After success (and confirmation), save the rule set as " + std::string(zorvane::saved_rules));
+    apply->add_option("--confirm", apply_args.confirm_seconds,
+                      "Keep the new rules only if confirmed within SECONDS (\"yes\", or zorvane confirm); "
+                      "otherwise put the old chain back")
+        ->type_name("SECONDS")
+        ->check(CLI::Range(1, 86400));
 
     CountsArgs counts_args;
     auto *counts = app.add_subcommand("counts", "Packets each rule decided, read in one listing");
@@ -429,6 +505,8 @@ int main(int argc, char **argv)
 
     auto *setup = app.add_subcommand("setup", "Run the host's preparation script and hook the chain into INPUT");
     auto *reset = app.add_subcommand("reset", "Zero the packet counters of the chain");
+    auto *restore = app.add_subcommand("restore", "Set up the chain and apply the saved rule set (at boot)");
+    auto *confirm = app.add_subcommand("confirm", "Keep a change that apply --confirm waits for");
 
     try {
         app.parse(argc, argv);
@@ -451,6 +529,10 @@ int main(int argc, char **argv)
             return run_setup();
         if (*reset)
             return run_reset();
+        if (*restore)
+            return run_restore();
+        if (*confirm)
+            return run_confirm();
     } catch (const Failure &failure) {
         std::cerr << "zorvane: " << failure.what() << "\n";
         return failure.status();
