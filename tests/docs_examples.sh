@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The C and C++ examples of docs/rule-sets.md are compiled against the build
+# The C and C++ examples of doc/rule-sets.md are compiled against the build
 # tree and run inside the fake sandbox, so the reference cannot drift from
 # the library. Run as: sandbox.sh fake docs_examples.sh SOURCE_DIR BUILD_DIR
 set -euo pipefail
@@ -11,14 +11,20 @@ awk -v dir="$work" '
     /^```c$/   { out = dir "/example_c.c"; next }
     /^```cpp$/ { out = dir "/example_cpp.cpp"; next }
     /^```$/    { out = ""; next }
-    out != ""  { print > out }' "$src/docs/rule-sets.md"
+    out != ""  { print > out }' "$src/doc/rule-sets.md"
 [ -s "$work/example_c.c" ] && [ -s "$work/example_cpp.cpp" ] || { echo "examples not found"; exit 1; }
 flags=(-I"$src/internal/libs/libzorvane/include" -L"$build" -Wl,-rpath,"$build" -lzorvane -Wall -Wextra -Werror)
 cc -std=c11 "$work/example_c.c" -o "$work/example_c" "${flags[@]}"
 c++ -std=c++17 "$work/example_cpp.cpp" -o "$work/example_cpp" "${flags[@]}"
 
 plan=$ZVN_FAKE_DIR/plan
-printf 'Chain ZORVANE (1 references)\nnum pkts bytes target\n1 12 720 ACCEPT\n2 3 180 NFLOG\n3 3 180 DROP\n' > "$plan/list-all.out"
+cat > "$plan/list-all.out" <<'LISTING'
+Chain ZORVANE (1 references)
+num      pkts      bytes target     prot opt in     out     source               destination
+1          12      720 ACCEPT     6    --  eth0   *       0.0.0.0/0            0.0.0.0/0            multiport dports 22
+2           3      180 NFLOG      0    --  eth0   *       0.0.0.0/0            0.0.0.0/0            nflog-prefix "RULE=2 ACT=DROP"
+3           3      180 DROP       0    --  eth0   *       0.0.0.0/0            0.0.0.0/0
+LISTING
 printf '     7      420 ACCEPT\n' > "$plan/list-any.out"
 out=$("$work/example_c")
 [ "$out" = "counts: [12,3]" ] || { echo "C example printed: $out"; exit 1; }

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Builds the Debian package, has lintian judge it (no errors), installs it
 # with dpkg in a throwaway sandbox whose /usr, /etc, /var/lib/dpkg and
-# /var/cache are overlays, and there runs zvn_util, renders both manual pages
-# and builds and runs a client with pkg-config and with find_package.
+# /var/cache are overlays, and there runs zvn_util and zorvane, renders the
+# manual pages, verifies the boot unit (enabled by the package) with
+# systemd-analyze, and builds and runs a client with pkg-config and with
+# find_package.
 # usage: package.sh SOURCE_DIR BUILD_DIR
 set -euo pipefail
 src=$1 build=$2
@@ -12,7 +14,13 @@ if [ "${1:-}" = --inside ]; then
     dpkg -i "$deb" >/dev/null
     dpkg -s zorvane | grep -q '^Status: install ok installed'
     [ "$(zvn_util | head -n 1)" = "zvn_util Commands:" ] || { echo "installed zvn_util does not run"; exit 1; }
-    for page in "1 zvn_util" "3 libzorvane"; do
+    [ "$(zorvane --version)" = "zorvane 1.0.0" ] || { echo "installed zorvane does not run"; exit 1; }
+    [ -f /usr/share/bash-completion/completions/zorvane ] || { echo "no bash completion"; exit 1; }
+    [ -x /usr/share/zorvane/firewall.sh ] || { echo "no example preparation script"; exit 1; }
+    [ -L /etc/systemd/system/sysinit.target.wants/zorvane.service ] || { echo "zorvane.service is not enabled"; exit 1; }
+    verify=$(systemd-analyze verify /lib/systemd/system/zorvane.service 2>&1) || { echo "systemd-analyze verify: $verify"; exit 1; }
+    [ -z "$verify" ] || { echo "systemd-analyze verify: $verify"; exit 1; }
+    for page in "1 zvn_util" "3 libzorvane" "8 zorvane"; do
         # shellcheck disable=SC2086
         warnings=$(MANWIDTH=80 man --warnings $page 2>&1 >/dev/null)
         [ -z "$warnings" ] || { echo "man $page: $warnings"; exit 1; }
@@ -24,6 +32,7 @@ if [ "${1:-}" = --inside ]; then
     "$scratch/by-pkg-config"
     "$scratch/by-cmake/consumer"
     [ ! -e /usr/sbin/firewall.sh.dpkg-new ] && [ -f /usr/share/doc/zorvane/examples/ulogd-zorvane.conf ]
+    [ -f /usr/share/doc/zorvane/examples/ansible/roles/zorvane/tasks/main.yml ]
     echo "ok: installed package works"
     exit 0
 fi
