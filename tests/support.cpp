@@ -15,13 +15,17 @@ namespace zvn_test {
 namespace {
 
 const std::string restore_prefix = "/tmp/iptables_zorvane_";
+const std::string restore6_prefix = "/tmp/ip6tables_zorvane_";
 
-// Length of a restore-file path at text[pos], or 0 if none starts there.
+// Length of a restore-file path (either family's) at text[pos], or 0 if
+// none starts there.
 size_t restore_path_at(const std::string &text, size_t pos)
 {
-    if (text.compare(pos, restore_prefix.size(), restore_prefix) != 0)
+    const std::string &prefix = text.compare(pos, restore6_prefix.size(), restore6_prefix) == 0 ? restore6_prefix
+                                                                                                 : restore_prefix;
+    if (text.compare(pos, prefix.size(), prefix) != 0)
         return 0;
-    size_t end = pos + restore_prefix.size();
+    size_t end = pos + prefix.size();
     const size_t digits_start = end;
     while (end < text.size() && text[end] >= '0' && text[end] <= '9')
         ++end;
@@ -157,7 +161,7 @@ void Fakes::remove_program(const std::string &name)
 
 void Fakes::restore_programs()
 {
-    shell("for n in iptables iptables-restore firewall.sh; do [ -e /usr/sbin/$n ] || "
+    shell("for n in iptables iptables-restore ip6tables ip6tables-restore firewall.sh; do [ -e /usr/sbin/$n ] || "
           "install -m 0755 '" ZVN_SOURCE_DIR "/tests/sandbox/fake-tool' /usr/sbin/$n; done");
 }
 
@@ -182,7 +186,7 @@ std::string normalise_paths(const std::string &text)
     std::string result;
     for (size_t pos = 0; pos < text.size();) {
         if (const size_t length = restore_path_at(text, pos)) {
-            result += "FILE";
+            result += text.compare(pos, restore6_prefix.size(), restore6_prefix) == 0 ? "FILE6" : "FILE";
             pos += length;
         } else {
             result += text[pos++];

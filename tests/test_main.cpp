@@ -2,6 +2,7 @@
 // refuses to run outside the sandbox: the fixed paths would be the host's.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 
@@ -20,7 +21,14 @@ int main(int argc, char **argv)
     for (int i = 1; i < argc; ++i)
         filtered = filtered || std::strncmp(argv[i], "--gtest_filter", 14) == 0;
     testing::InitGoogleTest(&argc, argv);
-    if (!filtered)
-        testing::GTEST_FLAG(filter) = mode == "fake" ? "*Fake*" : "*Real*";
+    // IPv6, once on, stays on for the process: its suites (named ...Ipv6...)
+    // run in a process of their own, started with ZVN_TEST_IPV6=1.
+    const bool ipv6 = std::getenv("ZVN_TEST_IPV6") != nullptr;
+    if (ipv6)
+        zvn_enable_ipv6();
+    if (!filtered) {
+        const std::string suites = mode == "fake" ? "Fake" : "Real";
+        testing::GTEST_FLAG(filter) = ipv6 ? "*" + suites + "Ipv6*" : "*" + suites + "*-*Ipv6*";
+    }
     return RUN_ALL_TESTS();
 }

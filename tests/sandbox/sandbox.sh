@@ -8,7 +8,7 @@
 # the trap removes the overlay's directories.
 #
 # usage: sandbox.sh MODE COMMAND [ARG...]
-#   fake    scriptable fakes (fake-tool beside this script) for all three programs
+#   fake    scriptable fakes (fake-tool beside this script) for all the programs
 #   nft     the real iptables, nf_tables back end, with deploy/firewall.sh
 #   legacy  the real iptables, legacy back end, with deploy/firewall.sh
 # Inside, ZVN_SANDBOX holds the mode and, in fake mode, ZVN_FAKE_DIR the fakes'
@@ -61,7 +61,7 @@ inside() {
     local name
     case $mode in
     fake)
-        for name in iptables iptables-restore firewall.sh; do
+        for name in iptables iptables-restore ip6tables ip6tables-restore firewall.sh; do
             rm -f "/usr/sbin/$name"
             install -m 0755 "$here/fake-tool" "/usr/sbin/$name"
         done
@@ -69,7 +69,7 @@ inside() {
         mkdir -p "$ZVN_FAKE_DIR/plan"
         ;;
     nft | legacy)
-        for name in iptables iptables-restore iptables-save; do
+        for name in iptables iptables-restore iptables-save ip6tables ip6tables-restore ip6tables-save; do
             rm -f "/usr/sbin/$name"
             ln -s "xtables-$mode-multi" "/usr/sbin/$name"
         done

@@ -230,6 +230,33 @@ ZVN_EXPORT int zvn_restore_text_json(const char *rules, char *restore_text, size
 ZVN_EXPORT int zvn_get_chain_status_json(char *status_json, size_t size_n);
 
 /*
+ * zvn_enable_ipv6 - cover both address families from now on.
+ *
+ * From this call on, for the rest of the process (it is never turned off),
+ * every operation acts on the chain ZORVANE of ip6tables' filter table too:
+ *   - a rule whose src_IP_cidr or src_IP_range holds a colon goes to the
+ *     IPv6 chain only, one with another address or range to the IPv4 chain
+ *     only, one without (any source, countries) to both; "icmp" means
+ *     ipv6-icmp on IPv6; the drop prefix RULE=n numbers rules over the
+ *     whole set, so one drop log names rules of both families;
+ *   - setup_default_chain also runs /sbin/ip6tables -N, -D and -A for the
+ *     chain and its INPUT hook; reset_counter zeroes both chains (the
+ *     first failing status is the result);
+ *   - zvn_apply_rules_json writes and tests both restore files
+ *     (/tmp/iptables_zorvane_<ns>.tmp, /tmp/ip6tables_zorvane_<ns>.tmp)
+ *     before it installs either, IPv4 first; if the IPv6 install fails,
+ *     the IPv4 chain is put back as it was before the call (listed with
+ *     "/sbin/iptables -S ZORVANE" during the test runs) and the result is
+ *     the failing status. The drop log is emptied once, after both;
+ *   - both count reads add a rule's counters of both chains; the snapshot
+ *     read lists and checks both chains;
+ *   - zvn_check_rules_json accepts IPv6 addresses, networks and ranges;
+ *   - zvn_get_chain_status_json adds "ipv6": {"chain","hooks","rule_lines"}.
+ * Without it, nothing of the above changes what the library does.
+ */
+ZVN_EXPORT void zvn_enable_ipv6(void);
+
+/*
  * zvn_lock_chain, zvn_unlock_chain - hold the operations' lock over several
  * calls.
  *

@@ -1,4 +1,6 @@
-// IPv4 addresses, networks and ranges as rule sets write them.
+// IPv4 and IPv6 addresses, networks and ranges as rule sets write them.
+
+#include <arpa/inet.h>
 
 #include <cstdint>
 #include <optional>
@@ -77,6 +79,68 @@ std::string format_ipv4(std::uint32_t address)
 {
     return std::to_string(address >> 24) + "." + std::to_string((address >> 16) & 0xff) + "." +
            std::to_string((address >> 8) & 0xff) + "." + std::to_string(address & 0xff);
+}
+
+std::optional<Ipv6Address> parse_ipv6(const std::string &text)
+{
+    Ipv6Address address{};
+    if (text.find(':') == std::string::npos || inet_pton(AF_INET6, text.c_str(), address.data()) != 1)
+        return std::nullopt;
+    return address;
+}
+
+Ipv6Address Ipv6Network::first() const
+{
+    Ipv6Address masked = address;
+    for (unsigned bit = prefix; bit < 128; ++bit)
+        masked[bit / 8] = static_cast<std::uint8_t>(masked[bit / 8] & ~(0x80u >> (bit % 8)));
+    return masked;
+}
+
+Ipv6Address Ipv6Network::last() const
+{
+    Ipv6Address filled = address;
+    for (unsigned bit = prefix; bit < 128; ++bit)
+        filled[bit / 8] = static_cast<std::uint8_t>(filled[bit / 8] | (0x80u >> (bit % 8)));
+    return filled;
+}
+
+std::optional<Ipv6Network> parse_ipv6_network(const std::string &text)
+{
+    const std::size_t slash = text.find('/');
+    const auto address = parse_ipv6(text.substr(0, slash));
+    if (!address)
+        return std::nullopt;
+    Ipv6Network network{*address, 128};
+    if (slash == std::string::npos)
+        return network;
+    const std::string length = text.substr(slash + 1);
+    if (length.empty() || length.size() > 3 || length.find_first_not_of("0123456789") != std::string::npos ||
+        (length[0] == '0' && length.size() > 1))
+        return std::nullopt;
+    network.prefix = static_cast<unsigned>(std::stoul(length));
+    if (network.prefix > 128)
+        return std::nullopt;
+    return network;
+}
+
+std::optional<std::pair<Ipv6Address, Ipv6Address>> parse_ipv6_range(const std::string &text)
+{
+    const std::size_t dash = text.find('-');
+    if (dash == std::string::npos)
+        return std::nullopt;
+    const auto first = parse_ipv6(text.substr(0, dash));
+    const auto last = parse_ipv6(text.substr(dash + 1));
+    if (!first || !last)
+        return std::nullopt;
+    return std::make_pair(*first, *last);
+}
+
+std::string format_ipv6(const Ipv6Address &address)
+{
+    char text[INET6_ADDRSTRLEN];
+    inet_ntop(AF_INET6, address.data(), text, sizeof text);
+    return text;
 }
 
 }  // namespace zvn

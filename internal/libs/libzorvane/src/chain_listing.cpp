@@ -59,7 +59,7 @@ struct ExpectedLine {
     std::string source;  // "" where the tool's form cannot be foretold
 };
 
-std::string protocol_number(const nlohmann::json &rule)
+std::string protocol_number(const nlohmann::json &rule, const Family &family)
 {
     const std::string *protocol = set_string(rule, "protocol");
     if (protocol == nullptr)
@@ -69,45 +69,67 @@ std::string protocol_number(const nlohmann::json &rule)
     if (*protocol == "udp")
         return "17";
     if (*protocol == "icmp")
-        return "1";
+        return family.icmp_number;
     return *protocol;
 }
 
-// The source column of each address of the rule's source list; "" for an
-// element that is not an IPv4 address or network (a host name, which the
-// tool resolves): its lines are still expected, its source is not compared.
-std::vector<std::string> listed_sources(const nlohmann::json &rule)
+// The source column of one address or network as the tool prints it; ""
+// where it cannot be foretold (a host name, which the tool resolves).
+std::string listed_source(const std::string &element, const Family &family)
+{
+    if (family.bit == ipv6.bit) {
+        const auto network = parse_ipv6_network(element);
+        if (!network)
+            return "";
+        if (network->prefix == 128)
+            return format_ipv6(network->address);
+        return format_ipv6(network->first()) + "/" + std::to_string(network->prefix);
+    }
+    const auto network = parse_ipv4_network(element);
+    if (!network)
+        return "";
+    if (network->prefix == 32)
+        return format_ipv4(network->address);
+    return format_ipv4(network->first()) + "/" + std::to_string(network->prefix);
+}
+
+// The source column of each line the rule makes: one per element of its
+// source list; its lines are expected even where the source is not compared.
+std::vector<std::string> listed_sources(const nlohmann::json &rule, const Family &family)
 {
     if (used_source(rule) != SourceKind::address)
-        return {"0.0.0.0/0"};
+        return {family.any_source};
     std::vector<std::string> sources;
-    for (const auto &element : split_commas(*set_string(rule, "src_IP_cidr"))) {
-        const auto network = parse_ipv4_network(element);
-        if (!network)
-            sources.emplace_back();
-        else if (network->prefix == 32)
-            sources.push_back(format_ipv4(network->address));
-        else
-            sources.push_back(format_ipv4(network->first()) + "/" + std::to_string(network->prefix));
-    }
+    for (const auto &element : split_commas(*set_string(rule, "src_IP_cidr")))
+        sources.push_back(listed_source(element, family));
     return sources;
 }
 
-std::string listed_range(const nlohmann::json &rule)
+std::string listed_range(const nlohmann::json &rule, const Family &family)
 {
     if (used_source(rule) != SourceKind::range)
         return "";
-    const auto range = parse_ipv4_range(*set_string(rule, "src_IP_range"));
-    if (!range)
-        return "";
-    return "source IP range " + format_ipv4(range->first) + "-" + format_ipv4(range->second);
+    const std::string &text = *set_string(rule, "src_IP_range");
+    if (family.bit == ipv6.bit) {
+        const auto range = parse_ipv6_range(text);
+        return range ? "source IP range " + format_ipv6(range->first) + "-" + format_ipv6(range->second) : "";
+    }
+    const auto range = parse_ipv4_range(text);
+    return range ? "source IP range " + format_ipv4(range->first) + "-" + format_ipv4(range->second) : "";
 }
 
-std::string differs(std::size_t rule, std::size_t line, const char *what, const std::string &listed,
-                    const std::string &expected)
+// "the chain", or "the IPv6 chain" where two families are in play.
+std::string chain_of(const Family &family)
 {
-    return "rule " + std::to_string(rule) + " does not match the chain: line " + std::to_string(line) + " has " +
-           what + " \"" + listed + "\" where the rule set makes \"" + expected + "\"";
+    return ipv6_enabled() ? std::string("the ") + family.name + " chain" : "the chain";
+}
+
+std::string differs(std::size_t rule, const Family &family, std::size_t line, const char *what,
+                    const std::string &listed, const std::string &expected)
+{
+    return "rule " + std::to_string(rule) + " does not match " + chain_of(family) + ": line " +
+           std::to_string(line) + " has " + what + " \"" + listed + "\" where the rule set makes \"" + expected +
+           "\"";
 }
 
 }  // namespace
@@ -154,56 +176,59 @@ std::vector<ListedRuleLine> parse_chain_listing(const std::string &listing)
     return lines;
 }
 
-std::string listing_mismatch(const nlohmann::json &rules_json, const std::vector<ListedRuleLine> &lines)
+std::string listing_mismatch(const nlohmann::json &rules_json, const std::vector<ListedRuleLine> &lines,
+                             const Family &family)
 {
     const std::size_t listed = lines.empty() ? 0 : lines.size() - 1;
     std::size_t position = 0;
-    std::size_t rule = 0;
+    std::size_t rule = 0, rules_here = 0;
     for (const auto &single_rule : rules_json) {
         ++rule;
+        if (!rule_in_family(single_rule, family))
+            continue;
+        ++rules_here;
         const bool allow = single_rule.at("allow").get<bool>();
         const std::string *interface = set_string(single_rule, "interface");
         const std::string in = interface != nullptr ? *interface : "!lo";
-        const std::string protocol = protocol_number(single_rule);
-        const std::string range = listed_range(single_rule);
+        const std::string protocol = protocol_number(single_rule, family);
+        const std::string range = listed_range(single_rule, family);
         const std::string prefix = "nflog-prefix \"RULE=" + std::to_string(rule) + " ACT=DROP\"";
 
         std::vector<ExpectedLine> expected;
-        const std::vector<std::string> sources = listed_sources(single_rule);
+        const std::vector<std::string> sources = listed_sources(single_rule, family);
         if (!allow)
             for (const auto &source : sources)
                 expected.push_back({"NFLOG", source});
         for (const auto &source : sources)
             expected.push_back({allow ? "ACCEPT" : "DROP", source});
 
+        const std::string rule_differs = "rule " + std::to_string(rule) + " does not match " + chain_of(family);
         for (const ExpectedLine &want : expected) {
             ++position;
             if (position > listed)
-                return "rule " + std::to_string(rule) + " does not match the chain: the chain holds " +
-                       std::to_string(listed) + " rule lines, its line " + std::to_string(position) +
-                       " is missing";
+                return rule_differs + ": the chain holds " + std::to_string(listed) + " rule lines, its line " +
+                       std::to_string(position) + " is missing";
             const ListedRuleLine &got = lines[position];
             if (!got.readable)
-                return "rule " + std::to_string(rule) + " does not match the chain: line " +
-                       std::to_string(position) + " cannot be read";
+                return rule_differs + ": line " + std::to_string(position) + " cannot be read";
             if (got.target != want.target)
-                return differs(rule, position, "target", got.target, want.target);
+                return differs(rule, family, position, "target", got.target, want.target);
             if (got.in != in)
-                return differs(rule, position, "in-interface", got.in, in);
+                return differs(rule, family, position, "in-interface", got.in, in);
             if (got.protocol != protocol)
-                return differs(rule, position, "protocol", got.protocol, protocol);
+                return differs(rule, family, position, "protocol", got.protocol, protocol);
             if (!want.source.empty() && got.source != want.source)
-                return differs(rule, position, "source", got.source, want.source);
+                return differs(rule, family, position, "source", got.source, want.source);
             if (!range.empty() && got.extra.find(range) == std::string::npos)
-                return differs(rule, position, "matches", got.extra, range);
+                return differs(rule, family, position, "matches", got.extra, range);
             if (std::string_view(want.target) == "NFLOG" && got.extra.find(prefix) == std::string::npos)
-                return differs(rule, position, "log prefix", got.extra, prefix);
+                return differs(rule, family, position, "log prefix", got.extra, prefix);
         }
     }
     if (listed > position)
-        return "the rule set does not match the chain: the chain holds " + std::to_string(listed) +
-               " rule lines, its " + std::to_string(rule) + " rules make " + std::to_string(position) + "; line " +
-               std::to_string(position + 1) + " belongs to no rule";
+        return "the rule set does not match " + chain_of(family) + ": the chain holds " + std::to_string(listed) +
+               " rule lines, its " + std::to_string(rules_here) + " rules make " + std::to_string(position) +
+               "; line " + std::to_string(position + 1) + " belongs to no rule";
     return "";
 }
 

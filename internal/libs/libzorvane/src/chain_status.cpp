@@ -58,15 +58,22 @@ extern "C" int zvn_get_chain_status_json(char *status_json, size_t size_n)
     const ChainLock lock;
     if (!lock.locked())
         return -1;
-    std::string input_rules;
-    const int input_status = exec(command(iptables, " -S INPUT"), input_rules);
-    if (input_status != 0)
-        return input_status;
-    std::string chain_rules;
-    const bool chain = exec(command(iptables, " -S ", chain_name, " 2>/dev/null"), chain_rules) == 0;
-    nlohmann::json status = {{"chain", chain},
-                             {"hooks", count_hooks(input_rules)},
-                             {"rule_lines", chain ? count_rule_lines(chain_rules) : 0}};
+    nlohmann::json status;
+    for (const Family *family : active_families()) {
+        std::string input_rules;
+        const int input_status = exec(command(family->tool, " -S INPUT"), input_rules);
+        if (input_status != 0)
+            return input_status;
+        std::string chain_rules;
+        const bool chain = exec(command(family->tool, " -S ", chain_name, " 2>/dev/null"), chain_rules) == 0;
+        nlohmann::json one = {{"chain", chain},
+                              {"hooks", count_hooks(input_rules)},
+                              {"rule_lines", chain ? count_rule_lines(chain_rules) : 0}};
+        if (family->bit == ipv4.bit)
+            status = std::move(one);
+        else
+            status["ipv6"] = std::move(one);
+    }
     const std::string text = status.dump();
     if (text.size() + 1 > size_n) {
         log_record("size_n is too small");

@@ -14,7 +14,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <iostream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -291,12 +293,12 @@ bool append_joined(std::string &cmd, const nlohmann::json &list)
     return true;
 }
 
-// Appends the one or two lines of a rule object to the restore text: an
-// allowing rule gives its ACCEPT line, a dropping rule its NFLOG line, then
-// its DROP line. Validated rule objects always translate; anything else is
-// refused (false) and nothing is appended.
-bool zvn_apply_rule(const nlohmann::json &single_rule, std::string &restore_file,
-                    unsigned int rule_index)
+// Appends the one or two lines of a rule object to the restore text of one
+// family: an allowing rule gives its ACCEPT line, a dropping rule its NFLOG
+// line, then its DROP line. Validated rule objects always translate;
+// anything else is refused (false) and nothing is appended.
+bool translate_rule(const nlohmann::json &single_rule, std::string &restore_file, unsigned int rule_index,
+                    const Family &family)
 {
     if (!single_rule.is_object())
         return false;
@@ -331,7 +333,7 @@ bool zvn_apply_rule(const nlohmann::json &single_rule, std::string &restore_file
 
     if (const auto *protocol = set_string(single_rule, "protocol")) {
         restore_file += " -p ";
-        restore_file += *protocol;
+        restore_file += *protocol == "icmp" ? family.icmp : protocol->c_str();
     }
 
     if (const auto *ports = set_list(single_rule, "dports_list")) {
@@ -356,14 +358,22 @@ bool zvn_apply_rule(const nlohmann::json &single_rule, std::string &restore_file
     return true;
 }
 
+bool zvn_apply_rule(const nlohmann::json &single_rule, std::string &restore_file, unsigned int rule_index)
+{
+    return translate_rule(single_rule, restore_file, rule_index, ipv4);
+}
+
 // ---------------------------------------------------------------------------
 // Restore file
 // ---------------------------------------------------------------------------
 
-// The whole restore text of a rule set; rule_index_start 0 numbers every
-// dropping rule 0, 1 numbers them by position.
-bool restore_text(const nlohmann::json &rules_json, unsigned int rule_index_start,
-                  std::string &text)
+}  // namespace
+
+// The whole restore text of a rule set for one family's chain (with IPv6
+// off: every rule, for IPv4); rule_index_start 0 numbers every dropping
+// rule 0, 1 numbers them by their position in the whole rule set.
+bool restore_text(const nlohmann::json &rules_json, unsigned int rule_index_start, std::string &text,
+                  const Family &family)
 {
     // About one line and a half per rule on average: one allocation up front
     // instead of a series of doublings.
@@ -374,7 +384,10 @@ bool restore_text(const nlohmann::json &rules_json, unsigned int rule_index_star
     text += " - [0:0]\n";
     unsigned int rule_index = rule_index_start;
     for (const auto &single_rule : rules_json) {
-        if (!zvn_apply_rule(single_rule, text, rule_index)) {
+        const bool translated = !rule_in_family(single_rule, family) ||
+                                (family.bit == ipv4.bit ? zvn_apply_rule(single_rule, text, rule_index)
+                                                        : translate_rule(single_rule, text, rule_index, family));
+        if (!translated) {
             log_record("rule ", rule_index, " cannot be translated");
             return false;
         }
@@ -385,12 +398,14 @@ bool restore_text(const nlohmann::json &rules_json, unsigned int rule_index_star
     return true;
 }
 
-std::string fresh_restore_filename()
+namespace {
+
+std::string fresh_restore_filename(const Family &family)
 {
     const auto now = std::chrono::system_clock::now().time_since_epoch();
     const long nanoseconds =
         static_cast<long>(std::chrono::duration_cast<std::chrono::nanoseconds>(now).count());
-    return "/tmp/iptables_zorvane_" + std::to_string(nanoseconds) + ".tmp";
+    return family.file_prefix + std::to_string(nanoseconds) + ".tmp";
 }
 
 bool write_all(int fd, const std::string &text)
@@ -414,12 +429,12 @@ bool write_all(int fd, const std::string &text)
 // exclusively and without following links, so that a name planted in the
 // world-writable /tmp can neither redirect nor pre-fill it; it is private to
 // root. On any failure the partial file is removed and false returned.
-bool write_restore_file(const std::string &text, std::string &restore_filename)
+bool write_restore_file(const std::string &text, std::string &restore_filename, const Family &family)
 {
     constexpr int attempts = 100;
     int fd = -1;
     for (int attempt = 0; attempt < attempts && fd < 0; ++attempt) {
-        restore_filename = fresh_restore_filename();
+        restore_filename = fresh_restore_filename(family);
         fd = open(restore_filename.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                   0600);
         if (fd < 0 && errno != EEXIST)
@@ -442,59 +457,163 @@ bool write_restore_file(const std::string &text, std::string &restore_filename)
     return true;
 }
 
-// The check shared by both rule operations: parse, validate, write the
-// restore file. Leaves the file's name behind on success.
-bool prepare_restore_file(const char *rules, unsigned int rule_index_start,
-                          nlohmann::json &rules_json, std::string &restore_filename)
+// Parses and validates a rule-set text (each with its records).
+bool parse_and_validate(const char *rules, nlohmann::json &rules_json)
 {
-    if (!parse_rules(rules, rules_json) || !is_rules_format_valid(rules_json))
-        return false;
-    std::string text;
-    if (!restore_text(rules_json, rule_index_start, text))
-        return false;
-    return write_restore_file(text, restore_filename);
+    return parse_rules(rules, rules_json) && is_rules_format_valid(rules_json);
 }
 
-int test_restore_file(const std::string &restore_filename)
+// The restore file of each active family: one with IPv6 off, the IPv4 file
+// then the IPv6 file with it on. Leaves their names behind on success; a
+// failure removes what was written.
+bool write_restore_files(const nlohmann::json &rules_json, unsigned int rule_index_start,
+                         std::vector<std::string> &restore_filenames)
 {
-    return do_system_call(command(iptables_restore, " --test ", restore_filename));
+    restore_filenames.clear();
+    for (const Family *family : active_families()) {
+        std::string text, restore_filename;
+        if (!restore_text(rules_json, rule_index_start, text, *family) ||
+            !write_restore_file(text, restore_filename, *family)) {
+            for (const auto &written : restore_filenames)
+                std::remove(written.c_str());
+            return false;
+        }
+        restore_filenames.push_back(restore_filename);
+    }
+    return true;
 }
+
+int test_restore_file(const std::string &restore_filename, const Family &family)
+{
+    return do_system_call(command(family.restore_tool, " --test ", restore_filename));
+}
+
+int install_restore_file(const std::string &restore_filename, const Family &family)
+{
+    return do_system_call(command(family.restore_tool, " -n ", restore_filename));
+}
+
+// ---------------------------------------------------------------------------
+// Two families at once
+// ---------------------------------------------------------------------------
+
+// The IPv4 chain's lines as "iptables -S ZORVANE" prints them, listed into
+// a file while the test runs go on (the listing costs as much as a test
+// run, and the machine has a second core): should the IPv6 install fail,
+// they go back in one commit.
+class ChainKeeper {
+public:
+    explicit ChainKeeper(const Family &family) : family_(family)
+    {
+        const std::string name = fresh_restore_filename(family);
+        path_ = name.substr(0, name.size() - 4) + ".previous";
+        cmd_ = command(family.tool, " -S ", chain_name, " > ", path_, " 2>/dev/null");
+        log_record("popen --> ", cmd_);
+        pipe_ = popen(cmd_.c_str(), "r");
+        if (pipe_ == nullptr)
+            log_record("popen() failed!");
+    }
+    ~ChainKeeper()
+    {
+        finish();
+        std::remove(path_.c_str());
+    }
+    ChainKeeper(const ChainKeeper &) = delete;
+    ChainKeeper &operator=(const ChainKeeper &) = delete;
+
+    // Waits for the listing.
+    void finish()
+    {
+        if (pipe_ == nullptr)
+            return;
+        status_ = pclose(pipe_);
+        pipe_ = nullptr;
+        log_record("popen --> ", cmd_, " --> ret=", status_);
+    }
+
+    // Puts the listed lines back in one commit. The status of the restore.
+    int put_back()
+    {
+        finish();
+        std::string text = "*filter\n:";
+        text += chain_name;
+        text += " - [0:0]\n";
+        std::istringstream listing(status_ == 0 ? read_all(path_) : std::string());
+        const std::string append = std::string("-A ") + chain_name + " ";
+        std::string line;
+        while (std::getline(listing, line))
+            if (line.rfind(append, 0) == 0)
+                text += line + "\n";
+        text += "COMMIT\n";
+        std::string restore_filename;
+        if (!write_restore_file(text, restore_filename, family_))
+            return -1;
+        const int ret = install_restore_file(restore_filename, family_);
+        if (ret == 0)
+            std::remove(restore_filename.c_str());
+        return ret;
+    }
+
+private:
+    static std::string read_all(const std::string &path)
+    {
+        std::ifstream in(path, std::ios::binary);
+        std::ostringstream content;
+        content << in.rdbuf();
+        return content.str();
+    }
+
+    const Family &family_;
+    std::string path_, cmd_;
+    FILE *pipe_ = nullptr;
+    int status_ = -1;
+};
 
 // ---------------------------------------------------------------------------
 // Packet counts
 // ---------------------------------------------------------------------------
 
 // The check before the per-rule read: the rule set parses, validates and
-// its restore file (every drop numbered 0) passes the test run. The file is
-// removed after a passing test and kept after a failing one.
+// its restore file (every drop numbered 0) passes the test run, for each
+// family. A file is removed after a passing test and kept after a failing
+// one.
 bool check_rule_set(const char *rules, nlohmann::json &rules_json)
 {
-    std::string restore_test_filename;
-    if (!prepare_restore_file(rules, 0, rules_json, restore_test_filename))
+    std::vector<std::string> restore_test_filenames;
+    if (!parse_and_validate(rules, rules_json) || !write_restore_files(rules_json, 0, restore_test_filenames))
         return false;
-    if (test_restore_file(restore_test_filename) != 0)
-        return false;
-    std::remove(restore_test_filename.c_str());
+    const auto families = active_families();
+    for (std::size_t f = 0; f < families.size(); ++f) {
+        if (test_restore_file(restore_test_filenames[f], *families[f]) != 0) {
+            for (std::size_t later = f + 1; later < families.size(); ++later)
+                std::remove(restore_test_filenames[later].c_str());
+            return false;
+        }
+        std::remove(restore_test_filenames[f].c_str());
+    }
     return true;
 }
 
-// The chain positions whose counters make each rule object's count. A rule
-// whose source lists k addresses stands in the chain as k lines (allowing)
-// or k logging lines then k dropping lines (dropping); the count is the sum
-// of its ACCEPT or DROP lines.
-std::vector<std::vector<int>> counted_positions(const nlohmann::json &rules_json)
+// The positions in one family's chain whose counters make each rule
+// object's count (none for a rule of the other family). A rule whose source
+// lists k addresses stands in the chain as k lines (allowing) or k logging
+// lines then k dropping lines (dropping); the count is the sum of its
+// ACCEPT or DROP lines.
+std::vector<std::vector<int>> counted_positions(const nlohmann::json &rules_json, const Family &family)
 {
     std::vector<std::vector<int>> positions;
     positions.reserve(rules_json.size());
     int rule_query_index = 0;
     for (const auto &single_rule : rules_json) {
-        const bool allow = single_rule.at("allow").get<bool>();
-        const int lines = static_cast<int>(lines_per_target(single_rule));
-        if (!allow)
-            rule_query_index += lines;  // the logging lines are not counted
         std::vector<int> counted;
-        for (int k = 0; k < lines; ++k)
-            counted.push_back(++rule_query_index);
+        if (rule_in_family(single_rule, family)) {
+            const bool allow = single_rule.at("allow").get<bool>();
+            const int lines = static_cast<int>(lines_per_target(single_rule));
+            if (!allow)
+                rule_query_index += lines;  // the logging lines are not counted
+            for (int k = 0; k < lines; ++k)
+                counted.push_back(++rule_query_index);
+        }
         positions.push_back(std::move(counted));
     }
     return positions;
@@ -521,10 +640,10 @@ bool first_count_token(const std::string &iptable_cmd_output, unsigned long long
 
 // Reads one counted line by its own listing. 0 with the count, or the
 // status that the first failure gives.
-int read_one_line(int rule_query_index, unsigned long long &packet_cnt)
+int read_one_line(const Family &family, int rule_query_index, unsigned long long &packet_cnt)
 {
     const std::string iptable_cmd =
-        command(iptables, " -vn -L ", chain_name, " ", std::to_string(rule_query_index), " --exact");
+        command(family.tool, " -vn -L ", chain_name, " ", std::to_string(rule_query_index), " --exact");
     std::string iptable_cmd_output;
     const int tmp_ret = exec(iptable_cmd, iptable_cmd_output);
     if (tmp_ret != 0)
@@ -594,9 +713,11 @@ void setup_default_chain(void)
     if (!lock.locked())
         return;
     do_system_call(command(firewall_script, " prepare"));
-    do_system_call(command(iptables, " -N ", chain_name));
-    do_system_call(command(iptables, " -D INPUT -m state --state NEW -j ", chain_name));
-    do_system_call(command(iptables, " -A INPUT -m state --state NEW -j ", chain_name));
+    for (const Family *family : active_families()) {
+        do_system_call(command(family->tool, " -N ", chain_name));
+        do_system_call(command(family->tool, " -D INPUT -m state --state NEW -j ", chain_name));
+        do_system_call(command(family->tool, " -A INPUT -m state --state NEW -j ", chain_name));
+    }
 }
 
 int reset_counter(void)
@@ -604,32 +725,55 @@ int reset_counter(void)
     const ChainLock lock;
     if (!lock.locked())
         return -1;
-    return do_system_call(command(iptables, " -Z ", chain_name));
+    int ret = 0;
+    for (const Family *family : active_families()) {
+        const int status = do_system_call(command(family->tool, " -Z ", chain_name));
+        if (ret == 0)
+            ret = status;
+    }
+    return ret;
 }
 
 // The new rules replace the old ones in the single commit of
 // "iptables-restore -n" (the file declares the chain, which empties it):
 // there is no moment with an empty chain, and a failed commit keeps the old
 // rules. The drop log is emptied only once the new numbering is in force.
+// With IPv6 on, both files are tested before either is installed, and an
+// IPv6 install that fails puts the IPv4 chain back as it was: all or
+// nothing.
 int zvn_apply_rules_json(const char *rules)
 {
     if (rules == nullptr)
         return -1;
     nlohmann::json rules_json;
-    std::string restore_filename;
-    if (!prepare_restore_file(rules, 1, rules_json, restore_filename))
+    std::vector<std::string> restore_filenames;
+    if (!parse_and_validate(rules, rules_json) || !write_restore_files(rules_json, 1, restore_filenames))
         return -1;
     const ChainLock lock;
     if (!lock.locked())
         return -1;
-    int ret = test_restore_file(restore_filename);
-    if (ret != 0)
+    const auto families = active_families();
+    std::optional<ChainKeeper> previous_ipv4;
+    if (families.size() > 1)
+        previous_ipv4.emplace(ipv4);
+    for (std::size_t f = 0; f < families.size(); ++f) {
+        const int ret = test_restore_file(restore_filenames[f], *families[f]);
+        if (ret != 0)
+            return ret;
+    }
+    for (std::size_t f = 0; f < families.size(); ++f) {
+        if (f == 0 && previous_ipv4)
+            previous_ipv4->finish();
+        const int ret = install_restore_file(restore_filenames[f], *families[f]);
+        if (ret == 0)
+            continue;
+        if (f > 0 && previous_ipv4->put_back() != 0)
+            log_record("the IPv4 chain could not be put back as it was");
         return ret;
-    ret = do_system_call(command(iptables_restore, " -n ", restore_filename));
-    if (ret != 0)
-        return ret;
+    }
     clear_log_history();
-    std::remove(restore_filename.c_str());
+    for (const auto &restore_filename : restore_filenames)
+        std::remove(restore_filename.c_str());
     return 0;
 }
 
@@ -638,22 +782,37 @@ int zvn_test_rules_json(const char *rules)
     if (rules == nullptr)
         return -1;
     nlohmann::json rules_json;
-    std::string restore_filename;
-    if (!prepare_restore_file(rules, 1, rules_json, restore_filename))
+    std::vector<std::string> restore_filenames;
+    if (!parse_and_validate(rules, rules_json) || !write_restore_files(rules_json, 1, restore_filenames))
         return -1;
-    const int ret = test_restore_file(restore_filename);
-    if (ret == 0)
-        std::remove(restore_filename.c_str());
-    return ret;
+    const auto families = active_families();
+    for (std::size_t f = 0; f < families.size(); ++f) {
+        const int ret = test_restore_file(restore_filenames[f], *families[f]);
+        if (ret != 0) {
+            for (std::size_t later = f + 1; later < families.size(); ++later)
+                std::remove(restore_filenames[later].c_str());
+            return ret;
+        }
+        std::remove(restore_filenames[f].c_str());
+    }
+    return 0;
 }
 
 int zvn_restore_text_json(const char *rules, char *restore_text_out, size_t size_n)
 {
     nlohmann::json rules_json;
-    if (rules == nullptr || !parse_rules(rules, rules_json) || !is_rules_format_valid(rules_json))
+    if (rules == nullptr || !parse_and_validate(rules, rules_json))
         return -1;
     std::string text;
-    if (!restore_text(rules_json, 1, text) || text.size() > static_cast<std::size_t>(INT_MAX))
+    for (const Family *family : active_families()) {
+        std::string family_text;
+        if (!restore_text(rules_json, 1, family_text, *family))
+            return -1;
+        if (ipv6_enabled())
+            text += command("# ", family->restore_tool, "\n");
+        text += family_text;
+    }
+    if (text.size() > static_cast<std::size_t>(INT_MAX))
         return -1;
     if (restore_text_out != nullptr && text.size() + 1 <= size_n)
         std::memcpy(restore_text_out, text.c_str(), text.size() + 1);
@@ -669,20 +828,26 @@ int zvn_get_rule_count_json(const char *rules, char *pktcnt_list_json, const siz
     if (!lock.locked())
         return -1;
 
+    const auto families = active_families();
+    std::vector<std::vector<std::vector<int>>> positions;
+    for (const Family *family : families)
+        positions.push_back(counted_positions(rules_json, *family));
     int ret = 0;
     nlohmann::json pktcnt_list = nlohmann::json::array();
-    for (const auto &counted : counted_positions(rules_json)) {
+    for (std::size_t rule = 0; rule < rules_json.size(); ++rule) {
         unsigned long long rule_count = 0;
         int rule_ret = 0;
-        for (const int rule_query_index : counted) {
-            unsigned long long packet_cnt = 0;
-            rule_ret = read_one_line(rule_query_index, packet_cnt);
-            if (rule_ret != 0)
-                break;
-            if (!add_count(rule_count, packet_cnt)) {
-                log_record("the count of rule line ", rule_query_index, " overflows its rule's sum");
-                rule_ret = -1;
-                break;
+        for (std::size_t f = 0; f < families.size() && rule_ret == 0; ++f) {
+            for (const int rule_query_index : positions[f][rule]) {
+                unsigned long long packet_cnt = 0;
+                rule_ret = read_one_line(*families[f], rule_query_index, packet_cnt);
+                if (rule_ret != 0)
+                    break;
+                if (!add_count(rule_count, packet_cnt)) {
+                    log_record("the count of rule line ", rule_query_index, " overflows its rule's sum");
+                    rule_ret = -1;
+                    break;
+                }
             }
         }
         if (rule_ret == 0) {
@@ -696,45 +861,49 @@ int zvn_get_rule_count_json(const char *rules, char *pktcnt_list_json, const siz
     return report_counts(pktcnt_list, pktcnt_list_json, size_n, ret);
 }
 
-// All counts come from one listing of the chain, so they belong to one moment
-// and cost one process however many rules there are. The listing is compared
-// with the lines the rule set makes before any count is told: counts of a
-// rule set that the chain does not hold would be numbers of other rules.
+// All counts come from one listing of the chain (one per family), so they
+// belong to one moment and cost one process however many rules there are.
+// The listing is compared with the lines the rule set makes before any
+// count is told: counts of a rule set that the chain does not hold would be
+// numbers of other rules.
 int zvn_get_rule_count_snapshot_json(const char *rules, char *pktcnt_list_json, const size_t size_n)
 {
     nlohmann::json rules_json;
-    if (rules == nullptr || pktcnt_list_json == nullptr || !parse_rules(rules, rules_json) ||
-        !is_rules_format_valid(rules_json))
+    if (rules == nullptr || pktcnt_list_json == nullptr || !parse_and_validate(rules, rules_json))
         return -1;
     const ChainLock lock;
     if (!lock.locked())
         return -1;
 
-    std::string listing;
-    const int status = exec(command(iptables, " -vnx -L ", chain_name, " --line-numbers"), listing);
-    if (status != 0)
-        return report_counts(all_errors(rules_json.size()), pktcnt_list_json, size_n, status);
-
-    const std::vector<ListedRuleLine> lines = parse_chain_listing(listing);
-    const std::string mismatch = listing_mismatch(rules_json, lines);
-    if (!mismatch.empty()) {
-        log_record(mismatch);
-        return report_counts(all_errors(rules_json.size()), pktcnt_list_json, size_n, -1);
+    std::vector<unsigned long long> sums(rules_json.size(), 0);
+    std::vector<bool> overflowed(rules_json.size(), false);
+    for (const Family *family : active_families()) {
+        std::string listing;
+        const int status = exec(command(family->tool, " -vnx -L ", chain_name, " --line-numbers"), listing);
+        if (status != 0)
+            return report_counts(all_errors(rules_json.size()), pktcnt_list_json, size_n, status);
+        const std::vector<ListedRuleLine> lines = parse_chain_listing(listing);
+        const std::string mismatch = listing_mismatch(rules_json, lines, *family);
+        if (!mismatch.empty()) {
+            log_record(mismatch);
+            return report_counts(all_errors(rules_json.size()), pktcnt_list_json, size_n, -1);
+        }
+        const auto positions = counted_positions(rules_json, *family);
+        for (std::size_t rule = 0; rule < positions.size(); ++rule)
+            for (const int position : positions[rule])
+                if (!add_count(sums[rule], lines[static_cast<std::size_t>(position)].packets))
+                    overflowed[rule] = true;
     }
     nlohmann::json pktcnt_list = nlohmann::json::array();
     int ret = 0;
-    for (const auto &counted : counted_positions(rules_json)) {
-        unsigned long long rule_count = 0;
-        bool summed = true;
-        for (const int position : counted)
-            summed = summed && add_count(rule_count, lines[static_cast<std::size_t>(position)].packets);
-        if (summed) {
-            pktcnt_list.push_back(rule_count);
-        } else {
-            log_record("the counts of rule ", pktcnt_list.size() + 1, " overflow their sum");
-            ret = -1;
-            pktcnt_list.push_back("error");
+    for (std::size_t rule = 0; rule < sums.size(); ++rule) {
+        if (!overflowed[rule]) {
+            pktcnt_list.push_back(sums[rule]);
+            continue;
         }
+        log_record("the counts of rule ", rule + 1, " overflow their sum");
+        ret = -1;
+        pktcnt_list.push_back("error");
     }
     return report_counts(pktcnt_list, pktcnt_list_json, size_n, ret);
 }

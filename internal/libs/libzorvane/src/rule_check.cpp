@@ -66,7 +66,40 @@ std::string quoted(const std::string &text)
 // What a rule matches
 // ---------------------------------------------------------------------------
 
-using Interval = std::pair<std::uint32_t, std::uint32_t>;  // inclusive
+// A point of an address space (IPv4 in the low 32 bits, or IPv6) or a port.
+struct Point {
+    std::uint64_t high = 0, low = 0;
+    bool operator<(const Point &o) const { return high != o.high ? high < o.high : low < o.low; }
+    bool operator<=(const Point &o) const { return !(o < *this); }
+    bool operator==(const Point &o) const { return high == o.high && low == o.low; }
+};
+constexpr Point point(std::uint64_t value)
+{
+    return Point{0, value};
+}
+Point point(const Ipv6Address &address)
+{
+    Point p;
+    for (int i = 0; i < 8; ++i) {
+        p.high = (p.high << 8) | address[static_cast<std::size_t>(i)];
+        p.low = (p.low << 8) | address[static_cast<std::size_t>(i + 8)];
+    }
+    return p;
+}
+// The point after p, or false at the end of the space.
+bool next_point(Point p, Point &next)
+{
+    if (p.low != UINT64_MAX) {
+        next = {p.high, p.low + 1};
+        return true;
+    }
+    if (p.high == UINT64_MAX)
+        return false;
+    next = {p.high + 1, 0};
+    return true;
+}
+
+using Interval = std::pair<Point, Point>;  // inclusive
 
 enum class Interface { any_but_lo, name, wildcard };
 enum class Source { any, addresses, countries };
@@ -74,10 +107,11 @@ enum class Source { any, addresses, countries };
 struct Match {
     bool usable = true;  // every value it matches on could be read
     bool allow = false;
+    unsigned families = 1;  // bit 1: the IPv4 chain, bit 2: the IPv6 chain
     Interface interface = Interface::any_but_lo;
     std::string interface_name;  // a name, or a wildcard's prefix without '+'
     Source source = Source::any;
-    std::vector<Interval> addresses;    // sorted, merged
+    std::vector<Interval> addresses;    // sorted, merged; of the one family the rule is in
     std::vector<std::string> countries;  // sorted, upper case, unique
     int protocol = 0;                    // 0 any, 1 tcp, 2 udp, 3 icmp
     bool has_ports = false;
@@ -89,7 +123,9 @@ std::vector<Interval> merged(std::vector<Interval> intervals)
     std::sort(intervals.begin(), intervals.end());
     std::vector<Interval> result;
     for (const Interval &next : intervals) {
-        if (!result.empty() && (result.back().second == UINT32_MAX || next.first <= result.back().second + 1))
+        Point after;
+        if (!result.empty() &&
+            (!next_point(result.back().second, after) || next.first <= after))
             result.back().second = std::max(result.back().second, next.second);
         else
             result.push_back(next);
@@ -101,17 +137,18 @@ std::vector<Interval> merged(std::vector<Interval> intervals)
 bool intervals_cover(const std::vector<Interval> &outer, const std::vector<Interval> &inner)
 {
     for (const Interval &piece : inner) {
-        auto it = std::upper_bound(outer.begin(), outer.end(), Interval{piece.first, UINT32_MAX});
+        auto it = std::upper_bound(outer.begin(), outer.end(), Interval{piece.first, Point{UINT64_MAX, UINT64_MAX}});
         if (it == outer.begin())
             return false;
         --it;
-        if (it->first > piece.first || it->second < piece.second)
+        if (piece.first < it->first || it->second < piece.second)
             return false;
     }
     return true;
 }
 
-const std::vector<Interval> every_address{{0, UINT32_MAX}};
+// The whole IPv4 space: what "any source" means with IPv4 alone.
+const std::vector<Interval> every_address{{point(0), point(UINT32_MAX)}};
 
 bool interface_covers(const Match &a, const Match &b)
 {
@@ -154,6 +191,8 @@ bool source_covers(const Match &a, const Match &b)
 // a matches every packet that b matches.
 bool covers(const Match &a, const Match &b)
 {
+    if ((a.families & b.families) != b.families)
+        return false;
     if (a.protocol != 0 && a.protocol != b.protocol)
         return false;
     if (a.has_ports && (!b.has_ports || !intervals_cover(a.ports, b.ports)))
@@ -189,6 +228,7 @@ public:
     Match read()
     {
         match_.allow = rule_.at("allow").get<bool>();
+        match_.families = (rule_in_family(rule_, ipv4) ? 1u : 0u) | (rule_in_family(rule_, ipv6) ? 2u : 0u);
         for (const char *key : {"interface", "src_IP_cidr", "src_IP_range", "protocol"})
             check_ignored(key);
         read_interface();
@@ -279,6 +319,40 @@ private:
         }
     }
 
+    // A network of the rule's family as an interval; false (with its
+    // finding) when it is none.
+    bool read_network(const std::string &text, bool six, std::vector<Interval> &intervals)
+    {
+        if (six) {
+            const auto network = parse_ipv6_network(text);
+            if (!network) {
+                add("src_IP_cidr", true, "bad-address",
+                    "\"src_IP_cidr\" " + quoted(text) + " is not an IPv6 address or network (n at most 128)");
+                return false;
+            }
+            if (network->address != network->first())
+                add("src_IP_cidr", false, "host-bits",
+                    "\"src_IP_cidr\" " + quoted(text) + " has bits set beyond its prefix: it means " +
+                        format_ipv6(network->first()) + "/" + std::to_string(network->prefix));
+            intervals.emplace_back(point(network->first()), point(network->last()));
+            return true;
+        }
+        const auto network = parse_ipv4_network(text);
+        if (!network) {
+            add("src_IP_cidr", true, "bad-address",
+                "\"src_IP_cidr\" " + quoted(text) +
+                    (ipv6_enabled() ? " is not an IPv4 or IPv6 address or network (a.b.c.d/n, n at most 32)"
+                                    : " is not an IPv4 address or network (a.b.c.d or a.b.c.d/n, n at most 32)"));
+            return false;
+        }
+        if (network->address != network->first())
+            add("src_IP_cidr", false, "host-bits",
+                "\"src_IP_cidr\" " + quoted(text) + " has bits set beyond its prefix: it means " +
+                    format_ipv4(network->first()) + "/" + std::to_string(network->prefix));
+        intervals.emplace_back(point(network->first()), point(network->last()));
+        return true;
+    }
+
     void read_addresses(const std::string &value)
     {
         if (!plain_value("src_IP_cidr", value))
@@ -289,21 +363,13 @@ private:
                 "\"src_IP_cidr\" " + quoted(value) + " is a list of " + std::to_string(parts.size()) +
                     " addresses: the tool installs a line for each, and the chain no longer lines up with the "
                     "rule numbers; write one rule per address");
+        // The family follows the colon, as it does for the chain the rule
+        // goes to; with IPv6 off every address must be IPv4.
+        const bool six = ipv6_enabled() && value.find(':') != std::string::npos;
         std::vector<Interval> intervals;
-        for (const std::string &part : parts) {
-            const auto network = parse_ipv4_network(part);
-            if (!network) {
-                add("src_IP_cidr", true, "bad-address",
-                    "\"src_IP_cidr\" " + quoted(part) + " is not an IPv4 address or network (a.b.c.d or a.b.c.d/n, "
-                                                        "n at most 32)");
+        for (const std::string &part : parts)
+            if (!read_network(part, six, intervals))
                 return;
-            }
-            if (network->address != network->first())
-                add("src_IP_cidr", false, "host-bits",
-                    "\"src_IP_cidr\" " + quoted(part) + " has bits set beyond its prefix: it means " +
-                        format_ipv4(network->first()) + "/" + std::to_string(network->prefix));
-            intervals.emplace_back(network->first(), network->last());
-        }
         match_.source = Source::addresses;
         match_.addresses = merged(std::move(intervals));
     }
@@ -312,15 +378,21 @@ private:
     {
         if (!plain_value("src_IP_range", value))
             return;
-        const auto range = parse_ipv4_range(value);
-        if (!range || range->first > range->second) {
+        std::optional<Interval> interval;
+        if (ipv6_enabled() && value.find(':') != std::string::npos) {
+            if (const auto range = parse_ipv6_range(value))
+                interval = Interval{point(range->first), point(range->second)};
+        } else if (const auto range = parse_ipv4_range(value)) {
+            interval = Interval{point(range->first), point(range->second)};
+        }
+        if (!interval || interval->second < interval->first) {
             add("src_IP_range", true, "bad-range",
-                "\"src_IP_range\" " + quoted(value) +
-                    " is not two IPv4 addresses joined by '-', the first not above the last");
+                "\"src_IP_range\" " + quoted(value) + " is not two " + (ipv6_enabled() ? "IPv4 or two IPv6" : "IPv4") +
+                    " addresses joined by '-', the first not above the last");
             return;
         }
         match_.source = Source::addresses;
-        match_.addresses = {{range->first, range->second}};
+        match_.addresses = {*interval};
     }
 
     void read_countries(const nlohmann::json &list)
@@ -407,11 +479,11 @@ private:
         const std::size_t colon = text.find(':');
         const auto first = parse_port(text.substr(0, colon));
         if (colon == std::string::npos)
-            return first ? std::optional<Interval>(Interval{*first, *first}) : std::nullopt;
+            return first ? std::optional<Interval>(Interval{point(*first), point(*first)}) : std::nullopt;
         const auto last = parse_port(text.substr(colon + 1));
         if (!first || !last || *first > *last)
             return std::nullopt;
-        return Interval{*first, *last};
+        return Interval{point(*first), point(*last)};
     }
 
     void check_unused_sources()
@@ -456,18 +528,18 @@ std::uint64_t block_key(std::uint32_t first, unsigned prefix)
     return (std::uint64_t{first} << 6) | prefix;
 }
 
-// The CIDR block a match's source is exactly, if it is one.
+// The IPv4 CIDR block a match's source is exactly, if it is one.
 std::optional<std::pair<std::uint32_t, unsigned>> single_block(const Match &m)
 {
     if (m.source == Source::any)
         return std::make_pair(std::uint32_t{0}, 0u);
-    if (m.source != Source::addresses || m.addresses.size() != 1)
+    if (m.source != Source::addresses || m.addresses.size() != 1 || m.families != 1)
         return std::nullopt;
     const auto [first, last] = m.addresses.front();
     for (unsigned prefix = 0; prefix <= 32; ++prefix) {
-        const Ipv4Network network{first, prefix};
-        if (network.first() == first && network.last() == last)
-            return std::make_pair(first, prefix);
+        const Ipv4Network network{static_cast<std::uint32_t>(first.low), prefix};
+        if (point(network.first()) == first && point(network.last()) == last)
+            return std::make_pair(network.first(), prefix);
     }
     return std::nullopt;
 }
@@ -545,10 +617,17 @@ private:
     {
         // The blocks that can hold the rule's whole source: those containing
         // the span from its first to its last address.
+        if (rule.source == Source::addresses && rule.families != 1) {
+            scan(index.others, rule, best);  // IPv6 sources are not indexed by block
+            const auto any = index.blocks.find(block_key(0, 0));
+            if (any != index.blocks.end())
+                scan(any->second, rule, best);
+            return;
+        }
         std::uint32_t low = 0, high = UINT32_MAX;
         if (rule.source == Source::addresses) {
-            low = rule.addresses.front().first;
-            high = rule.addresses.back().second;
+            low = static_cast<std::uint32_t>(rule.addresses.front().first.low);
+            high = static_cast<std::uint32_t>(rule.addresses.back().second.low);
         }
         for (unsigned prefix = 0; prefix <= 32; ++prefix) {
             if ((index.prefix_lengths & (std::uint64_t{1} << prefix)) == 0)

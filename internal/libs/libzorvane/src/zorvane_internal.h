@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -52,6 +53,35 @@ std::string command(const Pieces &...pieces)
 
 int do_system_call(std::string cmd);
 int exec(const std::string cmd, std::string &stdout_str);
+
+// ---------------------------------------------------------------------------
+// Address families
+// ---------------------------------------------------------------------------
+
+// The chain ZORVANE of one family's filter table and the tools that reach it.
+struct Family {
+    unsigned bit;                   // 1: IPv4, 2: IPv6
+    const char *name;               // "IPv4", "IPv6"
+    const char *tool;               // /sbin/iptables, /sbin/ip6tables
+    const char *restore_tool;       // /sbin/iptables-restore, /sbin/ip6tables-restore
+    const char *file_prefix;        // /tmp/iptables_zorvane_, /tmp/ip6tables_zorvane_
+    const char *any_source;         // how the listing prints "any source"
+    const char *icmp;               // the protocol "icmp" means in this family
+    const char *icmp_number;        // and its number in the listing
+};
+extern const Family ipv4;
+extern const Family ipv6;
+
+// Whether zvn_enable_ipv6() has been called: from then on every operation
+// covers both families.
+bool ipv6_enabled();
+// The families the operations cover: IPv4 alone, or IPv4 then IPv6.
+std::vector<const Family *> active_families();
+// Whether a rule goes to a family's chain. With IPv6 off every rule goes to
+// IPv4 (as it always did); with it on, a rule whose source address or
+// range holds a colon goes to IPv6 only, one with another address or range
+// to IPv4 only, and one without (any source, countries) to both.
+bool rule_in_family(const nlohmann::json &rule, const Family &family);
 
 // ---------------------------------------------------------------------------
 // Rule sets
@@ -102,6 +132,20 @@ struct Ipv4Network {
     std::uint32_t last() const;
 };
 std::optional<Ipv4Network> parse_ipv4_network(const std::string &text);
+
+// IPv6 the same way: an address, or "address/len" with len 0..128. The
+// address as 16 bytes, most significant first.
+using Ipv6Address = std::array<std::uint8_t, 16>;
+struct Ipv6Network {
+    Ipv6Address address{};
+    unsigned prefix = 128;
+    Ipv6Address first() const;
+    Ipv6Address last() const;
+};
+std::optional<Ipv6Address> parse_ipv6(const std::string &text);
+std::optional<Ipv6Network> parse_ipv6_network(const std::string &text);
+std::optional<std::pair<Ipv6Address, Ipv6Address>> parse_ipv6_range(const std::string &text);
+std::string format_ipv6(const Ipv6Address &address);
 // "a.b.c.d-e.f.g.h"; the two addresses in the order written.
 std::optional<std::pair<std::uint32_t, std::uint32_t>> parse_ipv4_range(const std::string &text);
 std::string format_ipv4(std::uint32_t address);
@@ -124,7 +168,8 @@ std::vector<ListedRuleLine> parse_chain_listing(const std::string &listing);
 // Compares the listing with the lines the rule set makes once installed.
 // Empty when they agree; otherwise the record naming the first rule that
 // differs and how.
-std::string listing_mismatch(const nlohmann::json &rules_json, const std::vector<ListedRuleLine> &lines);
+std::string listing_mismatch(const nlohmann::json &rules_json, const std::vector<ListedRuleLine> &lines,
+                             const Family &family);
 
 // ---------------------------------------------------------------------------
 // One operation at a time

@@ -1,0 +1,267 @@
+// Both address families, in a process where zvn_enable_ipv6() was called
+// (test_main does so with ZVN_TEST_IPV6=1): which rule goes to which
+// chain, the two files tested before either is installed, all or nothing,
+// counts summed over both chains, the check. Fakes first, then the real
+// tools.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include <nlohmann/json.hpp>
+
+#include "support.h"
+
+namespace zvn_test {
+namespace {
+
+// Calls without the listing of the IPv4 chain, which runs beside the test
+// runs and so may stand anywhere among them.
+std::vector<std::string> calls_but_keeping()
+{
+    auto calls = Fakes::calls();
+    calls.erase(std::remove(calls.begin(), calls.end(), "iptables -S ZORVANE"), calls.end());
+    return calls;
+}
+
+const char *const mixed =
+    "[{\"src_IP_cidr\":\"10.0.0.0/8\",\"allow\":false},"
+    "{\"src_IP_cidr\":\"2001:db8::/32\",\"protocol\":\"tcp\",\"dports_list\":[\"22\"],\"allow\":true},"
+    "{\"interface\":\"eth3\",\"protocol\":\"icmp\",\"allow\":false},"
+    "{\"src_IP_range\":\"2001:db8::1-2001:db8::9\",\"protocol\":\"icmp\",\"allow\":false},"
+    "{\"allow\":true}]";
+
+class FakeIpv6 : public testing::Test {
+protected:
+    void SetUp() override { fresh_fake_state(); }
+};
+
+TEST_F(FakeIpv6, EachRuleGoesToItsFamilysChain)
+{
+    ASSERT_EQ(zvn_apply_rules_json(mixed), 0);
+    EXPECT_EQ(calls_but_keeping(),
+              (std::vector<std::string>{"iptables-restore --test FILE", "ip6tables-restore --test FILE6",
+                                        "iptables-restore -n FILE", "ip6tables-restore -n FILE6"}));
+    EXPECT_EQ(Fakes::restore_copy(1),
+              "*filter\n:ZORVANE - [0:0]\n"
+              "-A ZORVANE ! -i lo -s 10.0.0.0/8 -j NFLOG --nflog-prefix  \"RULE=1 ACT=DROP\"\n"
+              "-A ZORVANE ! -i lo -s 10.0.0.0/8 -j DROP\n"
+              "-A ZORVANE -i eth3 -p icmp -j NFLOG --nflog-prefix  \"RULE=3 ACT=DROP\"\n"
+              "-A ZORVANE -i eth3 -p icmp -j DROP\n"
+              "-A ZORVANE ! -i lo -j ACCEPT\nCOMMIT\n");
+    EXPECT_EQ(Fakes::restore_copy(2),
+              "*filter\n:ZORVANE - [0:0]\n"
+              "-A ZORVANE ! -i lo -s 2001:db8::/32 -p tcp -m multiport --dports 22 -j ACCEPT\n"
+              "-A ZORVANE -i eth3 -p ipv6-icmp -j NFLOG --nflog-prefix  \"RULE=3 ACT=DROP\"\n"
+              "-A ZORVANE -i eth3 -p ipv6-icmp -j DROP\n"
+              "-A ZORVANE ! -i lo -m iprange --src-range 2001:db8::1-2001:db8::9 -p ipv6-icmp -j NFLOG --nflog-prefix  \"RULE=4 ACT=DROP\"\n"
+              "-A ZORVANE ! -i lo -m iprange --src-range 2001:db8::1-2001:db8::9 -p ipv6-icmp -j DROP\n"
+              "-A ZORVANE ! -i lo -j ACCEPT\nCOMMIT\n");
+    EXPECT_EQ(Fakes::restore_copy(3), Fakes::restore_copy(1));
+    EXPECT_EQ(Fakes::restore_copy(4), Fakes::restore_copy(2));
+    EXPECT_EQ(read_file(drop_log), "");  // emptied once, after both
+    EXPECT_TRUE(restore_files_in_tmp().empty());
+    EXPECT_EQ(shell("ls /tmp | grep -c zorvane || true"), "0\n");
+}
+
+struct FamilyFault {
+    const char *name;
+    const char *failing;
+    std::vector<std::string> calls;
+    int restore_copies;
+};
+
+class FakeIpv6Fault : public FakeIpv6, public testing::WithParamInterface<FamilyFault> {};
+
+// A refused test run installs nothing; a failed IPv6 install puts the IPv4
+// chain back as it was listed before the call.
+TEST_P(FakeIpv6Fault, AllOrNothing)
+{
+    Fakes::answer_output("list-S-ZORVANE", "-N ZORVANE\n-A ZORVANE -s 192.0.2.0/24 ! -i lo -j ACCEPT\n");
+    Fakes::answer(GetParam().failing, 4);
+    EXPECT_EQ(zvn_apply_rules_json(mixed), 4 * 256);
+    EXPECT_EQ(calls_but_keeping(), GetParam().calls);
+    EXPECT_EQ(read_file(drop_log), old_drop_log);
+    if (std::string(GetParam().failing) == "restore6-n") {
+        EXPECT_EQ(Fakes::restore_copy(5), "*filter\n:ZORVANE - [0:0]\n-A ZORVANE -s 192.0.2.0/24 ! -i lo -j ACCEPT\nCOMMIT\n");
+    }
+}
+
+const std::string test4 = "iptables-restore --test FILE";
+const std::string test6 = "ip6tables-restore --test FILE6";
+const std::string install4 = "iptables-restore -n FILE";
+const std::string install6 = "ip6tables-restore -n FILE6";
+
+INSTANTIATE_TEST_SUITE_P(
+    Commands, FakeIpv6Fault,
+    testing::Values(FamilyFault{"Ipv4Test", "restore-test", {test4}, 1},
+                    FamilyFault{"Ipv6Test", "restore6-test", {test4, test6}, 2},
+                    FamilyFault{"Ipv4Install", "restore-n", {test4, test6, install4}, 3},
+                    FamilyFault{"Ipv6Install", "restore6-n", {test4, test6, install4, install6, install4}, 5}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+TEST_F(FakeIpv6, SetupAndResetCoverBothChains)
+{
+    setup_default_chain();
+    EXPECT_EQ(Fakes::calls(), (std::vector<std::string>{
+                                  "firewall.sh prepare", "iptables -N ZORVANE",
+                                  "iptables -D INPUT -m state --state NEW -j ZORVANE",
+                                  "iptables -A INPUT -m state --state NEW -j ZORVANE", "ip6tables -N ZORVANE",
+                                  "ip6tables -D INPUT -m state --state NEW -j ZORVANE",
+                                  "ip6tables -A INPUT -m state --state NEW -j ZORVANE"}));
+    Fakes::reset();
+    Fakes::answer("ip6tables-Z", 1);
+    EXPECT_EQ(reset_counter(), 256);
+    EXPECT_EQ(Fakes::calls(), (std::vector<std::string>{"iptables -Z ZORVANE", "ip6tables -Z ZORVANE"}));
+}
+
+std::string line(int num, const std::string &pkts, const std::string &target, const std::string &prot,
+                 const std::string &in, const std::string &source, const std::string &extra = "")
+{
+    return std::to_string(num) + "  " + pkts + " 0 " + target + " " + prot + " -- " + in + " * " + source + " ::/0 " +
+           extra + "\n";
+}
+
+TEST_F(FakeIpv6, CountsAddBothChains)
+{
+    const char *rules = "[{\"protocol\":\"icmp\",\"allow\":false},{\"src_IP_cidr\":\"2001:db8::1\",\"allow\":true},"
+                        "{\"src_IP_cidr\":\"10.0.0.1\",\"allow\":true},{\"allow\":true}]";
+    Fakes::answer_output("list-all", line(1, "1", "NFLOG", "1", "!lo", "0.0.0.0/0", "nflog-prefix \"RULE=1 ACT=DROP\"") +
+                                         line(2, "3", "DROP", "1", "!lo", "0.0.0.0/0") +
+                                         line(3, "5", "ACCEPT", "0", "!lo", "10.0.0.1") +
+                                         line(4, "7", "ACCEPT", "0", "!lo", "0.0.0.0/0"));
+    Fakes::answer_output("list6-all", line(1, "10", "NFLOG", "58", "!lo", "::/0", "nflog-prefix \"RULE=1 ACT=DROP\"") +
+                                          line(2, "30", "DROP", "58", "!lo", "::/0") +
+                                          line(3, "50", "ACCEPT", "0", "!lo", "2001:db8::1") +
+                                          line(4, "70", "ACCEPT", "0", "!lo", "::/0"));
+    for (int p = 1; p <= 4; ++p) {
+        Fakes::answer_output("list-" + std::to_string(p), "  " + std::to_string(p) + " 0 x\n");
+        Fakes::answer_output("list6-" + std::to_string(p), "  " + std::to_string(10 * p) + " 0 x\n");
+    }
+    char snapshot[64], per_rule[64];
+    ASSERT_EQ(zvn_get_rule_count_snapshot_json(rules, snapshot, sizeof snapshot), 0);
+    EXPECT_STREQ(snapshot, "[33,50,5,77]");
+    ASSERT_EQ(zvn_get_rule_count_json(rules, per_rule, sizeof per_rule), 0);
+    EXPECT_STREQ(per_rule, "[22,30,3,44]");  // positions 2|2, -|3, 3|-, 4|4
+
+    // a rule the IPv6 chain does not hold
+    Fakes::answer_output("list6-all", line(1, "10", "ACCEPT", "0", "!lo", "::/0"));
+    LogCapture log;
+    EXPECT_EQ(zvn_get_rule_count_snapshot_json(rules, snapshot, sizeof snapshot), -1);
+    EXPECT_EQ(log.lines().back(), "rule 1 does not match the IPv6 chain: line 1 has target \"ACCEPT\" where the rule "
+                                  "set makes \"NFLOG\"");
+}
+
+TEST_F(FakeIpv6, StatusOfBothChains)
+{
+    Fakes::answer_output("list-S-INPUT", "-A INPUT -m state --state NEW -j ZORVANE\n");
+    Fakes::answer_output("list6-S-ZORVANE", "-N ZORVANE\n-A ZORVANE ! -i lo -j ACCEPT\n");
+    char buffer[128];
+    ASSERT_EQ(zvn_get_chain_status_json(buffer, sizeof buffer), 0);
+    EXPECT_STREQ(buffer, "{\"chain\":true,\"hooks\":1,\"ipv6\":{\"chain\":true,\"hooks\":0,\"rule_lines\":1},\"rule_lines\":0}");
+}
+
+// --- the check with both families -------------------------------------------------
+
+std::vector<std::string> codes(const std::string &rules)
+{
+    std::vector<char> buffer(1 << 14);
+    EXPECT_GE(zvn_check_rules_json(rules.c_str(), buffer.data(), buffer.size()), 0);
+    std::vector<std::string> found;
+    for (const auto &f : nlohmann::json::parse(buffer.data()))
+        found.push_back(std::to_string(f["rule"].get<int>()) + " " + f["code"].get<std::string>() +
+                        (f.contains("other_rule") ? " " + std::to_string(f["other_rule"].get<int>()) : ""));
+    return found;
+}
+
+TEST(FakeIpv6Check, AddressesOfBothFamilies)
+{
+    EXPECT_EQ(codes("[{\"src_IP_cidr\":\"2001:db8::/32\",\"allow\":true},{\"src_IP_cidr\":\"2001:db8::1/129\",\"allow\":true},"
+                    "{\"src_IP_cidr\":\"2001:db8::1/64\",\"allow\":true},{\"src_IP_range\":\"2001:db8::9-2001:db8::1\",\"allow\":true},"
+                    "{\"src_IP_range\":\"10.0.0.1-2001:db8::1\",\"allow\":true},{\"src_IP_cidr\":\"10.0.0.0/8\",\"allow\":true},"
+                    "{\"src_IP_cidr\":\"2001:db8::/32,10.0.0.1\",\"allow\":true}]"),
+              (std::vector<std::string>{"2 bad-address", "3 host-bits", "3 redundant 1", "4 bad-range", "5 bad-range",
+                                        "7 address-list", "7 bad-address"}));
+}
+
+TEST(FakeIpv6Check, ShadowingKnowsTheFamilies)
+{
+    EXPECT_EQ(codes("[{\"src_IP_cidr\":\"0.0.0.0/0\",\"allow\":false},{\"allow\":true},"
+                    "{\"src_IP_cidr\":\"::/0\",\"allow\":false},{\"src_country\":[\"US\"],\"allow\":true},"
+                    "{\"protocol\":\"tcp\",\"allow\":true},{\"src_IP_cidr\":\"2001:db8::/48\",\"allow\":true},"
+                    "{\"src_IP_range\":\"10.1.0.0-10.1.0.9\",\"allow\":true}]"),
+              (std::vector<std::string>{"3 shadowed 2", "4 redundant 2", "5 redundant 2", "6 redundant 2",
+                                        "7 shadowed 1"}));
+}
+
+// --- the real tools --------------------------------------------------------------------
+
+class RealIpv6 : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        for (const char *tool : {"iptables", "ip6tables"})
+            shell(std::string("/sbin/") + tool + " -F INPUT; /sbin/" + tool + " -F ZORVANE; /sbin/" + tool +
+                  " -X ZORVANE; true 2>/dev/null");
+        remove_restore_files_in_tmp();
+    }
+};
+
+std::vector<std::string> chain_of(const char *tool)
+{
+    return split_lines(shell(std::string("/sbin/") + tool + " -S ZORVANE 2>&1"));
+}
+
+TEST_F(RealIpv6, MixedRuleSetFillsBothChains)
+{
+    setup_default_chain();
+    EXPECT_EQ(split_lines(shell("/sbin/ip6tables -S INPUT")).back(), "-A INPUT -m state --state NEW -j ZORVANE");
+    ASSERT_EQ(zvn_apply_rules_json(mixed), 0);
+    EXPECT_EQ(chain_of("iptables"),
+              (std::vector<std::string>{"-N ZORVANE", "-A ZORVANE -s 10.0.0.0/8 ! -i lo -j NFLOG --nflog-prefix \"RULE=1 ACT=DROP\"",
+                                        "-A ZORVANE -s 10.0.0.0/8 ! -i lo -j DROP",
+                                        "-A ZORVANE -i eth3 -p icmp -j NFLOG --nflog-prefix \"RULE=3 ACT=DROP\"",
+                                        "-A ZORVANE -i eth3 -p icmp -j DROP", "-A ZORVANE ! -i lo -j ACCEPT"}));
+    EXPECT_EQ(chain_of("ip6tables"),
+              (std::vector<std::string>{
+                  "-N ZORVANE", "-A ZORVANE -s 2001:db8::/32 ! -i lo -p tcp -m multiport --dports 22 -j ACCEPT",
+                  "-A ZORVANE -i eth3 -p ipv6-icmp -j NFLOG --nflog-prefix \"RULE=3 ACT=DROP\"",
+                  "-A ZORVANE -i eth3 -p ipv6-icmp -j DROP",
+                  "-A ZORVANE ! -i lo -p ipv6-icmp -m iprange --src-range 2001:db8::1-2001:db8::9 -j NFLOG --nflog-prefix \"RULE=4 ACT=DROP\"",
+                  "-A ZORVANE ! -i lo -p ipv6-icmp -m iprange --src-range 2001:db8::1-2001:db8::9 -j DROP",
+                  "-A ZORVANE ! -i lo -j ACCEPT"}));
+    char buffer[64];
+    ASSERT_EQ(zvn_get_rule_count_snapshot_json(mixed, buffer, sizeof buffer), 0);
+    EXPECT_STREQ(buffer, "[0,0,0,0,0]");
+    ASSERT_EQ(zvn_get_rule_count_json(mixed, buffer, sizeof buffer), 0);
+    EXPECT_STREQ(buffer, "[0,0,0,0,0]");
+    EXPECT_EQ(reset_counter(), 0);
+    EXPECT_TRUE(restore_files_in_tmp().empty());
+}
+
+// The IPv6 install fails after the IPv4 one succeeded: a stand-in for
+// ip6tables-restore passes the test run to the real tool and fails the
+// commit. Both chains must be as they were.
+TEST_F(RealIpv6, FailedIpv6InstallLeavesBothChainsAsTheyWere)
+{
+    setup_default_chain();
+    const char *before = "[{\"src_IP_cidr\":\"192.0.2.0/24\",\"allow\":false},{\"src_IP_cidr\":\"2001:db8:1::/48\",\"allow\":true},"
+                         "{\"interface\":\"eth9\",\"allow\":true}]";
+    ASSERT_EQ(zvn_apply_rules_json(before), 0);
+    const auto ipv4_before = chain_of("iptables");
+    const auto ipv6_before = chain_of("ip6tables");
+    const std::string multi = "xtables-" + sandbox_mode() + "-multi";
+    shell("rm /usr/sbin/ip6tables-restore && printf '#!/bin/sh\\n[ \"$1\" = --test ] && exec /usr/sbin/" + multi +
+          " ip6tables-restore \"$@\"\\necho commit refused >\\&2; exit 4\\n' > /usr/sbin/ip6tables-restore && "
+          "chmod 755 /usr/sbin/ip6tables-restore");
+    write_file(drop_log, "kept\n");
+    EXPECT_EQ(zvn_apply_rules_json(mixed), 4 * 256);
+    shell("rm /usr/sbin/ip6tables-restore && ln -s " + multi + " /usr/sbin/ip6tables-restore");
+    EXPECT_EQ(chain_of("iptables"), ipv4_before);
+    EXPECT_EQ(chain_of("ip6tables"), ipv6_before);
+    EXPECT_EQ(read_file(drop_log), "kept\n");
+    char buffer[64];
+    EXPECT_EQ(zvn_get_rule_count_snapshot_json(before, buffer, sizeof buffer), 0);
+}
+
+}  // namespace
+}  // namespace zvn_test
