@@ -12,7 +12,9 @@ saved=/etc/zorvane/rules.json
 work=$(mktemp -d)
 trap 'rm -rf "$work" /etc/zorvane' EXIT
 # The fakes answer as a prepared host: the chain exists and INPUT reaches it.
-printf -- '-P INPUT ACCEPT\n-A INPUT -m state --state NEW -j ZORVANE\n' > "$ZVN_FAKE_DIR/plan/list-S-INPUT.out"
+for list in list-S-INPUT list6-S-INPUT; do
+    printf -- '-P INPUT ACCEPT\n-A INPUT -m state --state NEW -j ZORVANE\n' > "$ZVN_FAKE_DIR/plan/$list.out"
+done
 
 echo '[{"allow":true}]' > "$work/old.json"
 # A new rule set without findings (nothing to print), of some size.
@@ -23,8 +25,8 @@ for call in mkdir openat write fchmod fsync close rename unlink; do
     for n in $(seq 1 400); do
         rm -rf /etc/zorvane
         if [ $((n % 2)) = 0 ]; then mkdir -p /etc/zorvane && cp "$work/old.json" "$saved"; fi
-        strace -qq -o /dev/null -e trace="$call" -e inject="$call:signal=KILL:when=$n" \
-            "$zorvane" apply --save "$work/new.json" >/dev/null 2>&1
+        (strace -qq -o /dev/null -e trace="$call" -e inject="$call:signal=KILL:when=$n" \
+            "$zorvane" apply --save "$work/new.json") >/dev/null 2>&1
         status=$?
         runs=$((runs + 1))
         if [ -e "$saved" ] && ! cmp -s "$saved" "$work/old.json" && ! cmp -s "$saved" "$work/new.json"; then

@@ -56,7 +56,8 @@ mv "$work/firewall.sh" /usr/sbin/firewall.sh
 # --- before setup: nothing to apply into -----------------------------------------
 rules 3 > "$work/small.json"
 run 3 "status before setup" status
-says out "chain ZORVANE: missing" "status says the chain is missing"
+says out "chain ZORVANE (IPv4): missing" "status says the chain is missing"
+says out "chain ZORVANE (IPv6): missing" "for both families"
 run 3 "apply before setup" apply "$work/small.json"
 says err "run zorvane setup first" "apply asks for setup"
 /sbin/iptables -N ZORVANE
@@ -73,7 +74,9 @@ run 0 "status" status
 says out "present, 0 rule lines" "status counts the lines"
 says out "reached from INPUT: yes (1 hook)" "status sees the hook"
 run 0 "status --json" status --json
-says out '{"chain":true,"hooks":1,"rule_lines":0}' "status as JSON"
+says out '{"chain":true,"hooks":1,"ipv6":{"chain":true,"hooks":1,"rule_lines":0},"rule_lines":0}' "status as JSON"
+run 0 "status --json --ipv4-only" --ipv4-only status --json
+says out '{"chain":true,"hooks":1,"rule_lines":0}' "--ipv4-only leaves IPv6 out"
 
 # --- check installs nothing; apply 2,000 rules ----------------------------------------
 rules 2000 > "$work/big.json"
@@ -98,7 +101,7 @@ run 0 "counts table" counts "$work/big.json"
 says out "    3  drop    tcp ports 1002 from 10.0.2.0/24 on eth2" "the table describes each rule"
 run 3 "counts of a rule set the chain does not hold" counts "$work/small.json"
 says err "does not hold this rule set" "counts refuses another rule set"
-says err "rule 4 does not match the chain" "and names the rule that differs"
+says err "rule 4 does not match the IPv4 chain" "and names the rule that differs"
 
 # --- refusals ---------------------------------------------------------------------------------
 cat > "$work/faulty.json" <<'EOF'

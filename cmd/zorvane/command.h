@@ -34,7 +34,9 @@ std::string tool_words(const std::string &tool_stderr);
 // For a test run that the tool refused ("Error occurred at line: N"): the
 // rule that line falls in and the tool's own message. Nothing when the
 // output names no line.
-std::optional<std::string> explain_refusal(const std::string &tool_stderr, const nlohmann::json &rules);
+// both_families: the rule set went into an IPv4 and an IPv6 file.
+std::optional<std::string> explain_refusal(const std::string &tool_stderr, const nlohmann::json &rules,
+                                           bool both_families);
 
 // A short description of what a rule matches: "tcp ports 22,80 from
 // 10.0.0.0/8 on eth0".
@@ -43,6 +45,8 @@ std::string describe(const nlohmann::json &rule);
 std::string counts_table(const nlohmann::json &rules, const nlohmann::json &counts);
 std::string prometheus_text(const nlohmann::json &rules, const nlohmann::json &counts);
 std::string status_text(const nlohmann::json &status);
+// The chain exists and INPUT reaches it, in every family the status names.
+bool chain_ready(const nlohmann::json &status);
 
 // ---------------------------------------------------------------------------
 // The saved rule set (persist.cpp)
@@ -61,10 +65,15 @@ void save_atomically(const std::string &path, const std::string &text);
 // Where a change waiting for confirmation is announced, and its answer.
 constexpr const char *run_dir = "/run/zorvane";
 
-// The chain's rule lines as "iptables -S ZORVANE" prints them, and putting
-// exactly those back in one commit ("iptables-restore -n").
-std::string chain_rules_now();
-void put_chain_back(const std::string &chain_rules);
+// The chain's rule lines of each family as "iptables -S ZORVANE" (and
+// "ip6tables -S ZORVANE") prints them, and putting exactly those back, in
+// one commit per family ("iptables-restore -n").
+struct ChainLines {
+    std::string ipv4, ipv6;
+    bool both = false;
+};
+ChainLines chain_rules_now(bool both_families);
+void put_chain_back(const ChainLines &lines);
 
 enum class Answer { confirmed, timed_out, hung_up, terminated };
 

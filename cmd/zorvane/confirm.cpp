@@ -61,9 +61,11 @@ bool exists(const std::string &path)
 
 }  // namespace
 
-std::string chain_rules_now()
+namespace {
+
+std::string rules_of(const char *tool)
 {
-    FILE *pipe = popen("/sbin/iptables -S ZORVANE", "r");
+    FILE *pipe = popen((std::string(tool) + " -S ZORVANE").c_str(), "r");
     if (pipe == nullptr)
         throw Failure(3, "cannot list the chain ZORVANE");
     std::string listing;
@@ -72,7 +74,7 @@ std::string chain_rules_now()
     while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0)
         listing.append(buffer, n);
     if (pclose(pipe) != 0)
-        throw Failure(3, "cannot list the chain ZORVANE to keep it");
+        throw Failure(3, std::string("cannot list the chain ZORVANE with ") + tool + " to keep it");
     std::istringstream in(listing);
     std::string line, rules;
     while (std::getline(in, line))
@@ -81,16 +83,35 @@ std::string chain_rules_now()
     return rules;
 }
 
-void put_chain_back(const std::string &chain_rules)
+void restore_lines(const char *restore_tool, const std::string &chain_rules, const std::string &file)
 {
     make_run_dir();
-    write_private(previous_file, "*filter\n:ZORVANE - [0:0]\n" + chain_rules + "COMMIT\n");
-    const std::string command = "/sbin/iptables-restore -n " + previous_file + " 1>&2";
+    write_private(file, "*filter\n:ZORVANE - [0:0]\n" + chain_rules + "COMMIT\n");
+    const std::string command = std::string(restore_tool) + " -n " + file + " 1>&2";
     const int status = std::system(command.c_str());
     if (status != 0)
         throw Failure(3, "putting the previous rules back failed (status " + std::to_string(status) +
-                             "); they are kept in " + previous_file);
-    unlink(previous_file.c_str());
+                             "); they are kept in " + file);
+    unlink(file.c_str());
+}
+
+}  // namespace
+
+ChainLines chain_rules_now(bool both_families)
+{
+    ChainLines lines;
+    lines.ipv4 = rules_of("/sbin/iptables");
+    lines.both = both_families;
+    if (both_families)
+        lines.ipv6 = rules_of("/sbin/ip6tables");
+    return lines;
+}
+
+void put_chain_back(const ChainLines &lines)
+{
+    restore_lines("/sbin/iptables-restore", lines.ipv4, previous_file);
+    if (lines.both)
+        restore_lines("/sbin/ip6tables-restore", lines.ipv6, previous_file + "6");
 }
 
 Answer wait_for_confirmation(int seconds)

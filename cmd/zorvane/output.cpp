@@ -68,20 +68,46 @@ std::string tool_words(const std::string &tool_stderr)
     return words.empty() ? "" : ": " + words;
 }
 
-std::optional<std::string> explain_refusal(const std::string &tool_stderr, const nlohmann::json &rules)
+namespace {
+
+// Whether a rule stands in the IPv6 restore file (both families on): the
+// source it uses, an address or a range, holds a colon; a rule without
+// either stands in both files.
+bool in_file(const nlohmann::json &rule, bool ipv6_file, bool both_families)
+{
+    if (!both_families)
+        return !ipv6_file;
+    const std::string *source = string_value(rule, "src_IP_cidr");
+    if (source == nullptr)
+        source = string_value(rule, "src_IP_range");
+    if (source == nullptr)
+        return true;
+    return (source->find(':') != std::string::npos) == ipv6_file;
+}
+
+}  // namespace
+
+std::optional<std::string> explain_refusal(const std::string &tool_stderr, const nlohmann::json &rules,
+                                           bool both_families)
 {
     const std::string marker = "Error occurred at line: ";
     const auto at = tool_stderr.find(marker);
     if (at == std::string::npos)
         return std::nullopt;
     const long line = std::strtol(tool_stderr.c_str() + at + marker.size(), nullptr, 10);
+    // The tool that refused names itself at the start of its message.
+    const auto tool_at = tool_stderr.rfind("restore v", at);
+    const bool ipv6_file = tool_at != std::string::npos && tool_at >= 3 &&
+                           tool_stderr.compare(tool_at - 3, 3, "ip6") == 0;
     // The restore file: "*filter", the chain, one line per allowing rule
-    // and two per dropping rule, then "COMMIT".
+    // and two per dropping rule of its family, then "COMMIT".
     long next = 3;
     std::size_t rule = 0;
     std::string where;
     for (const auto &single_rule : rules) {
         ++rule;
+        if (!in_file(single_rule, ipv6_file, both_families))
+            continue;
         const auto allow = single_rule.find("allow");
         const long lines = (allow != single_rule.end() && allow->is_boolean() && allow->get<bool>()) ? 1 : 2;
         if (line >= next && line < next + lines) {
@@ -158,11 +184,13 @@ std::string prometheus_text(const nlohmann::json &rules, const nlohmann::json &c
     return text;
 }
 
-std::string status_text(const nlohmann::json &status)
+namespace {
+
+std::string family_status(const char *name, const nlohmann::json &status)
 {
     const bool chain = status.value("chain", false);
     const int hooks = status.value("hooks", 0);
-    std::string text = "chain ZORVANE: ";
+    std::string text = std::string("chain ZORVANE (") + name + "): ";
     text += chain ? "present, " + std::to_string(status.value("rule_lines", 0)) + " rule lines\n" : "missing\n";
     text += "reached from INPUT: ";
     if (hooks > 0)
@@ -170,6 +198,24 @@ std::string status_text(const nlohmann::json &status)
     else
         text += "no: nothing is filtered by it; run zorvane setup\n";
     return text;
+}
+
+}  // namespace
+
+std::string status_text(const nlohmann::json &status)
+{
+    std::string text = family_status("IPv4", status);
+    if (status.contains("ipv6"))
+        text += family_status("IPv6", status["ipv6"]);
+    return text;
+}
+
+bool chain_ready(const nlohmann::json &status)
+{
+    const auto ready = [](const nlohmann::json &one) {
+        return one.value("chain", false) && one.value("hooks", 0) > 0;
+    };
+    return ready(status) && (!status.contains("ipv6") || ready(status["ipv6"]));
 }
 
 }  // namespace zorvane

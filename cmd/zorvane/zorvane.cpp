@@ -39,6 +39,8 @@ constexpr const char *preparation_script = "/usr/sbin/firewall.sh";
 
 struct Options {
     bool verbose = false;
+    bool ipv4_only = false;
+    bool both_families = false;  // IPv6 is on
 };
 Options options;
 
@@ -217,7 +219,7 @@ void test_run(const std::string &text, const nlohmann::json &rules)
     const std::string said = tool_output.finish();
     if (status == 0)
         return;
-    const auto refusal = zorvane::explain_refusal(said, rules);
+    const auto refusal = zorvane::explain_refusal(said, rules, options.both_families);
     if (refusal)
         throw Failure(1, *refusal);
     throw Failure(3, "the test run of the rule set could not be done (status " + std::to_string(status) + ")" +
@@ -243,11 +245,17 @@ nlohmann::json chain_status()
 void require_hooked_chain()
 {
     const auto status = chain_status();
-    if (!status["chain"].get<bool>())
-        throw Failure(3, "the chain ZORVANE does not exist: run zorvane setup first");
-    if (status["hooks"].get<int>() == 0)
-        throw Failure(3, "the chain ZORVANE is not reached from INPUT, so its rules would filter nothing: run "
-                         "zorvane setup first");
+    for (const auto *one : {&status, status.contains("ipv6") ? &status["ipv6"] : nullptr}) {
+        if (one == nullptr)
+            continue;
+        const std::string which = one == &status ? "" : " (IPv6)";
+        if (!(*one)["chain"].get<bool>())
+            throw Failure(3, "the chain ZORVANE" + which + " does not exist: run zorvane setup first");
+        if ((*one)["hooks"].get<int>() == 0)
+            throw Failure(3, "the chain ZORVANE" + which +
+                                 " is not reached from INPUT, so its rules would filter nothing: run zorvane setup "
+                                 "first");
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -317,13 +325,13 @@ int run_apply(const ApplyArgs &args)
 {
     const std::string text = read_rules(args.file);
     const nlohmann::json rules = refuse_or_accept(text, args.force);
-    std::string previous;
+    zorvane::ChainLines previous;
     {
         const CommandLock lock;
         require_hooked_chain();
         test_run(text, rules);
         if (args.confirm_seconds > 0)
-            previous = zorvane::chain_rules_now();
+            previous = zorvane::chain_rules_now(options.both_families);
         install(text);
     }
     std::cerr << "applied " << rules.size() << " rules to the chain ZORVANE\n";
@@ -399,7 +407,7 @@ int run_counts(const CountsArgs &args)
     }
     if (status != 0) {
         const std::string records = log_since(mark);
-        if (records.find("does not match the chain") != std::string::npos)
+        if (records.find(" does not match the ") != std::string::npos)
             throw Failure(3, "the chain ZORVANE does not hold this rule set, so there are no counts of it:\n  " +
                                  records.substr(0, records.find('\n')));
         if (status == -1 && records.empty())
@@ -425,7 +433,7 @@ int run_status(bool json)
         std::cout << status.dump() << "\n";
     else
         std::cout << zorvane::status_text(status);
-    return status["chain"].get<bool>() && status["hooks"].get<int>() > 0 ? 0 : 3;
+    return zorvane::chain_ready(status) ? 0 : 3;
 }
 
 int run_setup()
@@ -443,8 +451,7 @@ int run_setup()
         CapturedStderr tool_output;
         setup_default_chain();
         const std::string said = tool_output.finish();
-        const auto status = chain_status();
-        if (!status["chain"].get<bool>() || status["hooks"].get<int>() == 0)
+        if (!zorvane::chain_ready(chain_status()))
             throw Failure(3, "setting up the chain failed" + zorvane::tool_words(said));
     }
     std::cerr << "the chain ZORVANE is ready and reached from INPUT\n";
@@ -472,6 +479,8 @@ int main(int argc, char **argv)
     app.name("zorvane");
     app.set_version_flag("--version", "zorvane " ZORVANE_VERSION);
     app.add_flag("-v,--verbose", options.verbose, "Show the library's log (every command it runs) on standard error");
+    app.add_flag("--ipv4-only", options.ipv4_only,
+                 "Filter IPv4 alone (by default both families, where the kernel has IPv6)");
     app.require_subcommand(1);
     app.fallthrough();
 
@@ -515,6 +524,12 @@ int main(int argc, char **argv)
         return shown == 0 ? 0 : 2;
     }
     Log_impl = std::ref(log_stream);
+    // A host firewall that filters one family leaves the host open on the
+    // other: both, unless asked otherwise or the kernel has no IPv6.
+    if (!options.ipv4_only && access("/proc/net/if_inet6", F_OK) == 0) {
+        zvn_enable_ipv6();
+        options.both_families = true;
+    }
 
     try {
         if (*check)
