@@ -1,8 +1,10 @@
 # Sourced by the end-to-end tests and the demonstration, inside the sandbox:
-# the sandbox's namespace is the firewall, with eth3 and eth2, whose veth
-# peers sit in the test-host namespaces peer3 (10.0.3.5, 10.0.3.100,
-# 10.0.3.220) and peer2 (10.0.2.7). netlab_cleanup undoes everything,
-# including the background processes registered in netlab_pids.
+# the sandbox's namespace is the firewall, with eth3 (10.0.3.254,
+# 2001:db8:3::fe) and eth2 (10.0.2.254, 2001:db8:2::fe), whose veth peers
+# sit in the test-host namespaces peer3 (10.0.3.5, 10.0.3.100, 10.0.3.220;
+# 2001:db8:3::5, ::100, ::300) and peer2 (10.0.2.7; 2001:db8:2::7).
+# netlab_cleanup undoes everything, including the background processes
+# registered in netlab_pids.
 
 netlab_pids=()
 
@@ -24,6 +26,11 @@ netlab_up() {
     local a ns
     for a in 10.0.3.5 10.0.3.100 10.0.3.220; do ip -n peer3 addr add "$a/24" dev p3; done
     ip -n peer2 addr add 10.0.2.7/24 dev p2
+    # IPv6 without duplicate address detection: usable at once.
+    ip -6 addr add 2001:db8:3::fe/64 dev eth3 nodad
+    ip -6 addr add 2001:db8:2::fe/64 dev eth2 nodad
+    for a in 2001:db8:3::5 2001:db8:3::100 2001:db8:3::300; do ip -n peer3 -6 addr add "$a/64" dev p3 nodad; done
+    ip -n peer2 -6 addr add 2001:db8:2::7/64 dev p2 nodad
     for ns in peer3 peer2; do ip -n "$ns" link set lo up; done
     ip -n peer3 link set p3 up && ip -n peer2 link set p2 up
     sleep 1  # addresses settle
@@ -53,7 +60,14 @@ ping_from() {
         awk '/received/ { for (i = 1; i <= NF; i++) if ($(i) ~ /^received/) print $(i - 1) }'
 }
 
-# udp_from NS SOURCE PORT COUNT TARGET: datagrams, each from a fresh port.
+# ping6_from NS SOURCE COUNT TARGET: the same over IPv6.
+ping6_from() {
+    ip netns exec "$1" ping -6 -n -q -c "$3" -i 0.2 -W 1 -I "$2" "$4" 2>/dev/null |
+        awk '/received/ { for (i = 1; i <= NF; i++) if ($(i) ~ /^received/) print $(i - 1) }'
+}
+
+# udp_from NS SOURCE PORT COUNT TARGET: datagrams, each from a fresh port
+# (either family: the addresses decide).
 udp_from() {
     local _
     for _ in $(seq "$4"); do echo probe | ip netns exec "$1" nc -u -w0 -s "$2" "$5" "$3"; done
