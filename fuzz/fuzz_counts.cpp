@@ -35,10 +35,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         return 0;
     }
     const auto rules = nlohmann::json::parse(text.c_str());
-    check_restore_file(rules);
-    require(restore_files_in_tmp().empty(), "the test file is removed after a passing test");
-    const size_t listings = calls.size() - 1;
-    require(listings == (snapshot ? (rules.empty() ? 0u : 1u) : rules.size()), "one listing per rule, or one");
+    if (snapshot) {
+        // One listing proves the chain holds the rule set: no test run.
+        require(calls.size() == 1 && calls[0] == "iptables -vnx -L ZORVANE --line-numbers", "one listing, no test");
+        require(restore_files_in_tmp().empty(), "the snapshot writes no file");
+    } else {
+        check_restore_file(rules);
+        require(restore_files_in_tmp().empty(), "the test file is removed after a passing test");
+        require(calls.size() - 1 >= rules.size(), "at least one listing per rule");
+    }
     if (ret == 0) {
         const auto counts = nlohmann::json::parse(buffer.data(), nullptr, false);
         require(counts.is_array() && counts.size() == rules.size(), "one element per rule object");

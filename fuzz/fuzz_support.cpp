@@ -54,7 +54,7 @@ void reset_state()
 {
     const std::string dir = fake_dir();
     std::remove((dir + "/calls").c_str());
-    for (int k = 1; k < 4; ++k) {
+    for (int k = 1; k < 6; ++k) {
         std::remove((dir + "/restore." + std::to_string(k)).c_str());
         std::remove((dir + "/restore." + std::to_string(k) + ".mode").c_str());
     }
@@ -72,7 +72,8 @@ std::vector<std::string> restore_files_in_tmp()
     std::vector<std::string> names;
     if (DIR *dir = opendir("/tmp")) {
         while (const dirent *entry = readdir(dir))
-            if (std::string(entry->d_name).rfind("iptables_zorvane_", 0) == 0)
+            if (std::string(entry->d_name).rfind("iptables_zorvane_", 0) == 0 ||
+                std::string(entry->d_name).rfind("ip6tables_zorvane_", 0) == 0)
                 names.push_back(std::string("/tmp/") + entry->d_name);
         closedir(dir);
     }
@@ -84,12 +85,29 @@ std::vector<std::string> restore_copy_lines(int k)
     return lines_of(fake_dir() + "/restore." + std::to_string(k));
 }
 
-void check_restore_file(const nlohmann::json &rules)
+namespace {
+
+// The family a rule goes to with IPv6 on: its address or range (the first
+// one set) decides by its colon; without one, both.
+unsigned families_of(const nlohmann::json &rule)
+{
+    for (const char *key : {"src_IP_cidr", "src_IP_range"}) {
+        const auto it = rule.find(key);
+        if (it != rule.end() && it->is_string() && !it->get<std::string>().empty())
+            return it->get<std::string>().find(':') != std::string::npos ? 2u : 1u;
+    }
+    return 3u;
+}
+
+}  // namespace
+
+void check_restore_file(const nlohmann::json &rules, int copy, unsigned family)
 {
     size_t expected = 3;
     for (const auto &rule : rules)
-        expected += rule.at("allow").get<bool>() ? 1 : 2;
-    const auto lines = restore_copy_lines(1);
+        if (family == 0 || (families_of(rule) & family) != 0)
+            expected += rule.at("allow").get<bool>() ? 1 : 2;
+    const auto lines = restore_copy_lines(copy);
     require(lines.size() == expected, "restore file has 3 + allowing + 2 x dropping lines");
     require(lines.front() == "*filter" && lines[1] == ":ZORVANE - [0:0]" && lines.back() == "COMMIT",
             "restore file head and tail");

@@ -17,10 +17,11 @@ std::vector<std::string> fake_calls();
 std::vector<std::string> restore_files_in_tmp();
 // The lines of the K-th restore file the fakes were given ("" if none).
 std::vector<std::string> restore_copy_lines(int k);
-// Checks the restore file the fakes were given for a rule set that reached
-// the test run: 3 + allowing + 2 x dropping lines, every rule line in the
+// Checks the restore file the fakes were given (the copy-th) for a rule set
+// that reached the test run: 3 + allowing + 2 x dropping lines of the rules
+// of the family (1 IPv4, 2 IPv6, 0 every rule), every rule line in the
 // chain, nothing outside its line.
-void check_restore_file(const nlohmann::json &rules);
+void check_restore_file(const nlohmann::json &rules, int copy = 1, unsigned family = 0);
 // Aborts with a message when the condition does not hold.
 void require(bool condition, const char *what);
 
