@@ -8,12 +8,14 @@
 
 netlab_pids=()
 
+# Safe under "set -e" (it runs from EXIT traps): a process that has already
+# ended or a namespace already gone is no failure here.
 netlab_cleanup() {
     local pid
-    for pid in ${netlab_pids[@]+"${netlab_pids[@]}"}; do kill "$pid" 2>/dev/null; done
-    wait 2>/dev/null
-    ip netns del peer3 2>/dev/null
-    ip netns del peer2 2>/dev/null
+    for pid in ${netlab_pids[@]+"${netlab_pids[@]}"}; do kill "$pid" 2>/dev/null || true; done
+    wait 2>/dev/null || true
+    ip netns del peer3 2>/dev/null || true
+    ip netns del peer2 2>/dev/null || true
     return 0
 }
 
