@@ -10,6 +10,11 @@
 //                              and peak memory against a plain parse
 //   zvn_bench counts SIZES...  real tools: both count operations against one
 //                              listing
+//   zvn_bench check  SIZES...  real tools: the check of a rule set against
+//                              the test run of its restore file; its memory
+//   zvn_bench apply6 SIZES...  real tools, IPv6 on: a rule set of both
+//                              families against the bare tools doing the
+//                              same two test runs and two installs
 #include <libzorvane.h>
 
 #include <malloc.h>
@@ -108,6 +113,52 @@ RuleSet make_rules(int n)
     }
     set.json += "]";
     set.restore += "COMMIT\n";
+    return set;
+}
+
+// Rules of both families: an IPv4 network, an IPv6 network, or no source
+// (both chains) in turn, every third dropping; the two restore files.
+struct MixedRuleSet {
+    std::string json;
+    std::string restore4, restore6;
+};
+
+MixedRuleSet make_mixed_rules(int n)
+{
+    MixedRuleSet set;
+    set.json = "[";
+    set.restore4 = set.restore6 = "*filter\n:ZORVANE - [0:0]\n";
+    char hex[32];
+    for (int i = 0; i < n; ++i) {
+        const bool allow = i % 3 != 2;
+        const std::string port = std::to_string(1000 + i % 60000);
+        const std::string iface = "eth" + std::to_string(i % 4);
+        std::string source, match;
+        if (i % 3 == 0) {
+            source = "10." + std::to_string(i / 250 % 250) + "." + std::to_string(i % 250) + ".0/24";
+        } else if (i % 3 == 1) {
+            std::snprintf(hex, sizeof hex, "2001:db8:%x:%x::/64", i / 4096, i % 4096);
+            source = hex;
+        }
+        set.json += "{\"interface\":\"" + iface + "\",";
+        if (!source.empty())
+            set.json += "\"src_IP_cidr\":\"" + source + "\",";
+        set.json += "\"protocol\":\"tcp\",\"dports_list\":[\"" + port + "\"],\"allow\":" + (allow ? "true" : "false") + "}";
+        if (i + 1 < n)
+            set.json += ",";
+        const std::string line = "-A ZORVANE -i " + iface + (source.empty() ? "" : " -s " + source) +
+                                 " -p tcp -m multiport --dports " + port;
+        std::string lines = allow ? line + " -j ACCEPT\n"
+                                  : line + " -j NFLOG --nflog-prefix  \"RULE=" + std::to_string(i + 1) + " ACT=DROP\"\n" +
+                                        line + " -j DROP\n";
+        if (i % 3 != 1)
+            set.restore4 += lines;
+        if (i % 3 != 0)
+            set.restore6 += lines;
+    }
+    set.json += "]";
+    set.restore4 += "COMMIT\n";
+    set.restore6 += "COMMIT\n";
     return set;
 }
 
@@ -272,8 +323,79 @@ void bench_counts(int n)
     row("counts", n, "full_listing_ms", median(listing));
     row("counts", n, "single_rule_listing_ms", median(single));
     row("counts", n, "restore_test_ms", median(test_run));
-    row("counts", n, "snapshot_over_test_plus_listing", median(snapshot) / (median(test_run) + median(listing)));
+    row("counts", n, "snapshot_over_listing", median(snapshot) / median(listing));
     std::remove(file.c_str());
+}
+
+// --- 4. the check against the test run ------------------------------------------------------
+
+void bench_check(int n)
+{
+    const RuleSet set = make_rules(n);
+    const std::string file = "/var/tmp/zvn_bench_restore.tmp";
+    std::ofstream(file) << set.restore;
+    std::vector<char> findings(static_cast<size_t>(n) * 400 + 4096);
+    std::vector<double> check_ms, test_ms;
+    size_t peak = 0;
+    const bool with_tool = n <= 20000;
+    for (int r = 0; r < (n >= 50000 ? 3 : 11); ++r) {
+        heap_peak = heap_now.load();
+        const size_t base = heap_now;
+        check_ms.push_back(time_ms([&] {
+            check(zvn_check_rules_json(set.json.c_str(), findings.data(), findings.size()) >= 0, "check failed");
+        }));
+        peak = heap_peak - base;
+        if (with_tool)
+            test_ms.push_back(time_ms([&] { check(run("/sbin/iptables-restore --test " + file + " 1>&2") == 0, "test failed"); }));
+    }
+    row("check", n, "check_ms", median(check_ms));
+    row("check", n, "check_peak_bytes", static_cast<double>(peak));
+    row("check", n, "check_peak_bytes_per_rule", static_cast<double>(peak) / n);
+    if (with_tool) {
+        row("check", n, "restore_test_ms", median(test_ms));
+        row("check", n, "check_over_test", median(check_ms) / median(test_ms));
+    }
+    std::remove(file.c_str());
+}
+
+// --- 5. both families: the library against the bare tools ------------------------------------
+
+void bench_apply6(int n)
+{
+    const MixedRuleSet set = make_mixed_rules(n);
+    const std::string file4 = "/var/tmp/zvn_bench_restore4.tmp", file6 = "/var/tmp/zvn_bench_restore6.tmp";
+    std::ofstream(file4) << set.restore4;
+    std::ofstream(file6) << set.restore6;
+    auto bare = [&] {
+        check(run("/sbin/iptables-restore --test " + file4 + " 1>&2") == 0, "bare IPv4 test run failed");
+        check(run("/sbin/ip6tables-restore --test " + file6 + " 1>&2") == 0, "bare IPv6 test run failed");
+        check(run("/sbin/iptables-restore -n " + file4 + " 1>&2") == 0, "bare IPv4 install failed");
+        check(run("/sbin/ip6tables-restore -n " + file6 + " 1>&2") == 0, "bare IPv6 install failed");
+        run("echo -n > /var/log/ulogd_syslogemu.log 1>&2");
+    };
+    auto library = [&] { check(zvn_apply_rules_json(set.json.c_str()) == 0, "library apply failed"); };
+
+    library();
+    const std::string by_library = capture("/sbin/iptables -S ZORVANE") + capture("/sbin/ip6tables -S ZORVANE");
+    bare();
+    check(capture("/sbin/iptables -S ZORVANE") + capture("/sbin/ip6tables -S ZORVANE") == by_library,
+          "library and bare chains differ");
+
+    std::vector<double> lib_ms, bare_ms;
+    for (int r = 0; r < repetitions(n); ++r) {
+        if (r % 2) {
+            lib_ms.push_back(time_ms(library));
+            bare_ms.push_back(time_ms(bare));
+        } else {
+            bare_ms.push_back(time_ms(bare));
+            lib_ms.push_back(time_ms(library));
+        }
+    }
+    row("apply6", n, "library_ms", median(lib_ms));
+    row("apply6", n, "bare_tools_ms", median(bare_ms));
+    row("apply6", n, "ratio", median(lib_ms) / median(bare_ms));
+    std::remove(file4.c_str());
+    std::remove(file6.c_str());
 }
 
 }  // namespace
@@ -282,7 +404,8 @@ int main(int argc, char **argv)
 {
     const char *mode = std::getenv("ZVN_SANDBOX");
     if (mode == nullptr || argc < 3) {
-        std::fprintf(stderr, "usage (inside tests/sandbox/sandbox.sh): %s apply|own|counts SIZES...\n", argv[0]);
+        std::fprintf(stderr, "usage (inside tests/sandbox/sandbox.sh): %s apply|own|counts|check|apply6 SIZES...\n",
+                     argv[0]);
         return 2;
     }
     backend = mode;
@@ -296,6 +419,10 @@ int main(int argc, char **argv)
         run("/usr/sbin/firewall.sh prepare && /sbin/iptables -N ZORVANE 2>/dev/null;"
             "/sbin/iptables -A INPUT -m state --state NEW -j ZORVANE");
     }
+    if (what == "apply6") {
+        zvn_enable_ipv6();
+        run("/sbin/ip6tables -N ZORVANE 2>/dev/null; /sbin/ip6tables -A INPUT -m state --state NEW -j ZORVANE");
+    }
     for (int i = 2; i < argc; ++i) {
         const int n = std::atoi(argv[i]);
         if (what == "apply")
@@ -304,6 +431,10 @@ int main(int argc, char **argv)
             bench_own(n);
         else if (what == "counts")
             bench_counts(n);
+        else if (what == "check")
+            bench_check(n);
+        else if (what == "apply6")
+            bench_apply6(n);
     }
     return 0;
 }

@@ -136,6 +136,8 @@ std::string list_fault(const std::string &key, const nlohmann::json &list)
 // fault, or "".
 std::string property_fault(const std::string &key, const nlohmann::json &value)
 {
+    // The keys in their usual order of frequency: most comparisons stop at
+    // the first or second.
     if (key == "allow")
         return "";
     if (key == "interface" || key == "src_IP_cidr" || key == "src_IP_range") {

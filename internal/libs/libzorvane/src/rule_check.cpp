@@ -5,6 +5,7 @@
 // match. It runs no command and touches no file.
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cstdint>
 #include <cstring>
@@ -32,24 +33,48 @@ struct Finding {
     std::size_t other_rule = 0;  // 0: none
 };
 
-std::string json_string(const std::string &text)
+// A JSON string literal. The texts come from a parsed rule set, so they are
+// valid UTF-8; only quotes, backslashes and control characters need care.
+void append_json_string(std::string &out, const std::string &text)
 {
-    return nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    out += '"';
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (byte < 0x20) {
+            static const char hex[] = "0123456789abcdef";
+            out += "\\u00";
+            out += hex[byte >> 4];
+            out += hex[byte & 0xf];
+        } else {
+            out += c;
+        }
+    }
+    out += '"';
 }
 
 std::string findings_text(const std::vector<Finding> &findings)
 {
     std::string text = "[";
+    text.reserve(findings.size() * 160 + 2);
     for (const Finding &f : findings) {
         if (text.size() > 1)
             text += ',';
-        text += "{\"rule\":" + std::to_string(f.rule) + ",\"key\":";
-        text += f.key != nullptr ? json_string(f.key) : "null";
+        text += "{\"rule\":";
+        text += std::to_string(f.rule);
+        text += ",\"key\":";
+        if (f.key != nullptr)
+            append_json_string(text, f.key);
+        else
+            text += "null";
         text += ",\"severity\":\"";
         text += f.error ? "error" : "warning";
         text += "\",\"code\":\"";
         text += f.code;
-        text += "\",\"message\":" + json_string(f.message);
+        text += "\",\"message\":";
+        append_json_string(text, f.message);
         if (f.other_rule != 0)
             text += ",\"other_rule\":" + std::to_string(f.other_rule);
         text += '}';
@@ -227,10 +252,30 @@ public:
 
     Match read()
     {
-        match_.allow = rule_.at("allow").get<bool>();
-        match_.families = (rule_in_family(rule_, ipv4) ? 1u : 0u) | (rule_in_family(rule_, ipv6) ? 2u : 0u);
-        for (const char *key : {"interface", "src_IP_cidr", "src_IP_range", "protocol"})
-            check_ignored(key);
+        // One pass over the rule's keys; every check below reads from it.
+        for (auto it = rule_.begin(); it != rule_.end(); ++it) {
+            const std::string &key = it.key();
+            const nlohmann::json *value = &it.value();
+            if (key == "allow")
+                match_.allow = value->get<bool>();
+            else if (key == "interface")
+                fields_.interface = value;
+            else if (key == "src_IP_cidr")
+                fields_.cidr = value;
+            else if (key == "src_IP_range")
+                fields_.range = value;
+            else if (key == "src_country")
+                fields_.countries = value;
+            else if (key == "protocol")
+                fields_.protocol = value;
+            else if (key == "dports_list")
+                fields_.ports = value;
+        }
+        match_.families = families();
+        check_ignored("interface", fields_.interface);
+        check_ignored("src_IP_cidr", fields_.cidr);
+        check_ignored("src_IP_range", fields_.range);
+        check_ignored("protocol", fields_.protocol);
         read_interface();
         read_source();
         read_protocol();
@@ -247,10 +292,38 @@ private:
             match_.usable = false;
     }
 
-    void check_ignored(const char *key)
+    // The values of the rule's keys (nullptr: absent), and how the
+    // translation reads them: a string key counts when it holds a non-empty
+    // string, a list key when it holds a non-empty array.
+    struct Fields {
+        const nlohmann::json *interface = nullptr, *cidr = nullptr, *range = nullptr, *countries = nullptr,
+                             *protocol = nullptr, *ports = nullptr;
+    };
+    static const std::string *text(const nlohmann::json *value)
     {
-        const auto it = rule_.find(key);
-        if (it == rule_.end() || it->is_string() || it->is_null())
+        if (value == nullptr || !value->is_string() || value->get_ref<const std::string &>().empty())
+            return nullptr;
+        return &value->get_ref<const std::string &>();
+    }
+    static const nlohmann::json *items(const nlohmann::json *value)
+    {
+        return value != nullptr && value->is_array() && !value->empty() ? value : nullptr;
+    }
+
+    // As the chains take the rule: by the colon of the source it uses.
+    unsigned families() const
+    {
+        if (!ipv6_enabled())
+            return 1;
+        const std::string *source = text(fields_.cidr) != nullptr ? text(fields_.cidr) : text(fields_.range);
+        if (source == nullptr)
+            return 3;
+        return source->find(':') != std::string::npos ? 2 : 1;
+    }
+
+    void check_ignored(const char *key, const nlohmann::json *it)
+    {
+        if (it == nullptr || it->is_string() || it->is_null())
             return;
         add(key, true, "ignored-value",
             quoted(key) + " holds " + it->dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) +
@@ -270,13 +343,10 @@ private:
 
     void read_interface()
     {
-        const auto it = rule_.find("interface");
-        if (it != rule_.end() && it->is_string() && it->get_ref<const std::string &>().empty()) {
-            return;  // an empty name means any interface but lo, as written
-        }
-        const std::string *name = set_string(rule_, "interface");
+        const nlohmann::json *it = fields_.interface;
+        const std::string *name = text(it);
         if (name == nullptr) {
-            if (it != rule_.end() && !it->is_null())
+            if (it != nullptr && !it->is_string() && !it->is_null())
                 match_.usable = false;  // ignored value: already a finding
             return;
         }
@@ -299,24 +369,12 @@ private:
 
     void read_source()
     {
-        switch (used_source(rule_)) {
-        case SourceKind::none:
-            for (const char *key : {"src_IP_cidr", "src_IP_range"}) {
-                const auto it = rule_.find(key);
-                if (it != rule_.end() && !it->is_string() && !it->is_null())
-                    match_.usable = false;
-            }
-            return;
-        case SourceKind::address:
-            read_addresses(*set_string(rule_, "src_IP_cidr"));
-            return;
-        case SourceKind::range:
-            read_range(*set_string(rule_, "src_IP_range"));
-            return;
-        case SourceKind::countries:
-            read_countries(*set_list(rule_, "src_country"));
-            return;
-        }
+        if (const std::string *cidr = text(fields_.cidr))
+            read_addresses(*cidr);
+        else if (const std::string *range = text(fields_.range))
+            read_range(*range);
+        else if (const nlohmann::json *countries = items(fields_.countries))
+            read_countries(*countries);
     }
 
     // A network of the rule's family as an interval; false (with its
@@ -422,7 +480,7 @@ private:
 
     void read_protocol()
     {
-        const std::string *protocol = set_string(rule_, "protocol");
+        const std::string *protocol = text(fields_.protocol);
         if (protocol == nullptr)
             return;
         match_.protocol = *protocol == "tcp" ? 1 : *protocol == "udp" ? 2 : 3;
@@ -430,7 +488,7 @@ private:
 
     void read_ports()
     {
-        const nlohmann::json *list = set_list(rule_, "dports_list");
+        const nlohmann::json *list = items(fields_.ports);
         if (list == nullptr)
             return;
         std::vector<Interval> ports;
@@ -464,23 +522,31 @@ private:
         match_.ports = merged(std::move(ports));
     }
 
-    static std::optional<unsigned> parse_port(const std::string &text)
+    // A port: one to five decimal digits, 0..65535.
+    static std::optional<unsigned> parse_port(const char *first, const char *last)
     {
-        if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos)
+        if (first == last || last - first > 5)
             return std::nullopt;
-        const unsigned long value = std::stoul(text);
+        unsigned value = 0;
+        for (const char *c = first; c != last; ++c) {
+            if (*c < '0' || *c > '9')
+                return std::nullopt;
+            value = value * 10 + static_cast<unsigned>(*c - '0');
+        }
         if (value > 65535)
             return std::nullopt;
-        return static_cast<unsigned>(value);
+        return value;
     }
 
+    // "p" or "a:b" with a <= b.
     static std::optional<Interval> parse_port_range(const std::string &text)
     {
-        const std::size_t colon = text.find(':');
-        const auto first = parse_port(text.substr(0, colon));
-        if (colon == std::string::npos)
+        const char *begin = text.data(), *end = text.data() + text.size();
+        const char *colon = static_cast<const char *>(std::memchr(begin, ':', text.size()));
+        const auto first = parse_port(begin, colon != nullptr ? colon : end);
+        if (colon == nullptr)
             return first ? std::optional<Interval>(Interval{point(*first), point(*first)}) : std::nullopt;
-        const auto last = parse_port(text.substr(colon + 1));
+        const auto last = parse_port(colon + 1, end);
         if (!first || !last || *first > *last)
             return std::nullopt;
         return Interval{point(*first), point(*last)};
@@ -490,9 +556,10 @@ private:
     {
         const char *used = nullptr;
         std::vector<const char *> unused;
-        for (const char *key : {"src_IP_cidr", "src_IP_range", "src_country"}) {
-            const bool set = std::strcmp(key, "src_country") == 0 ? set_list(rule_, key) != nullptr
-                                                                  : set_string(rule_, key) != nullptr;
+        const std::pair<const char *, bool> sources[] = {{"src_IP_cidr", text(fields_.cidr) != nullptr},
+                                                         {"src_IP_range", text(fields_.range) != nullptr},
+                                                         {"src_country", items(fields_.countries) != nullptr}};
+        for (const auto &[key, set] : sources) {
             if (set && used == nullptr)
                 used = key;
             else if (set)
@@ -507,6 +574,7 @@ private:
     const nlohmann::json &rule_;
     std::size_t number_;
     std::vector<Finding> &findings_;
+    Fields fields_;
     Match match_;
 };
 
@@ -514,35 +582,66 @@ private:
 // Shadowing: the first earlier rule that matches every packet a rule matches
 // ---------------------------------------------------------------------------
 
-// Earlier rules of one interface selector, indexed by source: a rule whose
-// source is one CIDR block (any source is 0.0.0.0/0) is found by the block's
-// key, every other rule is tried in turn.
-struct SourceIndex {
-    std::unordered_map<std::uint64_t, std::vector<std::size_t>> blocks;
-    std::uint64_t prefix_lengths = 0;  // bit n: a block of prefix length n is indexed
-    std::vector<std::size_t> others;
+// Earlier rules of one interface selector, indexed by source. A rule whose
+// source is one interval of addresses is filed under the smallest CIDR block
+// that holds it: a rule that covers another holds its whole span, so its
+// block is that span's block or one of its ancestors, and only those are
+// looked up. Rules of any source are tried for every rule; country rules
+// only for country rules.
+struct BlockKey {
+    unsigned family;  // 1 IPv4, 2 IPv6
+    unsigned prefix;
+    Point first;
+    bool operator==(const BlockKey &o) const
+    {
+        return family == o.family && prefix == o.prefix && first == o.first;
+    }
 };
 
-std::uint64_t block_key(std::uint32_t first, unsigned prefix)
+struct BlockKeyHash {
+    std::size_t operator()(const BlockKey &key) const
+    {
+        std::uint64_t h = key.first.high * 0x9e3779b97f4a7c15ULL ^ key.first.low;
+        h ^= (std::uint64_t{key.family} << 8 | key.prefix) * 0xff51afd7ed558ccdULL;
+        return static_cast<std::size_t>(h ^ (h >> 29));
+    }
+};
+
+// The width of a family's addresses within a Point.
+unsigned address_bits(unsigned family)
 {
-    return (std::uint64_t{first} << 6) | prefix;
+    return family == 2 ? 128 : 32;
 }
 
-// The IPv4 CIDR block a match's source is exactly, if it is one.
-std::optional<std::pair<std::uint32_t, unsigned>> single_block(const Match &m)
+// The point with every bit after the first prefix bits (of the family's
+// width) cleared.
+Point masked(Point point, unsigned prefix, unsigned family)
 {
-    if (m.source == Source::any)
-        return std::make_pair(std::uint32_t{0}, 0u);
-    if (m.source != Source::addresses || m.addresses.size() != 1 || m.families != 1)
-        return std::nullopt;
-    const auto [first, last] = m.addresses.front();
-    for (unsigned prefix = 0; prefix <= 32; ++prefix) {
-        const Ipv4Network network{static_cast<std::uint32_t>(first.low), prefix};
-        if (point(network.first()) == first && point(network.last()) == last)
-            return std::make_pair(network.first(), prefix);
-    }
-    return std::nullopt;
+    const unsigned clear = address_bits(family) - prefix;  // low bits to clear
+    if (clear >= 128)
+        return {};
+    if (clear >= 64)
+        return {clear == 64 ? point.high : point.high & (~std::uint64_t{0} << (clear - 64)), 0};
+    return {point.high, clear == 0 ? point.low : point.low & (~std::uint64_t{0} << clear)};
 }
+
+// The longest prefix that the first and last address share.
+unsigned common_prefix(Point first, Point last, unsigned family)
+{
+    const std::uint64_t high = first.high ^ last.high, low = first.low ^ last.low;
+    unsigned shared = high != 0 ? static_cast<unsigned>(__builtin_clzll(high))
+                                : 64 + (low != 0 ? static_cast<unsigned>(__builtin_clzll(low)) : 64);
+    // An IPv4 address stands in the low 32 bits: its first 96 bits are zero.
+    if (family != 2)
+        shared = shared >= 96 ? shared - 96 : 0;
+    return shared;
+}
+
+struct SourceIndex {
+    std::unordered_map<BlockKey, std::vector<std::size_t>, BlockKeyHash> blocks;
+    std::array<std::vector<unsigned>, 3> prefixes;  // per family: the prefix lengths filed, ascending
+    std::vector<std::size_t> any, countries;
+};
 
 class ShadowFinder {
 public:
@@ -592,11 +691,25 @@ public:
                 it = wildcards_.insert(wildcards_.end(), {rule.interface_name, SourceIndex{}});
             index = &it->second;
         }
-        if (const auto block = single_block(rule)) {
-            index->blocks[block_key(block->first, block->second)].push_back(a);
-            index->prefix_lengths |= std::uint64_t{1} << block->second;
-        } else {
-            index->others.push_back(a);
+        switch (rule.source) {
+        case Source::any:
+            index->any.push_back(a);
+            return;
+        case Source::countries:
+            index->countries.push_back(a);
+            return;
+        case Source::addresses: {
+            const unsigned family = rule.families;
+            const Point first = rule.addresses.front().first, last = rule.addresses.back().second;
+            const unsigned prefix = common_prefix(first, last, family);
+            index->blocks[BlockKey{family, prefix, masked(first, prefix, family)}].push_back(a);
+            auto &filed = index->prefixes[family];
+            if (std::find(filed.begin(), filed.end(), prefix) == filed.end()) {
+                filed.push_back(prefix);
+                std::sort(filed.begin(), filed.end());
+            }
+            return;
+        }
         }
     }
 
@@ -613,33 +726,37 @@ private:
         }
     }
 
-    void search(const SourceIndex &index, const Match &rule, std::size_t &best) const
+    void scan_blocks(const SourceIndex &index, unsigned family, Point first, unsigned span_prefix,
+                     const Match &rule, std::size_t &best) const
     {
-        // The blocks that can hold the rule's whole source: those containing
-        // the span from its first to its last address.
-        if (rule.source == Source::addresses && rule.families != 1) {
-            scan(index.others, rule, best);  // IPv6 sources are not indexed by block
-            const auto any = index.blocks.find(block_key(0, 0));
-            if (any != index.blocks.end())
-                scan(any->second, rule, best);
-            return;
-        }
-        std::uint32_t low = 0, high = UINT32_MAX;
-        if (rule.source == Source::addresses) {
-            low = static_cast<std::uint32_t>(rule.addresses.front().first.low);
-            high = static_cast<std::uint32_t>(rule.addresses.back().second.low);
-        }
-        for (unsigned prefix = 0; prefix <= 32; ++prefix) {
-            if ((index.prefix_lengths & (std::uint64_t{1} << prefix)) == 0)
-                continue;
-            const Ipv4Network block{low, prefix};
-            if (block.last() < high)
-                break;  // longer prefixes are narrower still
-            const auto it = index.blocks.find(block_key(block.first(), prefix));
+        for (const unsigned prefix : index.prefixes[family]) {
+            if (prefix > span_prefix)
+                break;
+            const auto it = index.blocks.find(BlockKey{family, prefix, masked(first, prefix, family)});
             if (it != index.blocks.end())
                 scan(it->second, rule, best);
         }
-        scan(index.others, rule, best);
+    }
+
+    void search(const SourceIndex &index, const Match &rule, std::size_t &best) const
+    {
+        scan(index.any, rule, best);
+        switch (rule.source) {
+        case Source::addresses: {
+            const Point first = rule.addresses.front().first, last = rule.addresses.back().second;
+            scan_blocks(index, rule.families, first, common_prefix(first, last, rule.families), rule, best);
+            return;
+        }
+        case Source::countries:
+            scan(index.countries, rule, best);
+            [[fallthrough]];
+        case Source::any:
+            // With IPv4 alone, a network or range that spans every address
+            // covers any source and every country too.
+            if (rule.families == 1)
+                scan_blocks(index, 1, Point{}, 0, rule, best);
+            return;
+        }
     }
 
     const std::vector<Match> &matches_;
