@@ -53,12 +53,6 @@ bool parse_exact_count(std::string_view token, unsigned long long &count)
     return true;
 }
 
-// What one installed line of a rule must show.
-struct ExpectedLine {
-    const char *target;
-    std::string source;  // "" where the tool's form cannot be foretold
-};
-
 std::string protocol_number(const nlohmann::json &rule, const Family &family)
 {
     const std::string *protocol = set_string(rule, "protocol");
@@ -125,11 +119,11 @@ std::string chain_of(const Family &family)
 }
 
 std::string differs(std::size_t rule, const Family &family, std::size_t line, const char *what,
-                    const std::string &listed, const std::string &expected)
+                    std::string_view listed, std::string_view expected)
 {
     return "rule " + std::to_string(rule) + " does not match " + chain_of(family) + ": line " +
-           std::to_string(line) + " has " + what + " \"" + listed + "\" where the rule set makes \"" + expected +
-           "\"";
+           std::to_string(line) + " has " + what + " \"" + std::string(listed) + "\" where the rule set makes \"" +
+           std::string(expected) + "\"";
 }
 
 }  // namespace
@@ -176,59 +170,81 @@ std::vector<ListedRuleLine> parse_chain_listing(const std::string &listing)
     return lines;
 }
 
-std::string listing_mismatch(const nlohmann::json &rules_json, const std::vector<ListedRuleLine> &lines,
+ExpectedChain expected_chain(const nlohmann::json &rules_json, const Family &family)
+{
+    ExpectedChain chain;
+    chain.counted.reserve(rules_json.size());
+    std::size_t rule = 0;
+    int position = 0;
+    for (const auto &single_rule : rules_json) {
+        ++rule;
+        std::vector<int> counted;
+        if (!rule_in_family(single_rule, family)) {
+            chain.counted.push_back(std::move(counted));
+            continue;
+        }
+        ++chain.rules_here;
+        const bool allow = single_rule.at("allow").get<bool>();
+        const std::string *interface = set_string(single_rule, "interface");
+        ExpectedRuleLine line{rule, "", interface != nullptr ? *interface : "!lo", protocol_number(single_rule, family),
+                              "", listed_range(single_rule, family)};
+        const std::vector<std::string> sources = listed_sources(single_rule, family);
+        if (!allow) {
+            line.target = "NFLOG";
+            for (const auto &source : sources) {
+                line.source = source;
+                chain.lines.push_back(line);
+                ++position;
+            }
+        }
+        line.target = allow ? "ACCEPT" : "DROP";
+        for (const auto &source : sources) {
+            line.source = source;
+            chain.lines.push_back(line);
+            counted.push_back(++position);
+        }
+        chain.counted.push_back(std::move(counted));
+    }
+    return chain;
+}
+
+std::string listing_mismatch(const ExpectedChain &expected, const std::vector<ListedRuleLine> &lines,
                              const Family &family)
 {
     const std::size_t listed = lines.empty() ? 0 : lines.size() - 1;
     std::size_t position = 0;
-    std::size_t rule = 0, rules_here = 0;
-    for (const auto &single_rule : rules_json) {
-        ++rule;
-        if (!rule_in_family(single_rule, family))
-            continue;
-        ++rules_here;
-        const bool allow = single_rule.at("allow").get<bool>();
-        const std::string *interface = set_string(single_rule, "interface");
-        const std::string in = interface != nullptr ? *interface : "!lo";
-        const std::string protocol = protocol_number(single_rule, family);
-        const std::string range = listed_range(single_rule, family);
-        const std::string prefix = "nflog-prefix \"RULE=" + std::to_string(rule) + " ACT=DROP\"";
-
-        std::vector<ExpectedLine> expected;
-        const std::vector<std::string> sources = listed_sources(single_rule, family);
-        if (!allow)
-            for (const auto &source : sources)
-                expected.push_back({"NFLOG", source});
-        for (const auto &source : sources)
-            expected.push_back({allow ? "ACCEPT" : "DROP", source});
-
-        const std::string rule_differs = "rule " + std::to_string(rule) + " does not match " + chain_of(family);
-        for (const ExpectedLine &want : expected) {
-            ++position;
-            if (position > listed)
-                return rule_differs + ": the chain holds " + std::to_string(listed) + " rule lines, its line " +
-                       std::to_string(position) + " is missing";
-            const ListedRuleLine &got = lines[position];
-            if (!got.readable)
-                return rule_differs + ": line " + std::to_string(position) + " cannot be read";
-            if (got.target != want.target)
-                return differs(rule, family, position, "target", got.target, want.target);
-            if (got.in != in)
-                return differs(rule, family, position, "in-interface", got.in, in);
-            if (got.protocol != protocol)
-                return differs(rule, family, position, "protocol", got.protocol, protocol);
-            if (!want.source.empty() && got.source != want.source)
-                return differs(rule, family, position, "source", got.source, want.source);
-            if (!range.empty() && got.extra.find(range) == std::string::npos)
-                return differs(rule, family, position, "matches", got.extra, range);
-            if (std::string_view(want.target) == "NFLOG" && got.extra.find(prefix) == std::string::npos)
-                return differs(rule, family, position, "log prefix", got.extra, prefix);
+    std::string prefix;
+    for (const ExpectedRuleLine &want : expected.lines) {
+        ++position;
+        const auto rule_differs = [&] {
+            return "rule " + std::to_string(want.rule) + " does not match " + chain_of(family);
+        };
+        if (position > listed)
+            return rule_differs() + ": the chain holds " + std::to_string(listed) + " rule lines, its line " +
+                   std::to_string(position) + " is missing";
+        const ListedRuleLine &got = lines[position];
+        if (!got.readable)
+            return rule_differs() + ": line " + std::to_string(position) + " cannot be read";
+        if (got.target != want.target)
+            return differs(want.rule, family, position, "target", got.target, want.target);
+        if (got.in != want.in)
+            return differs(want.rule, family, position, "in-interface", got.in, want.in);
+        if (got.protocol != want.protocol)
+            return differs(want.rule, family, position, "protocol", got.protocol, want.protocol);
+        if (!want.source.empty() && got.source != want.source)
+            return differs(want.rule, family, position, "source", got.source, want.source);
+        if (!want.range.empty() && got.extra.find(want.range) == std::string_view::npos)
+            return differs(want.rule, family, position, "matches", got.extra, want.range);
+        if (std::string_view(want.target) == "NFLOG") {
+            prefix = "nflog-prefix \"RULE=" + std::to_string(want.rule) + " ACT=DROP\"";
+            if (got.extra.find(prefix) == std::string_view::npos)
+                return differs(want.rule, family, position, "log prefix", got.extra, prefix);
         }
     }
     if (listed > position)
         return "the rule set does not match " + chain_of(family) + ": the chain holds " + std::to_string(listed) +
-               " rule lines, its " + std::to_string(rules_here) + " rules make " + std::to_string(position) +
-               "; line " + std::to_string(position + 1) + " belongs to no rule";
+               " rule lines, its " + std::to_string(expected.rules_here) + " rules make " +
+               std::to_string(position) + "; line " + std::to_string(position + 1) + " belongs to no rule";
     return "";
 }
 

@@ -16,6 +16,7 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -571,6 +572,46 @@ private:
     int status_ = -1;
 };
 
+// A listing started now and read later, so that the tool (on the machine's
+// other core) and the library's own work on the rule set overlap. Logged
+// like the capturing runner: "popen --> CMD" at the start, "popen --> CMD
+// --> ret=N" once it is read.
+class StartedListing {
+public:
+    explicit StartedListing(std::string cmd) : cmd_(std::move(cmd))
+    {
+        log_record("popen --> ", cmd_);
+        pipe_ = popen(cmd_.c_str(), "r");
+        if (pipe_ == nullptr)
+            log_record("popen() failed!");
+    }
+    ~StartedListing() { finish(); }
+    StartedListing(const StartedListing &) = delete;
+    StartedListing &operator=(const StartedListing &) = delete;
+
+    // Reads the whole output and waits for the tool: its raw status, or -1
+    // when it could not start.
+    int finish()
+    {
+        if (pipe_ == nullptr)
+            return status_;
+        char buffer[65536];
+        std::size_t n;
+        while ((n = std::fread(buffer, 1, sizeof buffer, pipe_)) > 0)
+            output_.append(buffer, n);
+        status_ = pclose(pipe_);
+        pipe_ = nullptr;
+        log_record("popen --> ", cmd_, " --> ret=", status_);
+        return status_;
+    }
+    const std::string &output() const { return output_; }
+
+private:
+    std::string cmd_, output_;
+    FILE *pipe_ = nullptr;
+    int status_ = -1;
+};
+
 // ---------------------------------------------------------------------------
 // Packet counts
 // ---------------------------------------------------------------------------
@@ -870,29 +911,43 @@ int zvn_get_rule_count_json(const char *rules, char *pktcnt_list_json, const siz
 // numbers of other rules.
 int zvn_get_rule_count_snapshot_json(const char *rules, char *pktcnt_list_json, const size_t size_n)
 {
-    nlohmann::json rules_json;
-    if (rules == nullptr || pktcnt_list_json == nullptr || !parse_and_validate(rules, rules_json))
+    if (rules == nullptr || pktcnt_list_json == nullptr)
         return -1;
     const ChainLock lock;
     if (!lock.locked())
         return -1;
+    // The listings run while the rule set is parsed, validated and turned
+    // into the lines each chain must show.
+    std::vector<std::unique_ptr<StartedListing>> listings;
+    const auto families = active_families();
+    for (const Family *family : families)
+        listings.push_back(std::make_unique<StartedListing>(
+            command(family->tool, " -vnx -L ", chain_name, " --line-numbers")));
+    std::size_t rule_count = 0;
+    std::vector<ExpectedChain> expected;
+    {
+        nlohmann::json rules_json;
+        if (!parse_and_validate(rules, rules_json))
+            return -1;
+        rule_count = rules_json.size();
+        for (const Family *family : families)
+            expected.push_back(expected_chain(rules_json, *family));
+    }
 
-    std::vector<unsigned long long> sums(rules_json.size(), 0);
-    std::vector<bool> overflowed(rules_json.size(), false);
-    for (const Family *family : active_families()) {
-        std::string listing;
-        const int status = exec(command(family->tool, " -vnx -L ", chain_name, " --line-numbers"), listing);
+    std::vector<unsigned long long> sums(rule_count, 0);
+    std::vector<bool> overflowed(rule_count, false);
+    for (std::size_t f = 0; f < families.size(); ++f) {
+        const int status = listings[f]->finish();
         if (status != 0)
-            return report_counts(all_errors(rules_json.size()), pktcnt_list_json, size_n, status);
-        const std::vector<ListedRuleLine> lines = parse_chain_listing(listing);
-        const std::string mismatch = listing_mismatch(rules_json, lines, *family);
+            return report_counts(all_errors(rule_count), pktcnt_list_json, size_n, status);
+        const std::vector<ListedRuleLine> lines = parse_chain_listing(listings[f]->output());
+        const std::string mismatch = listing_mismatch(expected[f], lines, *families[f]);
         if (!mismatch.empty()) {
             log_record(mismatch);
-            return report_counts(all_errors(rules_json.size()), pktcnt_list_json, size_n, -1);
+            return report_counts(all_errors(rule_count), pktcnt_list_json, size_n, -1);
         }
-        const auto positions = counted_positions(rules_json, *family);
-        for (std::size_t rule = 0; rule < positions.size(); ++rule)
-            for (const int position : positions[rule])
+        for (std::size_t rule = 0; rule < rule_count; ++rule)
+            for (const int position : expected[f].counted[rule])
                 if (!add_count(sums[rule], lines[static_cast<std::size_t>(position)].packets))
                     overflowed[rule] = true;
     }

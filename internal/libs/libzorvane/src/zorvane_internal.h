@@ -11,6 +11,7 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -158,17 +159,35 @@ struct ListedRuleLine {
     bool readable = false;   // the columns up to the source were there
     bool repeated = false;   // the number appeared more than once
     unsigned long long packets = 0;
-    std::string target, protocol, in, source, extra;
+    // Views into the listing, which must outlive them.
+    std::string_view target, protocol, in, source, extra;
 };
 
 // The numbered lines, by number (index 0 unused). Headers and lines without
 // a rule number (warnings of the tool) are passed over.
 std::vector<ListedRuleLine> parse_chain_listing(const std::string &listing);
 
-// Compares the listing with the lines the rule set makes once installed.
-// Empty when they agree; otherwise the record naming the first rule that
-// differs and how.
-std::string listing_mismatch(const nlohmann::json &rules_json, const std::vector<ListedRuleLine> &lines,
+// What a family's chain must show once it holds a rule set: each line as
+// the listing prints it, and the lines whose counters make each rule's
+// count. Worked out from the rule set alone, so that it can be done while
+// the listing runs.
+struct ExpectedRuleLine {
+    std::size_t rule;          // from 1, over the whole rule set
+    const char *target;        // ACCEPT, NFLOG, DROP
+    std::string in, protocol;  // "!lo" or the name; the protocol's number
+    std::string source;        // "" where the tool's form cannot be foretold
+    std::string range;         // "source IP range a-b", or ""
+};
+struct ExpectedChain {
+    std::vector<ExpectedRuleLine> lines;
+    std::vector<std::vector<int>> counted;  // per rule: the chain positions counted
+    std::size_t rules_here = 0;            // rules of the set in this family
+};
+ExpectedChain expected_chain(const nlohmann::json &rules_json, const Family &family);
+
+// Compares the listing with the expected lines. Empty when they agree;
+// otherwise the record naming the first rule that differs and how.
+std::string listing_mismatch(const ExpectedChain &expected, const std::vector<ListedRuleLine> &lines,
                              const Family &family);
 
 // ---------------------------------------------------------------------------
