@@ -4,6 +4,8 @@
 #   1. apply:  the library against the bare tools, real iptables (nf_tables)
 #   2. own:    the library's own time and memory, with tools that return at once
 #   3. counts: both count operations against one listing, on both back ends
+#   4. check:  the check of a rule set against its test run, both back ends
+#   5. apply6: both families (IPv6 on) against the bare tools, nf_tables
 # and writes bench/results/latest.csv, bench/results/latest.txt (the table,
 # with the machine it ran on) and bench/results/apply.png (gnuplot).
 # usage: bench/run.sh [--quick]
@@ -17,7 +19,10 @@ sandbox=$top/tests/sandbox/sandbox.sh
 command -v gnuplot >/dev/null || DEBIAN_FRONTEND=noninteractive apt-get install -y -qq gnuplot-nox >/dev/null
 
 apply_sizes="100 1000 5000" own_sizes="10000 100000" count_sizes="100 1000 5000"
-if [ "${1:-}" = --quick ]; then apply_sizes="100 1000" own_sizes="10000" count_sizes="100"; fi
+check_sizes="10000 100000" apply6_sizes="1000 5000"
+if [ "${1:-}" = --quick ]; then
+    apply_sizes="100 1000" own_sizes="10000" count_sizes="100 1000" check_sizes="10000" apply6_sizes="1000"
+fi
 
 cmake -S "$top" -B "$build" -DZORVANE_BUILD_BENCH=ON -DZORVANE_BUILD_TESTS=OFF -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$build" -j "$(nproc)" --target zvn_bench >/dev/null
@@ -29,7 +34,9 @@ ZVN_REQUIRE_SANDBOX=1 "$sandbox" nft "$bench" apply $apply_sizes >> "$csv"
 ZVN_REQUIRE_SANDBOX=1 "$sandbox" fake "$bench" own $own_sizes >> "$csv"
 for backend in nft legacy; do
     ZVN_REQUIRE_SANDBOX=1 "$sandbox" "$backend" "$bench" counts $count_sizes >> "$csv"
+    ZVN_REQUIRE_SANDBOX=1 "$sandbox" "$backend" "$bench" check $check_sizes >> "$csv"
 done
+ZVN_REQUIRE_SANDBOX=1 "$sandbox" nft "$bench" apply6 $apply6_sizes >> "$csv"
 
 {
     echo "zorvane benchmark, $(date -u '+%Y-%m-%d %H:%M UTC')"

@@ -216,6 +216,25 @@ int repetitions(int rules)
     return rules >= 5000 ? 15 : 31;
 }
 
+// The library against the bare tools, in turns so that a slow phase of the
+// machine weighs on both: their medians and the ratio.
+void interleaved(const char *section, int n, const std::function<void()> &library, const std::function<void()> &bare)
+{
+    std::vector<double> lib_ms, bare_ms;
+    for (int r = 0; r < repetitions(n); ++r) {
+        if (r % 2) {
+            lib_ms.push_back(time_ms(library));
+            bare_ms.push_back(time_ms(bare));
+        } else {
+            bare_ms.push_back(time_ms(bare));
+            lib_ms.push_back(time_ms(library));
+        }
+    }
+    row(section, n, "library_ms", median(lib_ms));
+    row(section, n, "bare_tools_ms", median(bare_ms));
+    row(section, n, "ratio", median(lib_ms) / median(bare_ms));
+}
+
 // --- 1. apply: library against the bare tools -------------------------------------------
 
 void bench_apply(int n)
@@ -236,19 +255,7 @@ void bench_apply(int n)
     bare();
     check(capture("/sbin/iptables -S ZORVANE") == by_library, "library and bare chains differ");
 
-    std::vector<double> lib_ms, bare_ms;
-    for (int r = 0; r < repetitions(n); ++r) {
-        if (r % 2) {
-            lib_ms.push_back(time_ms(library));
-            bare_ms.push_back(time_ms(bare));
-        } else {
-            bare_ms.push_back(time_ms(bare));
-            lib_ms.push_back(time_ms(library));
-        }
-    }
-    row("apply", n, "library_ms", median(lib_ms));
-    row("apply", n, "bare_tools_ms", median(bare_ms));
-    row("apply", n, "ratio", median(lib_ms) / median(bare_ms));
+    interleaved("apply", n, library, bare);
     std::remove(file.c_str());
 }
 
@@ -297,12 +304,15 @@ void bench_counts(int n)
     const RuleSet set = make_rules(n);
     check(zvn_apply_rules_json(set.json.c_str()) == 0, "apply failed");
     std::vector<char> buffer(static_cast<size_t>(n) * 24 + 16);
-    const int reps = n >= 1000 ? 3 : 7;
+    // The per-rule read takes seconds at a thousand rules: a few of those;
+    // the rest, which take milliseconds, often enough for a steady median.
+    const int reps = 21;
+    const int per_rule_reps = n >= 1000 ? 3 : 7;
     std::vector<double> per_rule, snapshot, listing, single, test_run;
     const std::string file = "/var/tmp/zvn_bench_restore.tmp";
     std::ofstream(file) << set.restore;
     for (int r = 0; r < reps; ++r) {
-        if (n <= 1000)
+        if (n <= 1000 && r < per_rule_reps)
             per_rule.push_back(time_ms([&] {
                 check(zvn_get_rule_count_json(set.json.c_str(), buffer.data(), buffer.size()) == 0, "counts failed");
             }));
@@ -381,19 +391,7 @@ void bench_apply6(int n)
     check(capture("/sbin/iptables -S ZORVANE") + capture("/sbin/ip6tables -S ZORVANE") == by_library,
           "library and bare chains differ");
 
-    std::vector<double> lib_ms, bare_ms;
-    for (int r = 0; r < repetitions(n); ++r) {
-        if (r % 2) {
-            lib_ms.push_back(time_ms(library));
-            bare_ms.push_back(time_ms(bare));
-        } else {
-            bare_ms.push_back(time_ms(bare));
-            lib_ms.push_back(time_ms(library));
-        }
-    }
-    row("apply6", n, "library_ms", median(lib_ms));
-    row("apply6", n, "bare_tools_ms", median(bare_ms));
-    row("apply6", n, "ratio", median(lib_ms) / median(bare_ms));
+    interleaved("apply6", n, library, bare);
     std::remove(file4.c_str());
     std::remove(file6.c_str());
 }

@@ -120,4 +120,16 @@ void check_restore_file(const nlohmann::json &rules, int copy, unsigned family)
     }
 }
 
+bool apply_refused(int ret)
+{
+    if (ret == -1) {
+        require(fake_calls().empty(), "a refused text runs no command");
+        require(restore_files_in_tmp().empty(), "a refused text creates no file");
+        return true;
+    }
+    require(ret == 0, "with tools that succeed an accepted rule set applies");
+    require(restore_files_in_tmp().empty(), "the restore files are removed after success");
+    return false;
+}
+
 }  // namespace zvn_fuzz

@@ -22,6 +22,10 @@ std::vector<std::string> restore_copy_lines(int k);
 // of the family (1 IPv4, 2 IPv6, 0 every rule), every rule line in the
 // chain, nothing outside its line.
 void check_restore_file(const nlohmann::json &rules, int copy = 1, unsigned family = 0);
+// For an apply's result: true (having checked that nothing was created or
+// run) when the text was refused; otherwise checks that it applied and left
+// no restore file.
+bool apply_refused(int ret);
 // Aborts with a message when the condition does not hold.
 void require(bool condition, const char *what);
 

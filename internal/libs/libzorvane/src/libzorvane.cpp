@@ -491,6 +491,22 @@ int test_restore_file(const std::string &restore_filename, const Family &family)
     return do_system_call(command(family.restore_tool, " --test ", restore_filename));
 }
 
+// Tests each active family's file in turn. The first failing status, its
+// file kept for a look and the files not yet tested removed; or 0.
+int test_restore_files(const std::vector<std::string> &restore_filenames)
+{
+    const auto families = active_families();
+    for (std::size_t f = 0; f < families.size(); ++f) {
+        const int ret = test_restore_file(restore_filenames[f], *families[f]);
+        if (ret != 0) {
+            for (std::size_t later = f + 1; later < families.size(); ++later)
+                std::remove(restore_filenames[later].c_str());
+            return ret;
+        }
+    }
+    return 0;
+}
+
 int install_restore_file(const std::string &restore_filename, const Family &family)
 {
     return do_system_call(command(family.restore_tool, " -n ", restore_filename));
@@ -799,11 +815,8 @@ int zvn_apply_rules_json(const char *rules)
     std::optional<ChainKeeper> previous_ipv4;
     if (families.size() > 1)
         previous_ipv4.emplace(ipv4);
-    for (std::size_t f = 0; f < families.size(); ++f) {
-        const int ret = test_restore_file(restore_filenames[f], *families[f]);
-        if (ret != 0)
-            return ret;
-    }
+    if (const int ret = test_restore_files(restore_filenames); ret != 0)
+        return ret;
     for (std::size_t f = 0; f < families.size(); ++f) {
         if (f == 0 && previous_ipv4)
             previous_ipv4->finish();
@@ -828,17 +841,11 @@ int zvn_test_rules_json(const char *rules)
     std::vector<std::string> restore_filenames;
     if (!parse_and_validate(rules, rules_json) || !write_restore_files(rules_json, 1, restore_filenames))
         return -1;
-    const auto families = active_families();
-    for (std::size_t f = 0; f < families.size(); ++f) {
-        const int ret = test_restore_file(restore_filenames[f], *families[f]);
-        if (ret != 0) {
-            for (std::size_t later = f + 1; later < families.size(); ++later)
-                std::remove(restore_filenames[later].c_str());
-            return ret;
-        }
-        std::remove(restore_filenames[f].c_str());
-    }
-    return 0;
+    const int ret = test_restore_files(restore_filenames);
+    if (ret == 0)
+        for (const auto &restore_filename : restore_filenames)
+            std::remove(restore_filename.c_str());
+    return ret;
 }
 
 int zvn_restore_text_json(const char *rules, char *restore_text_out, size_t size_n)
