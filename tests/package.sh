@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the Debian package, has lintian judge it (no errors), installs it
-# with dpkg in a throwaway sandbox whose /usr, /etc, /var/lib/dpkg and
-# /var/cache are overlays, and there runs zvn_util and zorvane, renders the
+# with dpkg in a throwaway sandbox whose /usr, /etc, /var/lib/dpkg,
+# /var/lib/systemd (where the unit is enabled) and /var/cache are overlays,
+# and there runs zvn_util and zorvane, renders the
 # manual pages, verifies the boot unit (enabled by the package) with
 # systemd-analyze, and builds and runs a client with pkg-config and with
 # find_package.
@@ -48,5 +49,5 @@ if command -v lintian >/dev/null; then
 else
     echo "lintian not installed: not checked"
 fi
-ZVN_SANDBOX_OVERLAYS="/usr /etc /var/lib/dpkg /var/cache" \
+ZVN_SANDBOX_OVERLAYS="/usr /etc /var/lib/dpkg /var/lib/systemd /var/cache" \
     "$src/tests/sandbox/sandbox.sh" fake "$src/tests/package.sh" --inside "$deb" "$src/tests/consumer"

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # The library exports its interface and nothing else, under the soname
 # libzorvane.so.1, and the utility needs it by that soname.
-# usage: symbols.sh LIBRARY UTILITY
+# usage: symbols.sh LIBRARY UTILITY [COMMAND]
 set -euo pipefail
-lib=$1 util=$2
+lib=$1 util=$2 cmd=${3:-}
 fail=0
 expected="Log_impl
 defaultLog
@@ -11,8 +11,15 @@ enable_log
 reset_counter
 setup_default_chain
 zvn_apply_rules_json
+zvn_check_rules_json
+zvn_enable_ipv6
+zvn_get_chain_status_json
 zvn_get_rule_count_json
-zvn_get_rule_count_snapshot_json"
+zvn_get_rule_count_snapshot_json
+zvn_lock_chain
+zvn_restore_text_json
+zvn_test_rules_json
+zvn_unlock_chain"
 actual=$(nm -D --defined-only "$lib" | awk '$2 != "A" { sub(/@.*/, "", $3); print $3 }' | LC_ALL=C sort)
 if [ "$actual" != "$(LC_ALL=C sort <<<"$expected")" ]; then
     echo "exported symbols differ:"; diff <(LC_ALL=C sort <<<"$expected") <(echo "$actual") || true; fail=1
@@ -21,7 +28,12 @@ soname=$(objdump -p "$lib" | awk '$1 == "SONAME" { print $2 }')
 [ "$soname" = libzorvane.so.1 ] || { echo "soname is '$soname'"; fail=1; }
 objdump -p "$util" | awk '$1 == "NEEDED" { print $2 }' | grep -qx libzorvane.so.1 ||
     { echo "zvn_util does not need libzorvane.so.1"; fail=1; }
-for internal in do_system_call exec clear_log_history zvn_apply_rule is_rules_format_valid; do
+if [ -n "$cmd" ]; then
+    objdump -p "$cmd" | awk '$1 == "NEEDED" { print $2 }' | grep -qx libzorvane.so.1 ||
+        { echo "zorvane does not need libzorvane.so.1"; fail=1; }
+fi
+for internal in do_system_call exec clear_log_history zvn_apply_rule is_rules_format_valid first_fault \
+    listing_mismatch translate_rule; do
     if nm -D "$lib" | grep -qw "$internal"; then echo "internal $internal is exported"; fail=1; fi
 done
 [ $fail = 0 ] && echo "exports, soname and NEEDED entry as expected"
