@@ -77,8 +77,19 @@ std::optional<std::pair<std::uint32_t, std::uint32_t>> parse_ipv4_range(const st
 
 std::string format_ipv4(std::uint32_t address)
 {
-    return std::to_string(address >> 24) + "." + std::to_string((address >> 16) & 0xff) + "." +
-           std::to_string((address >> 8) & 0xff) + "." + std::to_string(address & 0xff);
+    char text[16];
+    char *end = text;
+    for (int shift = 24; shift >= 0; shift -= 8) {
+        const unsigned part = (address >> shift) & 0xff;
+        if (part >= 100)
+            *end++ = static_cast<char>('0' + part / 100);
+        if (part >= 10)
+            *end++ = static_cast<char>('0' + part / 10 % 10);
+        *end++ = static_cast<char>('0' + part % 10);
+        if (shift > 0)
+            *end++ = '.';
+    }
+    return std::string(text, end);
 }
 
 std::optional<Ipv6Address> parse_ipv6(const std::string &text)

@@ -53,18 +53,15 @@ bool parse_exact_count(std::string_view token, unsigned long long &count)
     return true;
 }
 
-std::string protocol_number(const nlohmann::json &rule, const Family &family)
+const char *protocol_number(const std::string *protocol, const Family &family)
 {
-    const std::string *protocol = set_string(rule, "protocol");
     if (protocol == nullptr)
         return "0";
     if (*protocol == "tcp")
         return "6";
     if (*protocol == "udp")
         return "17";
-    if (*protocol == "icmp")
-        return family.icmp_number;
-    return *protocol;
+    return family.icmp_number;  // validation lets no other name through
 }
 
 // The source column of one address or network as the tool prints it; ""
@@ -89,21 +86,18 @@ std::string listed_source(const std::string &element, const Family &family)
 
 // The source column of each line the rule makes: one per element of its
 // source list; its lines are expected even where the source is not compared.
-std::vector<std::string> listed_sources(const nlohmann::json &rule, const Family &family)
+std::vector<std::string> listed_sources(const std::string *cidr, const Family &family)
 {
-    if (used_source(rule) != SourceKind::address)
+    if (cidr == nullptr)
         return {family.any_source};
     std::vector<std::string> sources;
-    for (const auto &element : split_commas(*set_string(rule, "src_IP_cidr")))
+    for (const auto &element : split_commas(*cidr))
         sources.push_back(listed_source(element, family));
     return sources;
 }
 
-std::string listed_range(const nlohmann::json &rule, const Family &family)
+std::string listed_range(const std::string &text, const Family &family)
 {
-    if (used_source(rule) != SourceKind::range)
-        return "";
-    const std::string &text = *set_string(rule, "src_IP_range");
     if (family.bit == ipv6.bit) {
         const auto range = parse_ipv6_range(text);
         return range ? "source IP range " + format_ipv6(range->first) + "-" + format_ipv6(range->second) : "";
@@ -183,24 +177,39 @@ ExpectedChain expected_chain(const nlohmann::json &rules_json, const Family &fam
             chain.counted.push_back(std::move(counted));
             continue;
         }
-        ++chain.rules_here;
-        const bool allow = single_rule.at("allow").get<bool>();
-        const std::string *interface = set_string(single_rule, "interface");
-        ExpectedRuleLine line{rule, "", interface != nullptr ? *interface : "!lo", protocol_number(single_rule, family),
-                              "", listed_range(single_rule, family)};
-        const std::vector<std::string> sources = listed_sources(single_rule, family);
-        if (!allow) {
-            line.target = "NFLOG";
+        // One pass over the rule's keys, read as the translation reads them.
+        bool allow = false;
+        const std::string *interface = nullptr, *protocol = nullptr, *cidr = nullptr, *range = nullptr;
+        for (auto it = single_rule.begin(); it != single_rule.end(); ++it) {
+            const std::string &key = it.key();
+            const nlohmann::json &value = it.value();
+            if (key == "allow") {
+                allow = value.get<bool>();
+                continue;
+            }
+            if (!value.is_string() || value.get_ref<const std::string &>().empty())
+                continue;
+            const std::string *text = &value.get_ref<const std::string &>();
+            if (key == "interface")
+                interface = text;
+            else if (key == "protocol")
+                protocol = text;
+            else if (key == "src_IP_cidr")
+                cidr = text;
+            else if (key == "src_IP_range")
+                range = text;
+        }
+        chain.rules.push_back({rule, interface != nullptr ? *interface : "!lo", protocol_number(protocol, family),
+                               cidr == nullptr && range != nullptr ? listed_range(*range, family) : ""});
+        const auto of = static_cast<std::uint32_t>(chain.rules.size() - 1);
+        const std::vector<std::string> sources = listed_sources(cidr, family);
+        if (!allow)
             for (const auto &source : sources) {
-                line.source = source;
-                chain.lines.push_back(line);
+                chain.lines.push_back({of, "NFLOG", source});
                 ++position;
             }
-        }
-        line.target = allow ? "ACCEPT" : "DROP";
         for (const auto &source : sources) {
-            line.source = source;
-            chain.lines.push_back(line);
+            chain.lines.push_back({of, allow ? "ACCEPT" : "DROP", source});
             counted.push_back(++position);
         }
         chain.counted.push_back(std::move(counted));
@@ -215,9 +224,10 @@ std::string listing_mismatch(const ExpectedChain &expected, const std::vector<Li
     std::size_t position = 0;
     std::string prefix;
     for (const ExpectedRuleLine &want : expected.lines) {
+        const ExpectedRule &rule = expected.rules[want.of];
         ++position;
         const auto rule_differs = [&] {
-            return "rule " + std::to_string(want.rule) + " does not match " + chain_of(family);
+            return "rule " + std::to_string(rule.rule) + " does not match " + chain_of(family);
         };
         if (position > listed)
             return rule_differs() + ": the chain holds " + std::to_string(listed) + " rule lines, its line " +
@@ -226,24 +236,24 @@ std::string listing_mismatch(const ExpectedChain &expected, const std::vector<Li
         if (!got.readable)
             return rule_differs() + ": line " + std::to_string(position) + " cannot be read";
         if (got.target != want.target)
-            return differs(want.rule, family, position, "target", got.target, want.target);
-        if (got.in != want.in)
-            return differs(want.rule, family, position, "in-interface", got.in, want.in);
-        if (got.protocol != want.protocol)
-            return differs(want.rule, family, position, "protocol", got.protocol, want.protocol);
+            return differs(rule.rule, family, position, "target", got.target, want.target);
+        if (got.in != rule.in)
+            return differs(rule.rule, family, position, "in-interface", got.in, rule.in);
+        if (got.protocol != rule.protocol)
+            return differs(rule.rule, family, position, "protocol", got.protocol, rule.protocol);
         if (!want.source.empty() && got.source != want.source)
-            return differs(want.rule, family, position, "source", got.source, want.source);
-        if (!want.range.empty() && got.extra.find(want.range) == std::string_view::npos)
-            return differs(want.rule, family, position, "matches", got.extra, want.range);
+            return differs(rule.rule, family, position, "source", got.source, want.source);
+        if (!rule.range.empty() && got.extra.find(rule.range) == std::string_view::npos)
+            return differs(rule.rule, family, position, "matches", got.extra, rule.range);
         if (std::string_view(want.target) == "NFLOG") {
-            prefix = "nflog-prefix \"RULE=" + std::to_string(want.rule) + " ACT=DROP\"";
+            prefix = "nflog-prefix \"RULE=" + std::to_string(rule.rule) + " ACT=DROP\"";
             if (got.extra.find(prefix) == std::string_view::npos)
-                return differs(want.rule, family, position, "log prefix", got.extra, prefix);
+                return differs(rule.rule, family, position, "log prefix", got.extra, prefix);
         }
     }
     if (listed > position)
         return "the rule set does not match " + chain_of(family) + ": the chain holds " + std::to_string(listed) +
-               " rule lines, its " + std::to_string(expected.rules_here) + " rules make " +
+               " rule lines, its " + std::to_string(expected.rules.size()) + " rules make " +
                std::to_string(position) + "; line " + std::to_string(position + 1) + " belongs to no rule";
     return "";
 }

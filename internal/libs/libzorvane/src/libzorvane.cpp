@@ -805,16 +805,26 @@ int zvn_apply_rules_json(const char *rules)
     if (rules == nullptr)
         return -1;
     nlohmann::json rules_json;
-    std::vector<std::string> restore_filenames;
-    if (!parse_and_validate(rules, rules_json) || !write_restore_files(rules_json, 1, restore_filenames))
-        return -1;
-    const ChainLock lock;
-    if (!lock.locked())
+    if (!parse_and_validate(rules, rules_json))
         return -1;
     const auto families = active_families();
+    std::optional<ChainLock> lock;
     std::optional<ChainKeeper> previous_ipv4;
-    if (families.size() > 1)
+    if (families.size() > 1) {
+        // The IPv4 chain is listed while the restore files are written.
+        lock.emplace();
+        if (!lock->locked())
+            return -1;
         previous_ipv4.emplace(ipv4);
+    }
+    std::vector<std::string> restore_filenames;
+    if (!write_restore_files(rules_json, 1, restore_filenames))
+        return -1;
+    if (!lock) {
+        lock.emplace();
+        if (!lock->locked())
+            return -1;
+    }
     if (const int ret = test_restore_files(restore_filenames); ret != 0)
         return ret;
     for (std::size_t f = 0; f < families.size(); ++f) {

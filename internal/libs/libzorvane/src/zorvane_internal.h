@@ -171,17 +171,21 @@ std::vector<ListedRuleLine> parse_chain_listing(const std::string &listing);
 // the listing prints it, and the lines whose counters make each rule's
 // count. Worked out from the rule set alone, so that it can be done while
 // the listing runs.
+struct ExpectedRule {
+    std::size_t rule;      // from 1, over the whole rule set
+    std::string in;        // "!lo" or the name
+    const char *protocol;  // the protocol's number as the listing prints it
+    std::string range;     // "source IP range a-b", or ""
+};
 struct ExpectedRuleLine {
-    std::size_t rule;          // from 1, over the whole rule set
-    const char *target;        // ACCEPT, NFLOG, DROP
-    std::string in, protocol;  // "!lo" or the name; the protocol's number
-    std::string source;        // "" where the tool's form cannot be foretold
-    std::string range;         // "source IP range a-b", or ""
+    std::uint32_t of;    // index into ExpectedChain::rules
+    const char *target;  // ACCEPT, NFLOG, DROP
+    std::string source;  // "" where the tool's form cannot be foretold
 };
 struct ExpectedChain {
+    std::vector<ExpectedRule> rules;
     std::vector<ExpectedRuleLine> lines;
-    std::vector<std::vector<int>> counted;  // per rule: the chain positions counted
-    std::size_t rules_here = 0;            // rules of the set in this family
+    std::vector<std::vector<int>> counted;  // per rule of the set: the chain positions counted
 };
 ExpectedChain expected_chain(const nlohmann::json &rules_json, const Family &family);
 
