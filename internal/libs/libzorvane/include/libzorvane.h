@@ -131,11 +131,13 @@ ZVN_EXPORT int zvn_get_rule_count_json(const char *rules, char *pktcnt_list_json
 /*
  * zvn_get_rule_count_snapshot_json - the same counts from one listing.
  *
- * Arguments and result text as for zvn_get_rule_count_json. The rule set is
- * parsed and validated (no restore file, no test run); then one listing of
+ * Arguments and result text as for zvn_get_rule_count_json. One listing of
  * the whole chain,
  *   /sbin/iptables -vnx -L ZORVANE --line-numbers
- * is compared with the lines the rule set makes once installed: their
+ * runs while the rule set is parsed and validated (no restore file, no test
+ * run; a refused rule set still gives -1 and its records, and the listing is
+ * only read), and is then compared with the lines the rule set makes once
+ * installed: their
  * number, each line's target (ACCEPT, or NFLOG then DROP), the NFLOG prefix
  * naming the rule's number, the in-interface (or !lo), the protocol and the
  * source. Only a chain that holds the rule set gives counts; all come from

@@ -8,6 +8,7 @@
 // The protocol is printed as its number (0 for any); a source network with
 // its host bits cleared, a single address without "/32".
 
+#include <algorithm>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -122,94 +123,245 @@ std::string differs(std::size_t rule, const Family &family, std::size_t line, co
 
 }  // namespace
 
-std::vector<ListedRuleLine> parse_chain_listing(const std::string &listing)
+void ChainListingParser::feed(const std::string &listing)
 {
-    std::vector<ListedRuleLine> lines;
-    std::string_view rest(listing);
-    while (!rest.empty()) {
-        const std::size_t end = rest.find('\n');
-        const std::string_view line = rest.substr(0, end);
-        rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
-
-        std::size_t pos = 0;
-        unsigned long long num = 0;
-        if (!parse_exact_count(next_field(line, pos), num) || num == 0 || num > 0x7fffffffULL)
-            continue;
-        const auto index = static_cast<std::size_t>(num);
-        if (lines.size() <= index)
-            lines.resize(index + 1);
-        ListedRuleLine &entry = lines[index];
-        if (entry.readable || entry.repeated) {
-            entry.repeated = true;
-            entry.readable = false;
-            continue;
-        }
-        const std::string_view pkts = next_field(line, pos);
-        next_field(line, pos);  // bytes
-        entry.target = next_field(line, pos);
-        entry.protocol = next_field(line, pos);
-        next_field(line, pos);  // opt
-        entry.in = next_field(line, pos);
-        next_field(line, pos);  // out
-        entry.source = next_field(line, pos);
-        const std::string_view destination = next_field(line, pos);
-        while (pos < line.size() && is_blank(line[pos]))
-            ++pos;
-        std::string_view extra = line.substr(pos);
-        while (!extra.empty() && is_blank(extra.back()))
-            extra.remove_suffix(1);
-        entry.extra = extra;
-        entry.readable = parse_exact_count(pkts, entry.packets) && !destination.empty();
+    for (;;) {
+        const std::size_t end = listing.find('\n', parsed_);
+        if (end == std::string::npos)
+            return;
+        parse_line(listing, parsed_, end);
+        parsed_ = end + 1;
     }
-    return lines;
 }
 
-ExpectedChain expected_chain(const nlohmann::json &rules_json, const Family &family)
+void ChainListingParser::finish(const std::string &listing)
 {
-    ExpectedChain chain;
-    chain.counted.reserve(rules_json.size());
-    std::size_t rule = 0;
-    int position = 0;
-    for (const auto &single_rule : rules_json) {
-        ++rule;
-        std::vector<int> counted;
-        if (!rule_in_family(single_rule, family)) {
-            chain.counted.push_back(std::move(counted));
-            continue;
+    feed(listing);
+    if (parsed_ < listing.size())
+        parse_line(listing, parsed_, listing.size());
+    parsed_ = listing.size();
+    lines_.resize(last_ == 0 ? 0 : last_ + 1);  // the table was grown ahead
+}
+
+void ChainListingParser::parse_line(const std::string &listing, std::size_t start, std::size_t end)
+{
+    const std::string_view line = std::string_view(listing).substr(start, end - start);
+    const auto field = [&](std::string_view text) {
+        return ListedField{static_cast<std::uint32_t>(start + static_cast<std::size_t>(text.data() - line.data())),
+                           static_cast<std::uint32_t>(text.size())};
+    };
+    std::size_t pos = 0;
+    unsigned long long num = 0;
+    if (!parse_exact_count(next_field(line, pos), num) || num == 0 || num > 0x7fffffffULL)
+        return;
+    const auto index = static_cast<std::size_t>(num);
+    if (lines_.size() <= index)
+        lines_.resize(std::max(index + 1, lines_.size() * 2));
+    last_ = std::max(last_, index);
+    ListedRuleLine &entry = lines_[index];
+    if (entry.readable || entry.repeated) {
+        entry.repeated = true;
+        entry.readable = false;
+        return;
+    }
+    const std::string_view pkts = next_field(line, pos);
+    next_field(line, pos);  // bytes
+    entry.target = field(next_field(line, pos));
+    entry.protocol = field(next_field(line, pos));
+    next_field(line, pos);  // opt
+    entry.in = field(next_field(line, pos));
+    next_field(line, pos);  // out
+    entry.source = field(next_field(line, pos));
+    const std::string_view destination = next_field(line, pos);
+    while (pos < line.size() && is_blank(line[pos]))
+        ++pos;
+    std::string_view extra = line.substr(pos);
+    while (!extra.empty() && is_blank(extra.back()))
+        extra.remove_suffix(1);
+    entry.extra = field(extra);
+    entry.readable = parse_exact_count(pkts, entry.packets) && !destination.empty();
+}
+
+namespace {
+
+// SAX events of a plainly valid rule set into flat rules; any event outside
+// that shape stops the parse (false), and the caller takes the full way.
+class FlatRuleReader {
+public:
+    explicit FlatRuleReader(std::vector<FlatRule> &rules) : rules_(rules) {}
+
+    bool null() { return depth_ == 2 && (key_ == Key::interface || key_ == Key::protocol || key_ == Key::cidr || key_ == Key::range); }
+    bool boolean(bool value)
+    {
+        if (depth_ != 2 || key_ != Key::allow)
+            return false;
+        rules_.back().allow = value;
+        return true;
+    }
+    template <typename Number>
+    bool number_integer(Number) { return false; }
+    template <typename Number>
+    bool number_unsigned(Number) { return false; }
+    template <typename Number, typename Text>
+    bool number_float(Number, const Text &) { return false; }
+    template <typename Binary>
+    bool binary(Binary &) { return false; }
+
+    bool string(std::string &value)
+    {
+        for (const char c : value) {
+            const auto byte = static_cast<unsigned char>(c);
+            if (byte < 0x20 || byte == 0x7f)
+                return false;
         }
-        // One pass over the rule's keys, read as the translation reads them.
-        bool allow = false;
-        const std::string *interface = nullptr, *protocol = nullptr, *cidr = nullptr, *range = nullptr;
+        if (depth_ == 3) {  // an element of a list
+            ++list_length_;
+            return !value.empty();
+        }
+        if (depth_ != 2)
+            return false;
+        FlatRule &rule = rules_.back();
+        switch (key_) {
+        case Key::interface: rule.interface = std::move(value); return true;
+        case Key::cidr: rule.cidr = std::move(value); return true;
+        case Key::range: rule.range = std::move(value); return true;
+        case Key::protocol:
+            if (!value.empty() && value != "tcp" && value != "udp" && value != "icmp")
+                return false;
+            rule.protocol = std::move(value);
+            return true;
+        default: return false;
+        }
+    }
+
+    bool start_object(std::size_t)
+    {
+        if (depth_ != 1)
+            return false;
+        depth_ = 2;
+        seen_ = 0;
+        rules_.emplace_back();
+        return true;
+    }
+    bool key(std::string &name)
+    {
+        static const std::pair<const char *, Key> known[] = {
+            {"allow", Key::allow}, {"interface", Key::interface}, {"protocol", Key::protocol},
+            {"src_IP_cidr", Key::cidr}, {"src_IP_range", Key::range}, {"src_country", Key::countries},
+            {"dports_list", Key::ports}};
+        for (const auto &[text, key] : known)
+            if (name == text) {
+                const unsigned bit = 1u << static_cast<unsigned>(key);
+                if ((seen_ & bit) != 0)
+                    return false;  // a repeated key: the full parse decides which counts
+                seen_ |= bit;
+                key_ = key;
+                return true;
+            }
+        return false;
+    }
+    bool end_object()
+    {
+        depth_ = 1;
+        return (seen_ & (1u << static_cast<unsigned>(Key::allow))) != 0;
+    }
+    bool start_array(std::size_t)
+    {
+        if (depth_ == 0) {
+            depth_ = 1;
+            return true;
+        }
+        if (depth_ != 2 || (key_ != Key::countries && key_ != Key::ports))
+            return false;
+        depth_ = 3;
+        list_length_ = 0;
+        return true;
+    }
+    bool end_array()
+    {
+        --depth_;
+        return true;
+    }
+    template <typename Exception>
+    bool parse_error(std::size_t, const std::string &, const Exception &) { return false; }
+
+    bool done() const { return depth_ == 0; }
+
+private:
+    enum class Key : unsigned { none, allow, interface, protocol, cidr, range, countries, ports };
+    std::vector<FlatRule> &rules_;
+    int depth_ = 0;  // 1 in the rule set, 2 in a rule, 3 in a list
+    Key key_ = Key::none;
+    unsigned seen_ = 0;
+    std::size_t list_length_ = 0;
+};
+
+}  // namespace
+
+bool read_flat_rules(const char *text, std::size_t length, std::vector<FlatRule> &rules)
+{
+    rules.clear();
+    FlatRuleReader reader(rules);
+    return nlohmann::json::sax_parse(text, text + length, &reader) && reader.done();
+}
+
+std::vector<FlatRule> flat_rules(const nlohmann::json &rules_json)
+{
+    std::vector<FlatRule> rules;
+    rules.reserve(rules_json.size());
+    for (const auto &single_rule : rules_json) {
+        FlatRule rule;
         for (auto it = single_rule.begin(); it != single_rule.end(); ++it) {
             const std::string &key = it.key();
             const nlohmann::json &value = it.value();
             if (key == "allow") {
-                allow = value.get<bool>();
+                rule.allow = value.get<bool>();
                 continue;
             }
-            if (!value.is_string() || value.get_ref<const std::string &>().empty())
-                continue;
-            const std::string *text = &value.get_ref<const std::string &>();
+            if (!value.is_string())
+                continue;  // not set, as the translation reads it
+            const std::string &text = value.get_ref<const std::string &>();
             if (key == "interface")
-                interface = text;
+                rule.interface = text;
             else if (key == "protocol")
-                protocol = text;
+                rule.protocol = text;
             else if (key == "src_IP_cidr")
-                cidr = text;
+                rule.cidr = text;
             else if (key == "src_IP_range")
-                range = text;
+                rule.range = text;
         }
-        chain.rules.push_back({rule, interface != nullptr ? *interface : "!lo", protocol_number(protocol, family),
+        rules.push_back(std::move(rule));
+    }
+    return rules;
+}
+
+ExpectedChain expected_chain(const std::vector<FlatRule> &rules, const Family &family)
+{
+    ExpectedChain chain;
+    chain.counted.reserve(rules.size());
+    std::size_t number = 0;
+    int position = 0;
+    for (const FlatRule &rule : rules) {
+        ++number;
+        std::vector<int> counted;
+        const std::string *cidr = rule.cidr.empty() ? nullptr : &rule.cidr;
+        const std::string *range = rule.range.empty() ? nullptr : &rule.range;
+        if (!source_in_family(cidr != nullptr ? cidr : range, family)) {
+            chain.counted.push_back(std::move(counted));
+            continue;
+        }
+        chain.rules.push_back({number, rule.interface.empty() ? "!lo" : rule.interface,
+                               protocol_number(rule.protocol.empty() ? nullptr : &rule.protocol, family),
                                cidr == nullptr && range != nullptr ? listed_range(*range, family) : ""});
         const auto of = static_cast<std::uint32_t>(chain.rules.size() - 1);
         const std::vector<std::string> sources = listed_sources(cidr, family);
-        if (!allow)
+        if (!rule.allow)
             for (const auto &source : sources) {
                 chain.lines.push_back({of, "NFLOG", source});
                 ++position;
             }
         for (const auto &source : sources) {
-            chain.lines.push_back({of, allow ? "ACCEPT" : "DROP", source});
+            chain.lines.push_back({of, rule.allow ? "ACCEPT" : "DROP", source});
             counted.push_back(++position);
         }
         chain.counted.push_back(std::move(counted));
@@ -218,7 +370,7 @@ ExpectedChain expected_chain(const nlohmann::json &rules_json, const Family &fam
 }
 
 std::string listing_mismatch(const ExpectedChain &expected, const std::vector<ListedRuleLine> &lines,
-                             const Family &family)
+                             const std::string &listing, const Family &family)
 {
     const std::size_t listed = lines.empty() ? 0 : lines.size() - 1;
     std::size_t position = 0;
@@ -232,23 +384,26 @@ std::string listing_mismatch(const ExpectedChain &expected, const std::vector<Li
         if (position > listed)
             return rule_differs() + ": the chain holds " + std::to_string(listed) + " rule lines, its line " +
                    std::to_string(position) + " is missing";
-        const ListedRuleLine &got = lines[position];
-        if (!got.readable)
+        const ListedRuleLine &listed_line = lines[position];
+        if (!listed_line.readable)
             return rule_differs() + ": line " + std::to_string(position) + " cannot be read";
-        if (got.target != want.target)
-            return differs(rule.rule, family, position, "target", got.target, want.target);
-        if (got.in != rule.in)
-            return differs(rule.rule, family, position, "in-interface", got.in, rule.in);
-        if (got.protocol != rule.protocol)
-            return differs(rule.rule, family, position, "protocol", got.protocol, rule.protocol);
-        if (!want.source.empty() && got.source != want.source)
-            return differs(rule.rule, family, position, "source", got.source, want.source);
-        if (!rule.range.empty() && got.extra.find(rule.range) == std::string_view::npos)
-            return differs(rule.rule, family, position, "matches", got.extra, rule.range);
+        const std::string_view target = listed_line.target.in(listing), in = listed_line.in.in(listing),
+                               protocol = listed_line.protocol.in(listing), source = listed_line.source.in(listing),
+                               extra = listed_line.extra.in(listing);
+        if (target != want.target)
+            return differs(rule.rule, family, position, "target", target, want.target);
+        if (in != rule.in)
+            return differs(rule.rule, family, position, "in-interface", in, rule.in);
+        if (protocol != rule.protocol)
+            return differs(rule.rule, family, position, "protocol", protocol, rule.protocol);
+        if (!want.source.empty() && source != want.source)
+            return differs(rule.rule, family, position, "source", source, want.source);
+        if (!rule.range.empty() && extra.find(rule.range) == std::string_view::npos)
+            return differs(rule.rule, family, position, "matches", extra, rule.range);
         if (std::string_view(want.target) == "NFLOG") {
             prefix = "nflog-prefix \"RULE=" + std::to_string(rule.rule) + " ACT=DROP\"";
-            if (got.extra.find(prefix) == std::string_view::npos)
-                return differs(rule.rule, family, position, "log prefix", got.extra, prefix);
+            if (extra.find(prefix) == std::string_view::npos)
+                return differs(rule.rule, family, position, "log prefix", extra, prefix);
         }
     }
     if (listed > position)

@@ -55,6 +55,15 @@ bool rule_in_family(const nlohmann::json &rule, const Family &family)
     return (families_of(rule) & family.bit) != 0;
 }
 
+bool source_in_family(const std::string *source, const Family &family)
+{
+    if (!ipv6_enabled())
+        return family.bit == ipv4.bit;
+    if (source == nullptr)
+        return true;
+    return (source->find(':') != std::string::npos ? ipv6.bit : ipv4.bit) == family.bit;
+}
+
 }  // namespace zvn
 
 extern "C" void zvn_enable_ipv6(void)

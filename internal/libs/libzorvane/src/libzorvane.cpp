@@ -606,15 +606,19 @@ public:
     StartedListing &operator=(const StartedListing &) = delete;
 
     // Reads the whole output and waits for the tool: its raw status, or -1
-    // when it could not start.
-    int finish()
+    // when it could not start. The parser, if any, takes each piece as it
+    // comes, while the tool is still writing.
+    int finish(ChainListingParser *parser = nullptr)
     {
         if (pipe_ == nullptr)
             return status_;
         char buffer[65536];
         std::size_t n;
-        while ((n = std::fread(buffer, 1, sizeof buffer, pipe_)) > 0)
+        while ((n = std::fread(buffer, 1, sizeof buffer, pipe_)) > 0) {
             output_.append(buffer, n);
+            if (parser != nullptr)
+                parser->feed(output_);
+        }
         status_ = pclose(pipe_);
         pipe_ = nullptr;
         log_record("popen --> ", cmd_, " --> ret=", status_);
@@ -940,25 +944,30 @@ int zvn_get_rule_count_snapshot_json(const char *rules, char *pktcnt_list_json, 
     for (const Family *family : families)
         listings.push_back(std::make_unique<StartedListing>(
             command(family->tool, " -vnx -L ", chain_name, " --line-numbers")));
-    std::size_t rule_count = 0;
-    std::vector<ExpectedChain> expected;
-    {
+    // A plainly valid text is read without a JSON tree; anything else takes
+    // the full parse and validation, with their records.
+    std::vector<FlatRule> flat;
+    if (!read_flat_rules(rules, std::strlen(rules), flat)) {
         nlohmann::json rules_json;
         if (!parse_and_validate(rules, rules_json))
             return -1;
-        rule_count = rules_json.size();
-        for (const Family *family : families)
-            expected.push_back(expected_chain(rules_json, *family));
+        flat = flat_rules(rules_json);
     }
+    const std::size_t rule_count = flat.size();
+    std::vector<ExpectedChain> expected;
+    for (const Family *family : families)
+        expected.push_back(expected_chain(flat, *family));
 
     std::vector<unsigned long long> sums(rule_count, 0);
     std::vector<bool> overflowed(rule_count, false);
     for (std::size_t f = 0; f < families.size(); ++f) {
-        const int status = listings[f]->finish();
+        ChainListingParser parser;
+        const int status = listings[f]->finish(&parser);
         if (status != 0)
             return report_counts(all_errors(rule_count), pktcnt_list_json, size_n, status);
-        const std::vector<ListedRuleLine> lines = parse_chain_listing(listings[f]->output());
-        const std::string mismatch = listing_mismatch(expected[f], lines, *families[f]);
+        parser.finish(listings[f]->output());
+        const std::vector<ListedRuleLine> &lines = parser.lines();
+        const std::string mismatch = listing_mismatch(expected[f], lines, listings[f]->output(), *families[f]);
         if (!mismatch.empty()) {
             log_record(mismatch);
             return report_counts(all_errors(rule_count), pktcnt_list_json, size_n, -1);

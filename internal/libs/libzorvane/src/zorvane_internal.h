@@ -83,6 +83,9 @@ std::vector<const Family *> active_families();
 // range holds a colon goes to IPv6 only, one with another address or range
 // to IPv4 only, and one without (any source, countries) to both.
 bool rule_in_family(const nlohmann::json &rule, const Family &family);
+// The same for a rule whose used source is given (the address if set, else
+// the range if set, else nullptr).
+bool source_in_family(const std::string *source, const Family &family);
 
 // ---------------------------------------------------------------------------
 // Rule sets
@@ -155,17 +158,35 @@ std::string format_ipv4(std::uint32_t address);
 // The chain listing ("iptables -vnx -L ZORVANE --line-numbers")
 // ---------------------------------------------------------------------------
 
+// A field of a listed line: where it stands in the listing's text.
+struct ListedField {
+    std::uint32_t start = 0, length = 0;
+    std::string_view in(const std::string &listing) const { return std::string_view(listing).substr(start, length); }
+};
+
 struct ListedRuleLine {
     bool readable = false;   // the columns up to the source were there
     bool repeated = false;   // the number appeared more than once
     unsigned long long packets = 0;
-    // Views into the listing, which must outlive them.
-    std::string_view target, protocol, in, source, extra;
+    ListedField target, protocol, in, source, extra;
 };
 
-// The numbered lines, by number (index 0 unused). Headers and lines without
-// a rule number (warnings of the tool) are passed over.
-std::vector<ListedRuleLine> parse_chain_listing(const std::string &listing);
+// Splits the listing into its numbered lines (index 0 unused) as its text
+// comes in: feed() after each piece parses the lines complete so far,
+// finish() the last one. Headers and lines without a rule number (warnings
+// of the tool) are passed over.
+class ChainListingParser {
+public:
+    void feed(const std::string &listing);
+    void finish(const std::string &listing);
+    const std::vector<ListedRuleLine> &lines() const { return lines_; }
+
+private:
+    void parse_line(const std::string &listing, std::size_t start, std::size_t end);
+    std::vector<ListedRuleLine> lines_;
+    std::size_t parsed_ = 0;
+    std::size_t last_ = 0;  // the highest rule number seen
+};
 
 // What a family's chain must show once it holds a rule set: each line as
 // the listing prints it, and the lines whose counters make each rule's
@@ -187,12 +208,29 @@ struct ExpectedChain {
     std::vector<ExpectedRuleLine> lines;
     std::vector<std::vector<int>> counted;  // per rule of the set: the chain positions counted
 };
-ExpectedChain expected_chain(const nlohmann::json &rules_json, const Family &family);
+// A rule as the snapshot read needs it: the values the translation uses
+// ("" where not set).
+struct FlatRule {
+    bool allow = false;
+    std::string interface, protocol, cidr, range;
+};
+
+// Reads a rule-set text that is plainly valid straight into flat rules,
+// without building a JSON tree: an array of objects whose keys are known and
+// appear once, "allow" a boolean, the string keys strings (or null) without
+// control characters, "protocol" one of the names, the lists arrays of
+// non-empty strings. False for anything else, every invalid text among it:
+// such a text takes the full parse and validation, with its records.
+bool read_flat_rules(const char *text, std::size_t length, std::vector<FlatRule> &rules);
+// The same from a parsed, validated rule set.
+std::vector<FlatRule> flat_rules(const nlohmann::json &rules_json);
+
+ExpectedChain expected_chain(const std::vector<FlatRule> &rules, const Family &family);
 
 // Compares the listing with the expected lines. Empty when they agree;
 // otherwise the record naming the first rule that differs and how.
 std::string listing_mismatch(const ExpectedChain &expected, const std::vector<ListedRuleLine> &lines,
-                             const Family &family);
+                             const std::string &listing, const Family &family);
 
 // ---------------------------------------------------------------------------
 // One operation at a time
