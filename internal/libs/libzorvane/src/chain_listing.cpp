@@ -214,10 +214,8 @@ public:
             if (byte < 0x20 || byte == 0x7f)
                 return false;
         }
-        if (depth_ == 3) {  // an element of a list
-            ++list_length_;
+        if (depth_ == 3)  // an element of a list
             return !value.empty();
-        }
         if (depth_ != 2)
             return false;
         FlatRule &rule = rules_.back();
@@ -274,7 +272,6 @@ public:
         if (depth_ != 2 || (key_ != Key::countries && key_ != Key::ports))
             return false;
         depth_ = 3;
-        list_length_ = 0;
         return true;
     }
     bool end_array()
@@ -293,7 +290,6 @@ private:
     int depth_ = 0;  // 1 in the rule set, 2 in a rule, 3 in a list
     Key key_ = Key::none;
     unsigned seen_ = 0;
-    std::size_t list_length_ = 0;
 };
 
 }  // namespace

@@ -17,23 +17,6 @@ namespace {
 
 std::atomic<bool> ipv6_on{false};
 
-// An address or range with a colon is IPv6; any other is IPv4.
-unsigned families_of(const nlohmann::json &rule)
-{
-    const std::string *source = nullptr;
-    switch (used_source(rule)) {
-    case SourceKind::address:
-        source = set_string(rule, "src_IP_cidr");
-        break;
-    case SourceKind::range:
-        source = set_string(rule, "src_IP_range");
-        break;
-    default:
-        return ipv4.bit | ipv6.bit;
-    }
-    return source->find(':') != std::string::npos ? ipv6.bit : ipv4.bit;
-}
-
 }  // namespace
 
 bool ipv6_enabled()
@@ -48,13 +31,8 @@ std::vector<const Family *> active_families()
     return {&ipv4};
 }
 
-bool rule_in_family(const nlohmann::json &rule, const Family &family)
-{
-    if (!ipv6_enabled())
-        return family.bit == ipv4.bit;
-    return (families_of(rule) & family.bit) != 0;
-}
-
+// An address or range with a colon is IPv6; any other is IPv4; without
+// either, a rule belongs to both.
 bool source_in_family(const std::string *source, const Family &family)
 {
     if (!ipv6_enabled())
@@ -62,6 +40,18 @@ bool source_in_family(const std::string *source, const Family &family)
     if (source == nullptr)
         return true;
     return (source->find(':') != std::string::npos ? ipv6.bit : ipv4.bit) == family.bit;
+}
+
+bool rule_in_family(const nlohmann::json &rule, const Family &family)
+{
+    switch (used_source(rule)) {
+    case SourceKind::address:
+        return source_in_family(set_string(rule, "src_IP_cidr"), family);
+    case SourceKind::range:
+        return source_in_family(set_string(rule, "src_IP_range"), family);
+    default:
+        return source_in_family(nullptr, family);
+    }
 }
 
 }  // namespace zvn
