@@ -15,12 +15,22 @@ namespace zvn_test {
 namespace {
 
 // Calls without the listing of the IPv4 chain, which runs beside the test
-// runs and so may stand anywhere among them.
+// runs and so may stand anywhere among them. The two test runs go on side
+// by side, so they are put in family order.
 std::vector<std::string> calls_but_keeping()
 {
     auto calls = Fakes::calls();
     calls.erase(std::remove(calls.begin(), calls.end(), "iptables -S ZORVANE"), calls.end());
+    if (calls.size() >= 2 && calls[0] == "ip6tables-restore --test FILE6" && calls[1] == "iptables-restore --test FILE")
+        std::swap(calls[0], calls[1]);
     return calls;
+}
+
+// The copy of the file a test run was handed: the first two copies are the
+// two test runs', in either order.
+std::string tested_copy(const std::string &tool)
+{
+    return Fakes::restore_copy(Fakes::restore_tool(1) == tool ? 1 : 2);
 }
 
 const char *const mixed =
@@ -41,14 +51,14 @@ TEST_F(FakeIpv6, EachRuleGoesToItsFamilysChain)
     EXPECT_EQ(calls_but_keeping(),
               (std::vector<std::string>{"iptables-restore --test FILE", "ip6tables-restore --test FILE6",
                                         "iptables-restore -n FILE", "ip6tables-restore -n FILE6"}));
-    EXPECT_EQ(Fakes::restore_copy(1),
+    EXPECT_EQ(tested_copy("iptables-restore"),
               "*filter\n:ZORVANE - [0:0]\n"
               "-A ZORVANE ! -i lo -s 10.0.0.0/8 -j NFLOG --nflog-prefix  \"RULE=1 ACT=DROP\"\n"
               "-A ZORVANE ! -i lo -s 10.0.0.0/8 -j DROP\n"
               "-A ZORVANE -i eth3 -p icmp -j NFLOG --nflog-prefix  \"RULE=3 ACT=DROP\"\n"
               "-A ZORVANE -i eth3 -p icmp -j DROP\n"
               "-A ZORVANE ! -i lo -j ACCEPT\nCOMMIT\n");
-    EXPECT_EQ(Fakes::restore_copy(2),
+    EXPECT_EQ(tested_copy("ip6tables-restore"),
               "*filter\n:ZORVANE - [0:0]\n"
               "-A ZORVANE ! -i lo -s 2001:db8::/32 -p tcp -m multiport --dports 22 -j ACCEPT\n"
               "-A ZORVANE -i eth3 -p ipv6-icmp -j NFLOG --nflog-prefix  \"RULE=3 ACT=DROP\"\n"
@@ -56,8 +66,8 @@ TEST_F(FakeIpv6, EachRuleGoesToItsFamilysChain)
               "-A ZORVANE ! -i lo -m iprange --src-range 2001:db8::1-2001:db8::9 -p ipv6-icmp -j NFLOG --nflog-prefix  \"RULE=4 ACT=DROP\"\n"
               "-A ZORVANE ! -i lo -m iprange --src-range 2001:db8::1-2001:db8::9 -p ipv6-icmp -j DROP\n"
               "-A ZORVANE ! -i lo -j ACCEPT\nCOMMIT\n");
-    EXPECT_EQ(Fakes::restore_copy(3), Fakes::restore_copy(1));
-    EXPECT_EQ(Fakes::restore_copy(4), Fakes::restore_copy(2));
+    EXPECT_EQ(Fakes::restore_copy(3), tested_copy("iptables-restore"));
+    EXPECT_EQ(Fakes::restore_copy(4), tested_copy("ip6tables-restore"));
     EXPECT_EQ(read_file(drop_log), "");  // emptied once, after both
     EXPECT_TRUE(restore_files_in_tmp().empty());
     EXPECT_EQ(shell("ls /tmp | grep -c zorvane || true"), "0\n");
@@ -80,6 +90,8 @@ TEST_P(FakeIpv6Fault, AllOrNothing)
     Fakes::answer(GetParam().failing, 4);
     EXPECT_EQ(zvn_apply_rules_json(mixed), 4 * 256);
     EXPECT_EQ(calls_but_keeping(), GetParam().calls);
+    EXPECT_NE(Fakes::restore_tool(GetParam().restore_copies), "");
+    EXPECT_EQ(Fakes::restore_tool(GetParam().restore_copies + 1), "");
     EXPECT_EQ(read_file(drop_log), old_drop_log);
     if (std::string(GetParam().failing) == "restore6-n") {
         EXPECT_EQ(Fakes::restore_copy(5), "*filter\n:ZORVANE - [0:0]\n-A ZORVANE -s 192.0.2.0/24 ! -i lo -j ACCEPT\nCOMMIT\n");
@@ -93,11 +105,51 @@ const std::string install6 = "ip6tables-restore -n FILE6";
 
 INSTANTIATE_TEST_SUITE_P(
     Commands, FakeIpv6Fault,
-    testing::Values(FamilyFault{"Ipv4Test", "restore-test", {test4}, 1},
+    testing::Values(FamilyFault{"Ipv4Test", "restore-test", {test4, test6}, 2},
                     FamilyFault{"Ipv6Test", "restore6-test", {test4, test6}, 2},
                     FamilyFault{"Ipv4Install", "restore-n", {test4, test6, install4}, 3},
                     FamilyFault{"Ipv6Install", "restore6-n", {test4, test6, install4, install6, install4}, 5}),
     [](const auto &info) { return std::string(info.param.name); });
+
+// The two test runs go on at the same time: each fake waits for the other
+// to have started, which running them in turn would never let happen.
+TEST_F(FakeIpv6, TestRunsGoOnSideBySide)
+{
+    Fakes::answer_meeting("restore-test", "restore6-test");
+    Fakes::answer_meeting("restore6-test", "restore-test");
+    EXPECT_EQ(zvn_test_rules_json(mixed), 0);
+    EXPECT_EQ(zvn_apply_rules_json(mixed), 0);
+}
+
+// Both refuse: the result, the kept file and the words on standard error
+// are the IPv4 run's, as if the runs had gone in turn; the records show
+// both.
+TEST_F(FakeIpv6, TwoRefusalsReportTheFirstFamily)
+{
+    Fakes::answer("restore-test", 2, "ipv4 words\n");
+    Fakes::answer("restore6-test", 3, "ipv6 words\n");
+    LogCapture log;
+    testing::internal::CaptureStderr();
+    const int result = zvn_apply_rules_json(mixed);
+    const std::string words = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(result, 2 * 256);
+    EXPECT_NE(words.find("ipv4 words"), std::string::npos) << words;
+    EXPECT_EQ(words.find("ipv6 words"), std::string::npos) << words;
+    EXPECT_NE(normalise_paths(log.text()).find("ip6tables-restore --test FILE6 1>&2 --> ret=768"), std::string::npos)
+        << log.text();
+    const auto kept = restore_files_in_tmp();
+    ASSERT_EQ(kept.size(), 1u);
+    EXPECT_EQ(normalise_paths(kept.front()), "FILE");
+
+    // Only IPv6 refuses: its status and its words.
+    fresh_fake_state();
+    Fakes::answer("restore6-test", 3, "ipv6 words\n");
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(zvn_test_rules_json(mixed), 3 * 256);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("ipv6 words"), std::string::npos);
+    ASSERT_EQ(restore_files_in_tmp().size(), 1u);
+    EXPECT_EQ(normalise_paths(restore_files_in_tmp().front()), "FILE6");
+}
 
 TEST_F(FakeIpv6, SetupAndResetCoverBothChains)
 {

@@ -154,6 +154,11 @@ void Fakes::answer_signal(const std::string &key, const std::string &signal)
     write_file(fake_dir() + "/plan/" + key + ".signal", signal);
 }
 
+void Fakes::answer_meeting(const std::string &key, const std::string &other)
+{
+    write_file(fake_dir() + "/plan/" + key + ".meet", other);
+}
+
 void Fakes::remove_program(const std::string &name)
 {
     shell("rm -f /usr/sbin/" + name);
@@ -178,6 +183,12 @@ std::string Fakes::restore_copy(int k)
 std::string Fakes::restore_mode(int k)
 {
     const auto lines = split_lines(read_file(fake_dir() + "/restore." + std::to_string(k) + ".mode"));
+    return lines.empty() ? "" : lines.front();
+}
+
+std::string Fakes::restore_tool(int k)
+{
+    const auto lines = split_lines(read_file(fake_dir() + "/restore." + std::to_string(k) + ".tool"));
     return lines.empty() ? "" : lines.front();
 }
 

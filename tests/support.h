@@ -56,6 +56,8 @@ public:
     static void answer(const std::string &key, int status, const std::string &out = "");
     static void answer_output(const std::string &key, const std::string &out);
     static void answer_signal(const std::string &key, const std::string &signal);
+    // The call of key waits (up to 5 s) for a call of other to be under way.
+    static void answer_meeting(const std::string &key, const std::string &other);
     // Takes a program away from its fixed path (a "missing program"), and
     // puts the fake back.
     static void remove_program(const std::string &name);
@@ -65,6 +67,8 @@ public:
     // The K-th restore file handed to iptables-restore, and its mode.
     static std::string restore_copy(int k);
     static std::string restore_mode(int k);
+    // The name of the tool that was handed copy k ("iptables-restore", ...).
+    static std::string restore_tool(int k);
 };
 
 // What a run of zvn_util (or its main, in a child process) left behind.

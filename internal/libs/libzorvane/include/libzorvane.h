@@ -248,8 +248,14 @@ ZVN_EXPORT int zvn_get_chain_status_json(char *status_json, size_t size_n);
  *     (/tmp/iptables_zorvane_<ns>.tmp, /tmp/ip6tables_zorvane_<ns>.tmp)
  *     before it installs either, IPv4 first; if the IPv6 install fails,
  *     the IPv4 chain is put back as it was before the call (listed with
- *     "/sbin/iptables -S ZORVANE" during the test runs) and the result is
- *     the failing status. The drop log is emptied once, after both;
+ *     "/sbin/iptables -S ZORVANE" under the lock, while the rule set is
+ *     read and tested) and the result is the failing status. The drop log
+ *     is emptied once, after both;
+ *   - the two test runs (of zvn_apply_rules_json, zvn_test_rules_json and
+ *     the per-rule count read) go on side by side; their output reaches
+ *     standard error in family order, up to the first refusal. A refusal's
+ *     result is the first refusing family's status (IPv4 before IPv6); its
+ *     file stays in /tmp and the other family's is removed;
  *   - both count reads add a rule's counters of both chains; the snapshot
  *     read lists and checks both chains;
  *   - zvn_check_rules_json accepts IPv6 addresses, networks and ranges;

@@ -77,6 +77,23 @@ int exec(const std::string cmd, std::string &stdout_str)
     return rc;
 }
 
+bool write_all(int fd, const std::string &text)
+{
+    const char *next = text.data();
+    std::size_t left = text.size();
+    while (left > 0) {
+        const ssize_t written = write(fd, next, left);
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        next += written;
+        left -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
 namespace {
 
 int clear_log_history()
@@ -411,22 +428,6 @@ std::string fresh_restore_filename(const Family &family)
     return family.file_prefix + std::to_string(nanoseconds) + ".tmp";
 }
 
-bool write_all(int fd, const std::string &text)
-{
-    const char *next = text.data();
-    std::size_t left = text.size();
-    while (left > 0) {
-        const ssize_t written = write(fd, next, left);
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        next += written;
-        left -= static_cast<std::size_t>(written);
-    }
-    return true;
-}
 
 // Writes the restore text to a new file in /tmp. The file is created
 // exclusively and without following links, so that a name planted in the
@@ -491,17 +492,28 @@ int test_restore_file(const std::string &restore_filename, const Family &family)
     return do_system_call(command(family.restore_tool, " --test ", restore_filename));
 }
 
-// Tests each active family's file in turn. The first failing status, its
-// file kept for a look and the files not yet tested removed; or 0.
+// Tests each active family's file; with both families on, the two test
+// runs go on side by side (neither changes anything, and a host has more
+// than one core). The first failing status in family order, its file kept
+// for a look and the other family's removed; or 0.
 int test_restore_files(const std::vector<std::string> &restore_filenames)
 {
     const auto families = active_families();
+    std::vector<int> statuses;
+    if (families.size() == 1) {
+        statuses.push_back(test_restore_file(restore_filenames[0], *families[0]));
+    } else {
+        std::vector<std::string> test_runs;
+        for (std::size_t f = 0; f < families.size(); ++f)
+            test_runs.push_back(command(families[f]->restore_tool, " --test ", restore_filenames[f]));
+        statuses = run_side_by_side(test_runs);
+    }
     for (std::size_t f = 0; f < families.size(); ++f) {
-        const int ret = test_restore_file(restore_filenames[f], *families[f]);
-        if (ret != 0) {
-            for (std::size_t later = f + 1; later < families.size(); ++later)
-                std::remove(restore_filenames[later].c_str());
-            return ret;
+        if (statuses[f] != 0) {
+            for (std::size_t other = 0; other < families.size(); ++other)
+                if (other != f)
+                    std::remove(restore_filenames[other].c_str());
+            return statuses[f];
         }
     }
     return 0;
@@ -643,17 +655,11 @@ private:
 bool check_rule_set(const char *rules, nlohmann::json &rules_json)
 {
     std::vector<std::string> restore_test_filenames;
-    if (!parse_and_validate(rules, rules_json) || !write_restore_files(rules_json, 0, restore_test_filenames))
+    if (!parse_and_validate(rules, rules_json) || !write_restore_files(rules_json, 0, restore_test_filenames) ||
+        test_restore_files(restore_test_filenames) != 0)
         return false;
-    const auto families = active_families();
-    for (std::size_t f = 0; f < families.size(); ++f) {
-        if (test_restore_file(restore_test_filenames[f], *families[f]) != 0) {
-            for (std::size_t later = f + 1; later < families.size(); ++later)
-                std::remove(restore_test_filenames[later].c_str());
-            return false;
-        }
-        std::remove(restore_test_filenames[f].c_str());
-    }
+    for (const auto &restore_test_filename : restore_test_filenames)
+        std::remove(restore_test_filename.c_str());
     return true;
 }
 
@@ -808,19 +814,20 @@ int zvn_apply_rules_json(const char *rules)
 {
     if (rules == nullptr)
         return -1;
-    nlohmann::json rules_json;
-    if (!parse_and_validate(rules, rules_json))
-        return -1;
     const auto families = active_families();
     std::optional<ChainLock> lock;
     std::optional<ChainKeeper> previous_ipv4;
     if (families.size() > 1) {
-        // The IPv4 chain is listed while the restore files are written.
+        // The IPv4 chain is listed while the rule set is read and its files
+        // written and tested.
         lock.emplace();
         if (!lock->locked())
             return -1;
         previous_ipv4.emplace(ipv4);
     }
+    nlohmann::json rules_json;
+    if (!parse_and_validate(rules, rules_json))
+        return -1;
     std::vector<std::string> restore_filenames;
     if (!write_restore_files(rules_json, 1, restore_filenames))
         return -1;

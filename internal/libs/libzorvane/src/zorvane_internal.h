@@ -54,6 +54,8 @@ std::string command(const Pieces &...pieces)
 
 int do_system_call(std::string cmd);
 int exec(const std::string cmd, std::string &stdout_str);
+// Writes all of text to fd (going on after interruptions); false on an error.
+bool write_all(int fd, const std::string &text);
 
 // ---------------------------------------------------------------------------
 // Address families
@@ -86,6 +88,13 @@ bool rule_in_family(const nlohmann::json &rule, const Family &family);
 // The same for a rule whose used source is given (the address if set, else
 // the range if set, else nullptr).
 bool source_in_family(const std::string *source, const Family &family);
+
+// Runs the commands at once, each through the shell and with its standard
+// output sent to standard error as do_system_call() does, and waits for all:
+// their raw statuses in the order given (-1 for one that did not start).
+// What each says is passed on to standard error in that order, up to and
+// including the first that fails.
+std::vector<int> run_side_by_side(const std::vector<std::string> &commands);
 
 // ---------------------------------------------------------------------------
 // Rule sets
