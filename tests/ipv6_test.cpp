@@ -5,7 +5,10 @@
 // tools.
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+
 #include <algorithm>
+#include <chrono>
 
 #include <nlohmann/json.hpp>
 
@@ -149,6 +152,25 @@ TEST_F(FakeIpv6, TwoRefusalsReportTheFirstFamily)
     EXPECT_NE(testing::internal::GetCapturedStderr().find("ipv6 words"), std::string::npos);
     ASSERT_EQ(restore_files_in_tmp().size(), 1u);
     EXPECT_EQ(normalise_paths(restore_files_in_tmp().front()), "FILE6");
+}
+
+// With both families an apply lists the IPv4 chain under the lock, from
+// the start when the lock is free. Held elsewhere, a refused text is
+// reported at once; a valid one waits, then lists and applies.
+TEST_F(FakeIpv6, RefusedTextDoesNotWaitForTheLock)
+{
+    const pid_t holder = hold_lock_elsewhere(2);
+    LogCapture log;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(zvn_apply_rules_json("[{\"allow\":1}]"), -1);
+    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 1.0);
+    EXPECT_EQ(log.lines().front(), "\"allow\" is not a boolean");
+    EXPECT_EQ(Fakes::calls(), std::vector<std::string>{});
+    EXPECT_EQ(zvn_apply_rules_json(mixed), 0);
+    EXPECT_GT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 1.2);
+    const auto calls = Fakes::calls();
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), "iptables -S ZORVANE"), 1);
+    waitpid(holder, nullptr, 0);
 }
 
 TEST_F(FakeIpv6, SetupAndResetCoverBothChains)

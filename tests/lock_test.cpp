@@ -19,19 +19,6 @@ protected:
     void SetUp() override { fresh_fake_state(); }
 };
 
-// A process of its own holds the lock for the given time.
-pid_t hold_lock_elsewhere(int seconds)
-{
-    const pid_t child = fork();
-    if (child == 0) {
-        execl("/usr/bin/flock", "flock", "/run/zorvane.lock", "sleep", std::to_string(seconds).c_str(),
-              static_cast<char *>(nullptr));
-        _exit(127);
-    }
-    usleep(300000);
-    return child;
-}
-
 TEST_F(FakeLock, OperationWaitsForAnotherProcess)
 {
     const pid_t holder = hold_lock_elsewhere(2);

@@ -106,6 +106,18 @@ void fresh_fake_state()
     write_file(drop_log, old_drop_log);
 }
 
+pid_t hold_lock_elsewhere(int seconds)
+{
+    const pid_t child = fork();
+    if (child == 0) {
+        execl("/usr/bin/flock", "flock", "/run/zorvane.lock", "sleep", std::to_string(seconds).c_str(),
+              static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    usleep(300000);
+    return child;
+}
+
 std::string shell(const std::string &cmd, int *status)
 {
     std::string out;

@@ -5,6 +5,8 @@
 
 #include <libzorvane.h>
 
+#include <sys/types.h>
+
 #include <sstream>
 #include <string>
 #include <vector>
@@ -25,6 +27,10 @@ void remove_restore_files_in_tmp();
 
 // Runs a shell command, returns its standard output; status in *status.
 std::string shell(const std::string &cmd, int *status = nullptr);
+
+// A process of its own holds the operations' lock for the given time (it
+// holds it once this returns); waitpid() it, or kill it first.
+pid_t hold_lock_elsewhere(int seconds);
 
 const char *const drop_log = "/var/log/ulogd_syslogemu.log";
 const char *const old_drop_log = "old drop\n";

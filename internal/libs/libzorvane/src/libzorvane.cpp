@@ -815,19 +815,22 @@ int zvn_apply_rules_json(const char *rules)
     if (rules == nullptr)
         return -1;
     const auto families = active_families();
+    const bool both_families = families.size() > 1;
     std::optional<ChainLock> lock;
     std::optional<ChainKeeper> previous_ipv4;
-    if (families.size() > 1) {
-        // The IPv4 chain is listed while the rule set is read and its files
-        // written and tested.
-        lock.emplace();
-        if (!lock->locked())
-            return -1;
+    // With both families the IPv4 chain is listed under the lock while the
+    // rule set is read, written and tested. Where another operation holds
+    // the lock, the text is read first: a refusal need not wait for it.
+    if (both_families && lock.emplace(ChainLock::NoWait{}).locked())
         previous_ipv4.emplace(ipv4);
-    }
     nlohmann::json rules_json;
     if (!parse_and_validate(rules, rules_json))
         return -1;
+    if (both_families && !previous_ipv4) {
+        if (!lock.emplace().locked())
+            return -1;
+        previous_ipv4.emplace(ipv4);
+    }
     std::vector<std::string> restore_filenames;
     if (!write_restore_files(rules_json, 1, restore_filenames))
         return -1;

@@ -27,7 +27,9 @@ constexpr auto lock_wait_limit = std::chrono::seconds(30);
 thread_local int held_depth = 0;
 thread_local int held_fd = -1;
 
-bool acquire()
+// Waits up to the limit when asked to; otherwise gives up at once, without a
+// record, when another operation holds the lock.
+bool acquire(bool wait = true)
 {
     if (held_depth > 0) {
         ++held_depth;
@@ -51,6 +53,10 @@ bool acquire()
             held_depth = 1;
             held_fd = -1;
             return true;
+        }
+        if (!wait) {
+            close(fd);
+            return false;
         }
         if (std::chrono::steady_clock::now() >= deadline) {
             log_record("gave up waiting for the lock ", lock_path, " after 30 s: another operation holds it");
@@ -77,6 +83,8 @@ void release()
 }  // namespace
 
 ChainLock::ChainLock() : locked_(acquire()) {}
+
+ChainLock::ChainLock(NoWait) : locked_(acquire(false)) {}
 
 ChainLock::~ChainLock()
 {

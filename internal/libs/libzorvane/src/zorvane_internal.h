@@ -251,6 +251,10 @@ std::string listing_mismatch(const ExpectedChain &expected, const std::vector<Li
 class ChainLock {
 public:
     ChainLock();
+    // Takes the lock only if it is free now: locked() is false, without a
+    // record, where another operation holds it.
+    struct NoWait {};
+    explicit ChainLock(NoWait);
     ~ChainLock();
     ChainLock(const ChainLock &) = delete;
     ChainLock &operator=(const ChainLock &) = delete;
