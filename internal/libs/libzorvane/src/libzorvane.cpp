@@ -610,8 +610,14 @@ public:
     {
         log_record("popen --> ", cmd_);
         pipe_ = popen(cmd_.c_str(), "r");
-        if (pipe_ == nullptr)
+        if (pipe_ == nullptr) {
             log_record("popen() failed!");
+            return;
+        }
+        // Room for the listing of thousands of rules, so that the tool does
+        // not stop at a full pipe while the rule set is being read. The
+        // default size serves where the kernel refuses.
+        fcntl(fileno(pipe_), F_SETPIPE_SZ, listing_pipe_size);
     }
     ~StartedListing() { finish(); }
     StartedListing(const StartedListing &) = delete;
@@ -639,6 +645,7 @@ public:
     const std::string &output() const { return output_; }
 
 private:
+    static constexpr int listing_pipe_size = 1 << 20;
     std::string cmd_, output_;
     FILE *pipe_ = nullptr;
     int status_ = -1;
