@@ -428,7 +428,6 @@ std::string fresh_restore_filename(const Family &family)
     return family.file_prefix + std::to_string(nanoseconds) + ".tmp";
 }
 
-
 // Writes the restore text to a new file in /tmp. The file is created
 // exclusively and without following links, so that a name planted in the
 // world-writable /tmp can neither redirect nor pre-fill it; it is private to
@@ -529,9 +528,9 @@ int install_restore_file(const std::string &restore_filename, const Family &fami
 // ---------------------------------------------------------------------------
 
 // The IPv4 chain's lines as "iptables -S ZORVANE" prints them, listed into
-// a file while the test runs go on (the listing costs as much as a test
-// run, and the machine has a second core): should the IPv6 install fail,
-// they go back in one commit.
+// a file while the rule set is read and tested (the listing costs more than
+// a test run, and a host has more than one core): should the IPv6 install
+// fail, they go back in one commit.
 class ChainKeeper {
 public:
     explicit ChainKeeper(const Family &family) : family_(family)
