@@ -114,6 +114,24 @@ INSTANTIATE_TEST_SUITE_P(
                     FamilyFault{"Ipv6Install", "restore6-n", {test4, test6, install4, install6, install4}, 5}),
     [](const auto &info) { return std::string(info.param.name); });
 
+// A failed IPv6 install after a listing that failed: there is nothing to
+// put back, and the IPv4 chain keeps the new rules rather than being
+// emptied. The listing is kept in no file of /tmp.
+TEST_F(FakeIpv6, NoPutBackWithoutAListing)
+{
+    Fakes::answer("list-S-ZORVANE", 1);
+    Fakes::answer("restore6-n", 4);
+    LogCapture log;
+    EXPECT_EQ(zvn_apply_rules_json(mixed), 4 * 256);
+    EXPECT_EQ(calls_but_keeping(), (std::vector<std::string>{"iptables-restore --test FILE",
+                                                              "ip6tables-restore --test FILE6",
+                                                              "iptables-restore -n FILE", "ip6tables-restore -n FILE6"}));
+    EXPECT_NE(log.text().find("the IPv4 chain was not listed before the change; it keeps the new rules"),
+              std::string::npos)
+        << log.text();
+    EXPECT_EQ(shell("ls /tmp | grep -c previous || true"), "0\n");
+}
+
 // The two test runs go on at the same time: each fake waits for the other
 // to have started, which running them in turn would never let happen.
 TEST_F(FakeIpv6, TestRunsGoOnSideBySide)

@@ -14,7 +14,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <iostream>
 #include <memory>
 #include <optional>
@@ -527,48 +526,45 @@ int install_restore_file(const std::string &restore_filename, const Family &fami
 // Two families at once
 // ---------------------------------------------------------------------------
 
-// The IPv4 chain's lines as "iptables -S ZORVANE" prints them, listed into
-// a file while the rule set is read and tested (the listing costs more than
-// a test run, and a host has more than one core): should the IPv6 install
-// fail, they go back in one commit.
+// The IPv4 chain's lines as "iptables -S ZORVANE" prints them, listed
+// while the rule set is read and tested (the listing costs more than a test
+// run, and a host has more than one core): should the IPv6 install fail,
+// they go back in one commit. The listing is kept in an anonymous file,
+// never under a name in /tmp.
 class ChainKeeper {
 public:
-    explicit ChainKeeper(const Family &family) : family_(family)
+    explicit ChainKeeper(const Family &family)
+        : family_(family), cmd_(command(family.tool, " -S ", chain_name)),
+          listing_(std::vector<std::string>{family.tool, "-S", chain_name}, 1)
     {
-        const std::string name = fresh_restore_filename(family);
-        path_ = name.substr(0, name.size() - 4) + ".previous";
-        cmd_ = command(family.tool, " -S ", chain_name, " > ", path_, " 2>/dev/null");
-        log_record("popen --> ", cmd_);
-        pipe_ = popen(cmd_.c_str(), "r");
-        if (pipe_ == nullptr)
-            log_record("popen() failed!");
+        log_record("$ ", cmd_);
     }
-    ~ChainKeeper()
-    {
-        finish();
-        std::remove(path_.c_str());
-    }
+    ~ChainKeeper() { finish(); }
     ChainKeeper(const ChainKeeper &) = delete;
     ChainKeeper &operator=(const ChainKeeper &) = delete;
 
-    // Waits for the listing.
-    void finish()
+    // Waits for the listing; its raw status.
+    int finish()
     {
-        if (pipe_ == nullptr)
-            return;
-        status_ = pclose(pipe_);
-        pipe_ = nullptr;
-        log_record("popen --> ", cmd_, " --> ret=", status_);
+        if (!finished_)
+            log_record("$ ", cmd_, " --> ret=", listing_.wait());
+        finished_ = true;
+        return listing_.wait();
     }
 
-    // Puts the listed lines back in one commit. The status of the restore.
+    // Puts the listed lines back in one commit: the status of the restore.
+    // Without a listing there is nothing to put back, and the chain keeps
+    // the new rules: emptying it would open what it closed.
     int put_back()
     {
-        finish();
+        if (finish() != 0) {
+            log_record("the ", family_.name, " chain was not listed before the change; it keeps the new rules");
+            return -1;
+        }
         std::string text = "*filter\n:";
         text += chain_name;
         text += " - [0:0]\n";
-        std::istringstream listing(status_ == 0 ? read_all(path_) : std::string());
+        std::istringstream listing(listing_.kept());
         const std::string append = std::string("-A ") + chain_name + " ";
         std::string line;
         while (std::getline(listing, line))
@@ -585,18 +581,10 @@ public:
     }
 
 private:
-    static std::string read_all(const std::string &path)
-    {
-        std::ifstream in(path, std::ios::binary);
-        std::ostringstream content;
-        content << in.rdbuf();
-        return content.str();
-    }
-
     const Family &family_;
-    std::string path_, cmd_;
-    FILE *pipe_ = nullptr;
-    int status_ = -1;
+    const std::string cmd_;
+    BackgroundCommand listing_;
+    bool finished_ = false;
 };
 
 // A listing started now and read later, so that the tool (on the machine's

@@ -4,6 +4,8 @@
 // Nothing here is exported (hidden visibility, and the version script).
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <array>
 #include <cstdint>
@@ -88,6 +90,29 @@ bool rule_in_family(const nlohmann::json &rule, const Family &family);
 // The same for a rule whose used source is given (the address if set, else
 // the range if set, else nullptr).
 bool source_in_family(const std::string *source, const Family &family);
+
+// A command started now and waited for later, without a shell (argv[0] is
+// the program's path). What it writes to the kept stream (1: standard
+// output, 2: standard error) goes to an anonymous file; with standard output
+// kept, its standard error goes to /dev/null. SIGCHLD stays blocked in the
+// thread while the command lives.
+class BackgroundCommand {
+public:
+    BackgroundCommand(const std::vector<std::string> &argv, int kept_stream);
+    ~BackgroundCommand();
+    BackgroundCommand(const BackgroundCommand &) = delete;
+    BackgroundCommand &operator=(const BackgroundCommand &) = delete;
+    // Its raw status; -1 when it did not start or could not be waited for.
+    int wait();
+    // What it wrote to the kept stream so far.
+    std::string kept() const;
+
+private:
+    pid_t pid_ = -1;
+    int kept_ = -1;
+    int status_ = -1;
+    bool waited_ = false;
+};
 
 // Runs the commands at once, each through the shell and with its standard
 // output sent to standard error as do_system_call() does, and waits for all:
