@@ -249,8 +249,9 @@ ZVN_EXPORT int zvn_get_chain_status_json(char *status_json, size_t size_n);
  *     before it installs either, IPv4 first; if the IPv6 install fails,
  *     the IPv4 chain is put back as it was before the call (listed with
  *     "/sbin/iptables -S ZORVANE" under the lock, while the rule set is
- *     read and tested) and the result is the failing status. The drop log
- *     is emptied once, after both;
+ *     read and tested; where that listing failed, the IPv4 chain keeps the
+ *     new rules rather than being emptied) and the result is the failing
+ *     status. The drop log is emptied once, after both;
  *   - the two test runs (of zvn_apply_rules_json, zvn_test_rules_json and
  *     the per-rule count read) go on side by side; their output reaches
  *     standard error in family order, up to the first refusal. A refusal's
