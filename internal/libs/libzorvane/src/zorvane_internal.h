@@ -1,6 +1,7 @@
 // What the library's source files share: the log stream, the fixed paths,
-// parsing and validating a rule set, reading a rule's values the way the
-// translation reads them, IPv4 addresses, the chain listing, and the lock.
+// commands in the background, the address families, parsing and validating
+// a rule set, reading a rule's values the way the translation reads them,
+// addresses, the chain listing, and the lock.
 // Nothing here is exported (hidden visibility, and the version script).
 #pragma once
 
@@ -60,36 +61,8 @@ int exec(const std::string cmd, std::string &stdout_str);
 bool write_all(int fd, const std::string &text);
 
 // ---------------------------------------------------------------------------
-// Address families
+// Commands in the background
 // ---------------------------------------------------------------------------
-
-// The chain ZORVANE of one family's filter table and the tools that reach it.
-struct Family {
-    unsigned bit;                   // 1: IPv4, 2: IPv6
-    const char *name;               // "IPv4", "IPv6"
-    const char *tool;               // /sbin/iptables, /sbin/ip6tables
-    const char *restore_tool;       // /sbin/iptables-restore, /sbin/ip6tables-restore
-    const char *file_prefix;        // /tmp/iptables_zorvane_, /tmp/ip6tables_zorvane_
-    const char *any_source;         // how the listing prints "any source"
-    const char *icmp;               // the protocol "icmp" means in this family
-    const char *icmp_number;        // and its number in the listing
-};
-extern const Family ipv4;
-extern const Family ipv6;
-
-// Whether zvn_enable_ipv6() has been called: from then on every operation
-// covers both families.
-bool ipv6_enabled();
-// The families the operations cover: IPv4 alone, or IPv4 then IPv6.
-std::vector<const Family *> active_families();
-// Whether a rule goes to a family's chain. With IPv6 off every rule goes to
-// IPv4 (as it always did); with it on, a rule whose source address or
-// range holds a colon goes to IPv6 only, one with another address or range
-// to IPv4 only, and one without (any source, countries) to both.
-bool rule_in_family(const nlohmann::json &rule, const Family &family);
-// The same for a rule whose used source is given (the address if set, else
-// the range if set, else nullptr).
-bool source_in_family(const std::string *source, const Family &family);
 
 // A command started now and waited for later, without a shell (argv[0] is
 // the program's path). What it writes to the kept stream (1: standard
@@ -120,6 +93,38 @@ private:
 // What each says is passed on to standard error in that order, up to and
 // including the first that fails.
 std::vector<int> run_side_by_side(const std::vector<std::string> &commands);
+
+// ---------------------------------------------------------------------------
+// Address families
+// ---------------------------------------------------------------------------
+
+// The chain ZORVANE of one family's filter table and the tools that reach it.
+struct Family {
+    unsigned bit;                   // 1: IPv4, 2: IPv6
+    const char *name;               // "IPv4", "IPv6"
+    const char *tool;               // /sbin/iptables, /sbin/ip6tables
+    const char *restore_tool;       // /sbin/iptables-restore, /sbin/ip6tables-restore
+    const char *file_prefix;        // /tmp/iptables_zorvane_, /tmp/ip6tables_zorvane_
+    const char *any_source;         // how the listing prints "any source"
+    const char *icmp;               // the protocol "icmp" means in this family
+    const char *icmp_number;        // and its number in the listing
+};
+extern const Family ipv4;
+extern const Family ipv6;
+
+// Whether zvn_enable_ipv6() has been called: from then on every operation
+// covers both families.
+bool ipv6_enabled();
+// The families the operations cover: IPv4 alone, or IPv4 then IPv6.
+std::vector<const Family *> active_families();
+// Whether a rule goes to a family's chain. With IPv6 off every rule goes to
+// IPv4 (as it always did); with it on, a rule whose source address or
+// range holds a colon goes to IPv6 only, one with another address or range
+// to IPv4 only, and one without (any source, countries) to both.
+bool rule_in_family(const nlohmann::json &rule, const Family &family);
+// The same for a rule whose used source is given (the address if set, else
+// the range if set, else nullptr).
+bool source_in_family(const std::string *source, const Family &family);
 
 // ---------------------------------------------------------------------------
 // Rule sets
