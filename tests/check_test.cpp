@@ -21,7 +21,7 @@ using Expected = std::tuple<int, std::string, std::string, int>;
 bool is_warning(const std::string &code)
 {
     return code == "host-bits" || code == "unused-source" || code == "shadowed" || code == "redundant" ||
-           code == "empty";
+           code == "empty" || code == "empty-value" || code == "interface-wildcard";
 }
 
 struct CheckCase {
@@ -88,7 +88,8 @@ INSTANTIATE_TEST_SUITE_P(
                   rules({R"({"src_IP_cidr":["10.9.0.0/16"],"allow":true})", R"({"protocol":6,"allow":false})",
                          R"({"interface":5,"src_IP_range":{},"allow":false})", R"({"interface":null,"protocol":null,"allow":true})"}),
                   {{1, "src_IP_cidr", "ignored-value", 0}, {2, "protocol", "ignored-value", 0},
-                   {3, "interface", "ignored-value", 0}, {3, "src_IP_range", "ignored-value", 0}}},
+                   {3, "interface", "ignored-value", 0}, {3, "src_IP_range", "ignored-value", 0},
+                   {4, "interface", "null-value", 0}, {4, "protocol", "null-value", 0}}},
         CheckCase{"OptionText",
                   rules({R"({"src_IP_cidr":"0.0.0.0/0 -m limit --limit 1/hour","allow":false})",
                          R"({"interface":"eth0 ! -s 192.0.2.1","allow":true})", R"({"interface":"!eth0","allow":true})",
@@ -146,6 +147,65 @@ INSTANTIATE_TEST_SUITE_P(
                   {{1, "src_IP_range", "unused-source", 0}, {1, "src_country", "unused-source", 0},
                    {2, "src_country", "unused-source", 0}, {2, "", "redundant", 1}}}),
     [](const auto &info) { return std::string(info.param.name); });
+
+// Forms that make a rule wider than written, or that the tool reads other
+// than written: each has its own code, rule and key.
+INSTANTIATE_TEST_SUITE_P(
+    WiderThanWritten, FakeCheck,
+    testing::Values(
+        CheckCase{"LeadingZeroPorts",
+                  rules({R"({"interface":"e1","protocol":"tcp","dports_list":["010:020"],"allow":false})",
+                         R"({"interface":"e2","protocol":"tcp","dports_list":["80","022"],"allow":false})",
+                         R"({"interface":"e3","protocol":"udp","dports_list":["1:00"],"allow":false})",
+                         R"({"interface":"e4","protocol":"tcp","dports_list":["0","0:10","100"],"allow":false})"}),
+                  {{1, "dports_list", "noncanonical-port", 0}, {2, "dports_list", "noncanonical-port", 0},
+                   {3, "dports_list", "noncanonical-port", 0}}},
+        CheckCase{"NullSources",
+                  rules({R"({"interface":"e1","src_IP_cidr":null,"allow":true})",
+                         R"({"interface":"e2","src_IP_range":null,"allow":true})",
+                         R"({"interface":"e3","src_IP_cidr":null,"src_IP_range":"10.0.0.1-10.0.0.2","allow":true})"}),
+                  {{1, "src_IP_cidr", "null-value", 0}, {2, "src_IP_range", "null-value", 0},
+                   {3, "src_IP_cidr", "null-value", 0}}},
+        CheckCase{"EmptyValuesMeanNotSet",
+                  rules({R"({"interface":"e1","src_IP_cidr":"","allow":true})",
+                         R"({"interface":"e2","src_IP_range":"","allow":true})",
+                         R"({"interface":"e3","src_country":[],"allow":true})",
+                         R"({"interface":"e4","protocol":"tcp","dports_list":[],"allow":true})",
+                         R"({"interface":"","src_IP_cidr":"192.168.0.0/16","protocol":"","allow":true})",
+                         R"({"interface":"e5","src_IP_cidr":"","src_IP_range":"10.0.0.1-10.0.0.2","allow":true})"}),
+                  {{1, "src_IP_cidr", "empty-value", 0}, {2, "src_IP_range", "empty-value", 0},
+                   {3, "src_country", "empty-value", 0}, {4, "dports_list", "empty-value", 0},
+                   {5, "interface", "empty-value", 0}, {5, "protocol", "empty-value", 0}}},
+        CheckCase{"DuplicateKeys",
+                  rules({R"({"interface":"e1","src_IP_cidr":"10.0.0.0/8","src_IP_cidr":"0.0.0.0/0","allow":true})",
+                         R"({"interface":"e2","allow":false,"allow":true,"allow":false})",
+                         R"({"interface":"e3","src_IP_cidr":"10.0.0.0/8","allow":true})"}),
+                  {{1, "src_IP_cidr", "duplicate-key", 0}, {2, "allow", "duplicate-key", 0}}},
+        CheckCase{"InterfaceWildcards",
+                  rules({R"({"interface":"eth*","allow":true})", R"({"interface":"eth?","allow":true})",
+                         R"({"interface":"eth+","allow":true})"}),
+                  {{1, "interface", "interface-wildcard", 0}, {2, "interface", "interface-wildcard", 0}}},
+        CheckCase{"MappedAddressWithoutIpv6IsNoIpv4Address",
+                  rules({R"({"src_IP_cidr":"::ffff:10.0.0.0/104","allow":false})"}),
+                  {{1, "src_IP_cidr", "bad-address", 0}}}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+// A value nested far deeper than any rule means is described, not dumped
+// (dumping recurses once per level): the check ends with its finding.
+TEST(FakeCheckResults, DeeplyNestedValueIsAFindingNotACrash)
+{
+    for (const std::string key : {"interface", "src_IP_cidr", "protocol"}) {
+        const std::string deep = "[{\"allow\":true,\"" + key + "\":" + std::string(100000, '[') +
+                                 std::string(100000, ']') + "}]";
+        std::vector<char> buffer(1 << 16);
+        EXPECT_EQ(zvn_check_rules_json(deep.c_str(), buffer.data(), buffer.size()), 1) << key;
+        const auto findings = nlohmann::json::parse(buffer.data());
+        ASSERT_EQ(findings.size(), 1u);
+        EXPECT_EQ(findings[0]["code"], "ignored-value");
+        EXPECT_NE(findings[0]["message"].get<std::string>().find("an array nested deeper than 32 levels"),
+                  std::string::npos);
+    }
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Shadowing, FakeCheck,

@@ -275,6 +275,17 @@ TEST(FakeIpv6Check, AddressesOfBothFamilies)
                                         "7 address-list", "7 bad-address"}));
 }
 
+// An IPv4 address written as IPv6 goes to the IPv6 chain, where no packet
+// carries it: the rule would match nothing.
+TEST(FakeIpv6Check, Ipv4MappedSourcesMatchNothing)
+{
+    EXPECT_EQ(codes("[{\"src_IP_cidr\":\"::ffff:10.0.0.0/104\",\"allow\":false},"
+                    "{\"src_IP_cidr\":\"::ffff:192.0.2.1\",\"allow\":false},"
+                    "{\"src_IP_range\":\"::ffff:10.0.0.1-::ffff:10.0.0.9\",\"allow\":false},"
+                    "{\"src_IP_cidr\":\"::/64\",\"allow\":false},{\"src_IP_cidr\":\"2001:db8::/32\",\"allow\":true}]"),
+              (std::vector<std::string>{"1 ipv4-mapped", "2 ipv4-mapped", "3 ipv4-mapped"}));
+}
+
 TEST(FakeIpv6Check, ShadowingKnowsTheFamilies)
 {
     EXPECT_EQ(codes("[{\"src_IP_cidr\":\"0.0.0.0/0\",\"allow\":false},{\"allow\":true},"

@@ -4,6 +4,8 @@
 
 #include <sys/mount.h>
 
+#include <algorithm>
+
 #include <nlohmann/json.hpp>
 
 #include "support.h"
@@ -188,6 +190,10 @@ INSTANTIATE_TEST_SUITE_P(
                     {"-A ZORVANE -i eth2 -p tcp -m multiport --dports 1,2:3 -j ACCEPT"}},
         Translation{"[{\"allow\":true,\"protocol\":6},{\"allow\":true,\"protocol\":null},{\"allow\":true,\"protocol\":\"\"}]",
                     {"-A ZORVANE ! -i lo -j ACCEPT", "-A ZORVANE ! -i lo -j ACCEPT", "-A ZORVANE ! -i lo -j ACCEPT"}},
+        // ports go to the tool in decimal: it would read a leading zero as octal
+        Translation{"[{\"allow\":false,\"protocol\":\"tcp\",\"dports_list\":[\"010:020\",\"022\",\"0\",\"00:0080\",\"0x16\"]}]",
+                    {"-A ZORVANE ! -i lo -p tcp -m multiport --dports 10:20,22,0,0:80,0x16 -j NFLOG --nflog-prefix  \"RULE=1 ACT=DROP\"",
+                     "-A ZORVANE ! -i lo -p tcp -m multiport --dports 10:20,22,0,0:80,0x16 -j DROP"}},
         // the prefix counts rule objects, not lines
         Translation{"[{\"allow\":true},{\"allow\":false,\"protocol\":\"udp\"},{\"allow\":false}]",
                     {"-A ZORVANE ! -i lo -j ACCEPT",
@@ -249,6 +255,56 @@ INSTANTIATE_TEST_SUITE_P(
                     FailedRun{"restore-test", 1, {"iptables-restore --test FILE"}},
                     FailedRun{"restore-n", 1, {"iptables-restore --test FILE", "iptables-restore -n FILE"}},
                     FailedRun{"restore-n", 4, {"iptables-restore --test FILE", "iptables-restore -n FILE"}}));
+
+// The drop log is emptied only where it is a regular file: whatever else
+// stands at its path (a planted link, a FIFO that would block the call and
+// its lock, a directory) is left alone with a record, and the apply goes on.
+struct DropLogPath {
+    const char *name;
+    const char *make;  // shell commands that put something at the path
+    const char *check;  // shell test that it is as it was afterwards
+    const char *record;  // "" where the log is simply emptied
+};
+
+class FakeDropLog : public FakeRules, public testing::WithParamInterface<DropLogPath> {};
+
+TEST_P(FakeDropLog, OnlyARegularFileIsEmptied)
+{
+    const auto &c = GetParam();
+    shell(std::string("rm -rf /var/log/ulogd_syslogemu.log /tmp/target; ") + c.make);
+    LogCapture log;
+    EXPECT_EQ(zvn_apply_rules_json("[{\"allow\":false}]"), 0);
+    int status = 0;
+    shell(c.check, &status);
+    EXPECT_EQ(status, 0) << c.check;
+    const auto lines = log.lines();
+    const std::string clearing = "$ echo -n > /var/log/ulogd_syslogemu.log 1>&2";
+    EXPECT_NE(std::find(lines.begin(), lines.end(), clearing), lines.end());
+    if (*c.record == '\0') {
+        EXPECT_NE(std::find(lines.begin(), lines.end(), clearing + " --> ret=0"), lines.end()) << log.text();
+    } else {
+        EXPECT_NE(log.text().find(c.record), std::string::npos) << log.text();
+        EXPECT_NE(std::find(lines.begin(), lines.end(), clearing + " --> ret=512"), lines.end()) << log.text();
+    }
+    shell("rm -rf /var/log/ulogd_syslogemu.log /tmp/target");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Paths, FakeDropLog,
+    testing::Values(
+        DropLogPath{"RegularFile", "echo old > /var/log/ulogd_syslogemu.log",
+                    "test -f /var/log/ulogd_syslogemu.log && test ! -s /var/log/ulogd_syslogemu.log", ""},
+        DropLogPath{"Missing", "true", "test -f /var/log/ulogd_syslogemu.log", ""},
+        DropLogPath{"LinkToAFile", "echo keep > /tmp/target && ln -s /tmp/target /var/log/ulogd_syslogemu.log",
+                    "test \"$(cat /tmp/target)\" = keep && test -L /var/log/ulogd_syslogemu.log",
+                    "is not a regular file (a symbolic link): it was left alone"},
+        DropLogPath{"DanglingLink", "ln -s /tmp/target /var/log/ulogd_syslogemu.log", "test ! -e /tmp/target",
+                    "(a symbolic link)"},
+        DropLogPath{"Fifo", "mkfifo /var/log/ulogd_syslogemu.log", "test -p /var/log/ulogd_syslogemu.log",
+                    "(a FIFO): it was left alone"},
+        DropLogPath{"Directory", "mkdir /var/log/ulogd_syslogemu.log", "test -d /var/log/ulogd_syslogemu.log",
+                    "(a directory): it was left alone"}),
+    [](const auto &info) { return std::string(info.param.name); });
 
 // A /tmp that refuses the file stops the call before any command runs.
 struct BadTmp {

@@ -13,13 +13,17 @@ setup_default_chain
 zvn_apply_rules_json
 zvn_check_rules_json
 zvn_enable_ipv6
+zvn_failsafe_text_json
+zvn_get_chain_text
 zvn_get_chain_status_json
 zvn_get_rule_count_json
 zvn_get_rule_count_snapshot_json
+zvn_install_chain_text
 zvn_lock_chain
 zvn_restore_text_json
 zvn_test_rules_json
-zvn_unlock_chain"
+zvn_unlock_chain
+zvn_verify_chain_json"
 actual=$(nm -D --defined-only "$lib" | awk '$2 != "A" { sub(/@.*/, "", $3); print $3 }' | LC_ALL=C sort)
 if [ "$actual" != "$(LC_ALL=C sort <<<"$expected")" ]; then
     echo "exported symbols differ:"; diff <(LC_ALL=C sort <<<"$expected") <(echo "$actual") || true; fail=1

@@ -279,6 +279,93 @@ ZVN_EXPORT void zvn_enable_ipv6(void);
 ZVN_EXPORT int zvn_lock_chain(void);
 ZVN_EXPORT void zvn_unlock_chain(void);
 
+/*
+ * Chain texts. A chain text is one restore file per active family, each
+ * "*filter", ":ZORVANE - [0:0]", "-A ZORVANE ..." lines and "COMMIT"; with
+ * IPv6 on, each family's file is preceded by the line
+ * "# /sbin/iptables-restore" or "# /sbin/ip6tables-restore" (as in
+ * zvn_restore_text_json). A text without such a line is the IPv4 chain's.
+ */
+
+/*
+ * zvn_get_chain_text - the chain as the kernel holds it now.
+ *
+ * text:   caller's buffer for the chain text; size_n its capacity,
+ *         terminating NUL included.
+ * length: if not NULL, receives the length of the text (also when the
+ *         buffer is too small, so that a caller can size it and ask again).
+ *
+ * Runs, under the lock and without a shell, "/sbin/iptables -S ZORVANE"
+ * (and "/sbin/ip6tables -S ZORVANE" with IPv6 on) and keeps the chain's
+ * "-A ZORVANE" lines in the form the tool prints them. Changes nothing.
+ *
+ * Returns 0 (buffer written); -1 for a buffer too small ("size_n is too
+ * small") or a lock not had (buffer not written); the raw status of a
+ * listing that fails (the chain does not exist).
+ */
+ZVN_EXPORT int zvn_get_chain_text(char *text, size_t size_n, size_t *length);
+
+/*
+ * zvn_install_chain_text - make the chain hold exactly a chain text.
+ *
+ * text: NUL-terminated chain text (see above), such as zvn_get_chain_text
+ *       or zvn_failsafe_text_json gave; only the families it has sections
+ *       for are changed.
+ *
+ * Refuses (-1, with a record naming the line) any text that holds more
+ * than each section's chain: another table or chain, a policy, a line that
+ * is not "-A ZORVANE ...", a control character, two sections of a family,
+ * an IPv6 section while IPv6 is off. Then, under the lock, writes one
+ * restore file per section, tests each ("iptables-restore --test FILE"),
+ * and only when all pass installs each in one commit ("iptables-restore -n
+ * FILE"), IPv4 first; should a later family's install fail, the families
+ * installed before it are put back as they were. The drop log is not
+ * touched. Files are removed after success; a refused or failed one stays
+ * in /tmp.
+ *
+ * Returns 0; -1 for a refused text, a file that could not be written or a
+ * lock not had; else the raw status of the failing test run or install.
+ */
+ZVN_EXPORT int zvn_install_chain_text(const char *text);
+
+/*
+ * zvn_failsafe_text_json - the chain text of the fail-safe set.
+ *
+ * allows: NULL, or a rule set (JSON text) whose rules all allow: extra
+ *         traffic the fail-safe set keeps open, such as the management
+ *         port.
+ * text, size_n: caller's buffer (NULL to learn the length) and capacity.
+ *
+ * For each active family: loopback accepted, established and related
+ * traffic accepted, the allows translated as zvn_apply_rules_json would,
+ * then every other packet logged with the NFLOG prefix "FAILSAFE ACT=DROP"
+ * and dropped. Runs no command.
+ *
+ * Returns the length of the text (without its NUL; the buffer is written
+ * only when the text and its NUL fit), or -1 for allows that are not JSON,
+ * are invalid (with the validation records) or hold a rule that drops.
+ */
+ZVN_EXPORT int zvn_failsafe_text_json(const char *allows, char *text, size_t size_n);
+
+/*
+ * zvn_verify_chain_json - does each family's chain hold a rule set?
+ *
+ * rules:       NUL-terminated rule-set text.
+ * result_json: caller's buffer; size_n its capacity.
+ *
+ * Lists each active family's chain once (under the lock, without a shell:
+ * "/sbin/iptables -vnx -L ZORVANE --line-numbers") and compares it with the
+ * lines the rule set makes, as the snapshot count read does. Writes, per
+ * active family ("ipv4", and "ipv6" with IPv6 on):
+ *   {"chain":true|false,"holds":true|false,"lines":N,"differs":"..."}
+ * "differs" names the first rule that does not match and how; "lines" is
+ * the number of rule lines listed. Changes nothing.
+ *
+ * Returns 0 (buffer written); -1 for a null pointer, a refused rule set, a
+ * lock not had or a buffer too small (not written).
+ */
+ZVN_EXPORT int zvn_verify_chain_json(const char *rules, char *result_json, size_t size_n);
+
 #ifdef __cplusplus
 }
 #endif

@@ -5,6 +5,7 @@
 #include "zorvane_internal.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -95,9 +96,49 @@ bool write_all(int fd, const std::string &text)
 
 namespace {
 
+const char *file_kind(mode_t mode)
+{
+    if (S_ISLNK(mode))
+        return "a symbolic link";
+    if (S_ISFIFO(mode))
+        return "a FIFO";
+    if (S_ISDIR(mode))
+        return "a directory";
+    if (S_ISSOCK(mode))
+        return "a socket";
+    return "a device";
+}
+
+// Empties the drop log as "echo -n > FILE" would, but only a regular file:
+// the path is looked at without following links and opened without
+// blocking, so that a link planted there cannot redirect the truncation and
+// a FIFO cannot stall the call (and the lock it holds). Anything else at the
+// path is left alone with a record. The records read as the shell
+// command's, with the status the shell would give (512: it could not open
+// the path).
 int clear_log_history()
 {
-    return do_system_call(command("echo -n > ", drop_log));
+    const std::string tmp_str = command("echo -n > ", drop_log, " 1>&2");
+    log_record("$ ", tmp_str);
+    int ret_code = 0;
+    struct stat seen {};
+    const bool present = lstat(drop_log, &seen) == 0;
+    if (!present && errno != ENOENT) {
+        ret_code = 512;
+    } else if (present && !S_ISREG(seen.st_mode)) {
+        log_record("the drop log ", drop_log, " is not a regular file (", file_kind(seen.st_mode),
+                   "): it was left alone");
+        ret_code = 512;
+    } else {
+        const int fd = open(drop_log, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+        struct stat opened {};
+        if (fd < 0 || fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode) || ftruncate(fd, 0) != 0)
+            ret_code = 512;
+        if (fd >= 0)
+            close(fd);
+    }
+    log_record("$ ", tmp_str, " --> ret=", ret_code);
+    return ret_code;
 }
 
 }  // namespace
@@ -312,6 +353,45 @@ bool append_joined(std::string &cmd, const nlohmann::json &list)
     return true;
 }
 
+// The tool reads a port number with a leading zero as octal ("010" is port
+// 8), so every number of a port or a:b range is passed without its leading
+// zeros: the tool then reads the port that was written. Anything that is
+// not digits passes unchanged, for the test run to judge.
+void append_port(std::string &cmd, const std::string &port)
+{
+    std::size_t start = 0;
+    while (start <= port.size()) {
+        std::size_t end = port.find(':', start);
+        if (end == std::string::npos)
+            end = port.size();
+        std::size_t first = start;
+        const bool digits = end > start && std::all_of(port.begin() + static_cast<std::ptrdiff_t>(start),
+                                                       port.begin() + static_cast<std::ptrdiff_t>(end),
+                                                       [](char c) { return c >= '0' && c <= '9'; });
+        while (digits && first + 1 < end && port[first] == '0')
+            ++first;
+        cmd.append(port, first, end - first);
+        if (end == port.size())
+            return;
+        cmd += ':';
+        start = end + 1;
+    }
+}
+
+bool append_ports(std::string &cmd, const nlohmann::json &list)
+{
+    bool first = true;
+    for (const auto &element : list) {
+        if (!element.is_string())
+            return false;
+        if (!first)
+            cmd += ',';
+        append_port(cmd, element.get_ref<const std::string &>());
+        first = false;
+    }
+    return true;
+}
+
 // Appends the one or two lines of a rule object to the restore text of one
 // family: an allowing rule gives its ACCEPT line, a dropping rule its NFLOG
 // line, then its DROP line. Validated rule objects always translate;
@@ -357,7 +437,7 @@ bool translate_rule(const nlohmann::json &single_rule, std::string &restore_file
 
     if (const auto *ports = set_list(single_rule, "dports_list")) {
         restore_file += " -m multiport --dports ";
-        translated = translated && append_joined(restore_file, *ports);
+        translated = translated && append_ports(restore_file, *ports);
     }
 
     if (!translated) {
@@ -388,9 +468,7 @@ bool zvn_apply_rule(const nlohmann::json &single_rule, std::string &restore_file
 
 }  // namespace
 
-// The whole restore text of a rule set for one family's chain (with IPv6
-// off: every rule, for IPv4); rule_index_start 0 numbers every dropping
-// rule 0, 1 numbers them by their position in the whole rule set.
+// With IPv6 off every rule goes to the IPv4 chain.
 bool restore_text(const nlohmann::json &rules_json, unsigned int rule_index_start, std::string &text,
                   const Family &family)
 {
@@ -427,6 +505,8 @@ std::string fresh_restore_filename(const Family &family)
     return family.file_prefix + std::to_string(nanoseconds) + ".tmp";
 }
 
+}  // namespace
+
 // Writes the restore text to a new file in /tmp. The file is created
 // exclusively and without following links, so that a name planted in the
 // world-writable /tmp can neither redirect nor pre-fill it; it is private to
@@ -459,7 +539,6 @@ bool write_restore_file(const std::string &text, std::string &restore_filename, 
     return true;
 }
 
-// Parses and validates a rule-set text (each with its records).
 bool parse_and_validate(const char *rules, nlohmann::json &rules_json)
 {
     return parse_rules(rules, rules_json) && is_rules_format_valid(rules_json);
@@ -531,61 +610,57 @@ int install_restore_file(const std::string &restore_filename, const Family &fami
 // run, and a host has more than one core): should the IPv6 install fail,
 // they go back in one commit. The listing is kept in an anonymous file,
 // never under a name in /tmp.
-class ChainKeeper {
-public:
-    explicit ChainKeeper(const Family &family)
-        : family_(family), cmd_(command(family.tool, " -S ", chain_name)),
-          listing_(std::vector<std::string>{family.tool, "-S", chain_name}, 1)
-    {
-        log_record("$ ", cmd_);
-    }
-    ~ChainKeeper() { finish(); }
-    ChainKeeper(const ChainKeeper &) = delete;
-    ChainKeeper &operator=(const ChainKeeper &) = delete;
+ChainKeeper::ChainKeeper(const Family &family)
+    : family_(family), cmd_(command(family.tool, " -S ", chain_name)),
+      listing_(std::vector<std::string>{family.tool, "-S", chain_name}, 1)
+{
+    log_record("$ ", cmd_);
+}
 
-    // Waits for the listing; its raw status.
-    int finish()
-    {
-        if (!finished_)
-            log_record("$ ", cmd_, " --> ret=", listing_.wait());
-        finished_ = true;
-        return listing_.wait();
-    }
+ChainKeeper::~ChainKeeper()
+{
+    finish();
+}
 
-    // Puts the listed lines back in one commit: the status of the restore.
-    // Without a listing there is nothing to put back, and the chain keeps
-    // the new rules: emptying it would open what it closed.
-    int put_back()
-    {
-        if (finish() != 0) {
-            log_record("the ", family_.name, " chain was not listed before the change; it keeps the new rules");
-            return -1;
-        }
-        std::string text = "*filter\n:";
-        text += chain_name;
-        text += " - [0:0]\n";
-        std::istringstream listing(listing_.kept());
-        const std::string append = std::string("-A ") + chain_name + " ";
-        std::string line;
-        while (std::getline(listing, line))
-            if (line.rfind(append, 0) == 0)
-                text += line + "\n";
-        text += "COMMIT\n";
-        std::string restore_filename;
-        if (!write_restore_file(text, restore_filename, family_))
-            return -1;
-        const int ret = install_restore_file(restore_filename, family_);
-        if (ret == 0)
-            std::remove(restore_filename.c_str());
-        return ret;
-    }
+int ChainKeeper::finish()
+{
+    if (!finished_)
+        log_record("$ ", cmd_, " --> ret=", listing_.wait());
+    finished_ = true;
+    return listing_.wait();
+}
 
-private:
-    const Family &family_;
-    const std::string cmd_;
-    BackgroundCommand listing_;
-    bool finished_ = false;
-};
+std::string ChainKeeper::rule_lines()
+{
+    std::string lines;
+    if (finish() != 0)
+        return lines;
+    std::istringstream listing(listing_.kept());
+    const std::string append = std::string("-A ") + chain_name + " ";
+    std::string line;
+    while (std::getline(listing, line))
+        if (line.rfind(append, 0) == 0)
+            lines += line + "\n";
+    return lines;
+}
+
+int ChainKeeper::put_back()
+{
+    if (finish() != 0) {
+        log_record("the ", family_.name, " chain was not listed before the change; it keeps the new rules");
+        return -1;
+    }
+    const std::string text = command("*filter\n:", chain_name, " - [0:0]\n", rule_lines(), "COMMIT\n");
+    std::string restore_filename;
+    if (!write_restore_file(text, restore_filename, family_))
+        return -1;
+    const int ret = install_restore_file(restore_filename, family_);
+    if (ret == 0)
+        std::remove(restore_filename.c_str());
+    return ret;
+}
+
+namespace {
 
 // A listing started now and read later, so that the tool (on the machine's
 // other core) and the library's own work on the rule set overlap. Logged

@@ -229,6 +229,45 @@ bool covers(const Match &a, const Match &b)
 // Reading and judging the values of one rule
 // ---------------------------------------------------------------------------
 
+// A value as the findings quote it. Serialising recurses once per level of
+// nesting, so a value nested past any a rule could mean is described, not
+// dumped: an input nested a hundred thousand deep must not end the check.
+constexpr std::size_t max_described_nesting = 32;
+
+std::string described(const nlohmann::json &value)
+{
+    std::vector<std::pair<const nlohmann::json *, std::size_t>> pending{{&value, 1}};
+    while (!pending.empty()) {
+        const auto [next, depth] = pending.back();
+        pending.pop_back();
+        if (!next->is_structured())
+            continue;
+        if (depth > max_described_nesting)
+            return std::string(value.is_array() ? "an array" : "an object") + " nested deeper than " +
+                   std::to_string(max_described_nesting) + " levels";
+        for (const auto &child : *next)
+            pending.emplace_back(&child, depth + 1);
+    }
+    return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+// ::ffff:a.b.c.d: an IPv4 address written as IPv6. IPv4 packets reach the
+// IPv4 chain only, and no IPv6 packet carries such a source.
+bool is_ipv4_mapped(const Ipv6Address &address)
+{
+    for (std::size_t i = 0; i < 10; ++i)
+        if (address[i] != 0)
+            return false;
+    return address[10] == 0xff && address[11] == 0xff;
+}
+
+std::string ipv4_mapped_message(const char *key, const std::string &value)
+{
+    return quoted(key) + " " + quoted(value) +
+           " is an IPv4-mapped IPv6 address: it goes to the IPv6 chain, where no packet carries it, so the rule "
+           "matches nothing; write the IPv4 address or network";
+}
+
 // Blanks or quotes split the value into options of their own; a leading '!'
 // or '-' makes it an option (or a negation) itself.
 bool is_option_text(const std::string &value)
@@ -272,10 +311,12 @@ public:
                 fields_.ports = value;
         }
         match_.families = families();
-        check_ignored("interface", fields_.interface);
-        check_ignored("src_IP_cidr", fields_.cidr);
-        check_ignored("src_IP_range", fields_.range);
-        check_ignored("protocol", fields_.protocol);
+        for (const auto &[key, value] : {std::pair{"interface", fields_.interface},
+                                         std::pair{"src_IP_cidr", fields_.cidr},
+                                         std::pair{"src_IP_range", fields_.range},
+                                         std::pair{"protocol", fields_.protocol}})
+            check_ignored(key, value);
+        check_empty_values();
         read_interface();
         read_source();
         read_protocol();
@@ -321,13 +362,63 @@ private:
         return source->find(':') != std::string::npos ? 2 : 1;
     }
 
+    // What the rule matches when a key is not set, as the translation reads
+    // it: the words of the findings that say so.
+    std::string widened(const char *key) const
+    {
+        const std::string name = key;
+        if (name == "interface")
+            return "any interface but lo";
+        if (name == "protocol")
+            return "any protocol";
+        if (name == "dports_list")
+            return "every port";
+        return "any source";
+    }
+
+    // A source key that is not set widens the rule only when no other
+    // source is used.
+    bool widens(const char *key) const
+    {
+        const std::string name = key;
+        if (name != "src_IP_cidr" && name != "src_IP_range" && name != "src_country")
+            return true;
+        return text(fields_.cidr) == nullptr && text(fields_.range) == nullptr && items(fields_.countries) == nullptr;
+    }
+
     void check_ignored(const char *key, const nlohmann::json *it)
     {
-        if (it == nullptr || it->is_string() || it->is_null())
+        if (it == nullptr || it->is_string())
             return;
+        if (it->is_null()) {
+            add(key, true, "null-value",
+                quoted(key) + " is null, which is not a string: the rule ignores it and matches " +
+                    (widens(key) ? widened(key) : "as if it were absent"));
+            return;
+        }
         add(key, true, "ignored-value",
-            quoted(key) + " holds " + it->dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) +
+            quoted(key) + " holds " + described(*it) +
                 ", which is not a string: the rule ignores it and matches more than written");
+    }
+
+    // "" and [] mean "not set": allowed, since the format defines them so,
+    // but a rule then matches more than a reader may think.
+    void check_empty_values()
+    {
+        for (const auto &[key, value] : {std::pair{"interface", fields_.interface},
+                                         std::pair{"src_IP_cidr", fields_.cidr},
+                                         std::pair{"src_IP_range", fields_.range},
+                                         std::pair{"src_country", fields_.countries},
+                                         std::pair{"protocol", fields_.protocol},
+                                         std::pair{"dports_list", fields_.ports}}) {
+            const bool empty = value != nullptr && ((value->is_string() && value->get_ref<const std::string &>().empty()) ||
+                                                    (value->is_array() && value->empty()));
+            if (!empty || !widens(key))
+                continue;
+            findings_.push_back({number_, key, false, "empty-value",
+                                 quoted(key) + " is " + (value->is_string() ? "\"\"" : "[]") +
+                                     ", which means not set: the rule matches " + widened(key)});
+        }
     }
 
     // False (with its finding) when the value would add options to its line.
@@ -363,6 +454,12 @@ private:
                     " is no interface name: at most 15 bytes, no blank, '/' or ':', and '+' only at the end");
             return;
         }
+        if (stem.find_first_of("*?") != std::string::npos)
+            findings_.push_back({number_, "interface", false, "interface-wildcard",
+                                 "\"interface\" " + quoted(*name) +
+                                     " holds '*' or '?': the tool takes them as part of a literal name, which "
+                                     "matches no interface of the usual names; its wildcard is a '+' at the end, "
+                                     "as in \"eth+\""});
         match_.interface = wildcard ? Interface::wildcard : Interface::name;
         match_.interface_name = stem;
     }
@@ -392,6 +489,10 @@ private:
                 add("src_IP_cidr", false, "host-bits",
                     "\"src_IP_cidr\" " + quoted(text) + " has bits set beyond its prefix: it means " +
                         format_ipv6(network->first()) + "/" + std::to_string(network->prefix));
+            if (network->prefix >= 96 && is_ipv4_mapped(network->first())) {
+                add("src_IP_cidr", true, "ipv4-mapped", ipv4_mapped_message("src_IP_cidr", text));
+                return false;
+            }
             intervals.emplace_back(point(network->first()), point(network->last()));
             return true;
         }
@@ -438,8 +539,13 @@ private:
             return;
         std::optional<Interval> interval;
         if (ipv6_enabled() && value.find(':') != std::string::npos) {
-            if (const auto range = parse_ipv6_range(value))
+            if (const auto range = parse_ipv6_range(value)) {
+                if (is_ipv4_mapped(range->first) || is_ipv4_mapped(range->second)) {
+                    add("src_IP_range", true, "ipv4-mapped", ipv4_mapped_message("src_IP_range", value));
+                    return;
+                }
                 interval = Interval{point(range->first), point(range->second)};
+            }
         } else if (const auto range = parse_ipv4_range(value)) {
             interval = Interval{point(range->first), point(range->second)};
         }
@@ -497,6 +603,13 @@ private:
             const auto &text = element.get_ref<const std::string &>();
             if (!plain_value("dports_list", text))
                 return;
+            if (has_leading_zero(text)) {
+                add("dports_list", true, "noncanonical-port",
+                    "\"dports_list\" element " + quoted(text) +
+                        " has a number with a leading zero, which the tool reads as octal (\"010\" is port 8): "
+                        "write the port without it");
+                return;
+            }
             const auto range = parse_port_range(text);
             if (!range) {
                 add("dports_list", true, "bad-port",
@@ -520,6 +633,21 @@ private:
         }
         match_.has_ports = true;
         match_.ports = merged(std::move(ports));
+    }
+
+    // A number of a port or a:b range written with a leading zero ("022",
+    // "010:020"); "0" alone is a port.
+    static bool has_leading_zero(const std::string &text)
+    {
+        for (std::size_t start = 0; start < text.size();) {
+            std::size_t end = text.find(':', start);
+            if (end == std::string::npos)
+                end = text.size();
+            if (end - start > 1 && text[start] == '0')
+                return true;
+            start = end + 1;
+        }
+        return false;
     }
 
     // A port: one to five decimal digits, 0..65535.
@@ -765,6 +893,33 @@ private:
     std::vector<std::pair<std::string, SourceIndex>> wildcards_;
 };
 
+// Parses a rule-set text as the library does, noting each key that stands
+// twice in a rule object (the parser keeps the last, so the others would
+// vanish unseen): the rule's number and the key, once each.
+nlohmann::json parse_noting_duplicate_keys(const char *rules,
+                                           std::vector<std::pair<std::size_t, std::string>> &duplicates)
+{
+    std::size_t elements = 0;  // values of the top-level array so far
+    std::vector<std::string> keys;  // of the rule object being read
+    const auto note = [&](int depth, nlohmann::json::parse_event_t event, nlohmann::json &parsed) {
+        using event_t = nlohmann::json::parse_event_t;
+        if (depth == 1 && (event == event_t::object_start || event == event_t::array_start ||
+                           (event == event_t::value && !parsed.is_structured()))) {
+            ++elements;
+            keys.clear();
+        } else if (depth == 2 && event == event_t::key) {
+            const std::string &key = parsed.get_ref<const std::string &>();
+            if (std::find(keys.begin(), keys.end(), key) == keys.end())
+                keys.push_back(key);
+            else if (std::find(duplicates.begin(), duplicates.end(), std::make_pair(elements, key)) ==
+                     duplicates.end())
+                duplicates.emplace_back(elements, key);
+        }
+        return true;
+    };
+    return nlohmann::json::parse(rules, rules + std::strlen(rules), note, false);
+}
+
 void find_shadowed(const std::vector<Match> &matches, std::vector<std::vector<Finding>> &per_rule)
 {
     ShadowFinder finder(matches);
@@ -796,7 +951,8 @@ extern "C" int zvn_check_rules_json(const char *rules, char *findings_json, size
     using namespace zvn;
     if (rules == nullptr || findings_json == nullptr)
         return -1;
-    const auto rules_json = nlohmann::json::parse(rules, rules + std::strlen(rules), nullptr, false);
+    std::vector<std::pair<std::size_t, std::string>> duplicates;
+    const auto rules_json = parse_noting_duplicate_keys(rules, duplicates);
     if (rules_json.is_discarded())
         return -1;
 
@@ -817,6 +973,10 @@ extern "C" int zvn_check_rules_json(const char *rules, char *findings_json, size
     std::vector<std::vector<Finding>> per_rule(rules_json.size());
     std::vector<Match> matches;
     matches.reserve(rules_json.size());
+    for (const auto &[rule, key] : duplicates)
+        per_rule[rule - 1].push_back(
+            {rule, key.c_str(), true, "duplicate-key",
+             quoted(key) + " stands more than once in the rule: the last one is used and the others are ignored"});
     for (std::size_t i = 0; i < rules_json.size(); ++i)
         matches.push_back(RuleReader(rules_json[i], i + 1, per_rule[i]).read());
     find_shadowed(matches, per_rule);

@@ -162,6 +162,49 @@ std::vector<std::string> split_commas(const std::string &text);
 std::size_t lines_per_target(const nlohmann::json &rule);
 
 // ---------------------------------------------------------------------------
+// The restore file: write, test, install, put back
+// ---------------------------------------------------------------------------
+
+// Parses and validates a rule-set text (each with its records).
+bool parse_and_validate(const char *rules, nlohmann::json &rules_json);
+// The whole restore text of a rule set for one family's chain;
+// rule_index_start 0 numbers every drop 0, 1 numbers drops by rule.
+bool restore_text(const nlohmann::json &rules_json, unsigned int rule_index_start, std::string &text,
+                  const Family &family);
+// Writes a restore text to a new private file in /tmp (created exclusively,
+// without following links); false, with nothing left, on a failure.
+bool write_restore_file(const std::string &text, std::string &restore_filename, const Family &family);
+// "iptables-restore -n FILE" (or ip6tables-restore): its raw status.
+int install_restore_file(const std::string &restore_filename, const Family &family);
+// "iptables-restore --test FILE": its raw status.
+int test_restore_file(const std::string &restore_filename, const Family &family);
+
+// A family's chain as "iptables -S ZORVANE" lists it, listed from the start
+// (no shell) and kept in an anonymous file: its rule lines, and putting
+// exactly those back in one commit.
+class ChainKeeper {
+public:
+    explicit ChainKeeper(const Family &family);
+    ~ChainKeeper();
+    ChainKeeper(const ChainKeeper &) = delete;
+    ChainKeeper &operator=(const ChainKeeper &) = delete;
+    // Waits for the listing; its raw status.
+    int finish();
+    // The listed "-A ZORVANE ..." lines, each with its line feed ("" when
+    // the listing failed).
+    std::string rule_lines();
+    // The status of the restore; -1 without a listing (the chain then keeps
+    // what it holds: emptying it would open what it closed).
+    int put_back();
+
+private:
+    const Family &family_;
+    const std::string cmd_;
+    BackgroundCommand listing_;
+    bool finished_ = false;
+};
+
+// ---------------------------------------------------------------------------
 // IPv4 addresses
 // ---------------------------------------------------------------------------
 

@@ -1,0 +1,291 @@
+// A chain's lines as text: kept as the kernel holds them, put back in one
+// commit, the fail-safe set a host falls back to, and whether each family's
+// chain holds a given rule set. These serve a client that must never leave
+// a host open: a change rolled back by another process, a boot whose saved
+// rule set cannot be restored.
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "libzorvane.h"
+#include "zorvane_internal.h"
+
+namespace zvn {
+
+namespace {
+
+const std::string chain_head = std::string("*filter\n:") + chain_name + " - [0:0]\n";
+constexpr const char *failsafe_prefix = "FAILSAFE ACT=DROP";
+
+// The line that opens a family's section where both families are in play:
+// the tool that takes the section, as zvn_restore_text_json writes it.
+std::string section_header(const Family &family)
+{
+    return command("# ", family.restore_tool, "\n");
+}
+
+// The text of every active family's section: with IPv6 off the one IPv4
+// section stands alone, as the restore text does.
+std::string sectioned(const std::vector<std::pair<const Family *, std::string>> &sections)
+{
+    std::string text;
+    for (const auto &[family, body] : sections) {
+        if (ipv6_enabled())
+            text += section_header(*family);
+        text += body;
+    }
+    return text;
+}
+
+// Copies text and its NUL when they fit; the length in *length.
+int copy_out(const std::string &text, char *out, size_t size_n, size_t *length)
+{
+    if (length != nullptr)
+        *length = text.size();
+    if (out == nullptr || text.size() + 1 > size_n) {
+        log_record("size_n is too small");
+        return -1;
+    }
+    std::memcpy(out, text.c_str(), text.size() + 1);
+    return 0;
+}
+
+struct Section {
+    const Family *family;
+    std::string text;  // a whole restore file
+};
+
+// Splits a chain text into its families' sections and checks that each is
+// a restore file of the chain alone: "*filter", the chain's declaration, its
+// "-A ZORVANE" lines, "COMMIT". Anything else (another table or chain, a
+// policy, a second section of one family, a family that is off) refuses the
+// whole text, with a record.
+bool parse_sections(const std::string &text, std::vector<Section> &sections)
+{
+    std::istringstream in(text);
+    std::string line;
+    Section *current = nullptr;
+    enum class Expect { table, chain, rules } expect = Expect::table;
+    const std::string append = std::string("-A ") + chain_name + " ";
+    const auto refuse = [](const std::string &why) {
+        log_record("the chain text is refused: ", why);
+        return false;
+    };
+    while (std::getline(in, line)) {
+        const Family *named = nullptr;
+        for (const Family *family : {&ipv4, &ipv6})
+            if (line + "\n" == section_header(*family))
+                named = family;
+        if (named != nullptr || current == nullptr) {
+            if (current != nullptr && expect != Expect::table)
+                return refuse("the " + std::string(current->family->name) + " section has no COMMIT");
+            const Family *family = named != nullptr ? named : &ipv4;
+            if (family->bit == ipv6.bit && !ipv6_enabled())
+                return refuse("it holds an IPv6 section, and IPv6 is off");
+            for (const Section &seen : sections)
+                if (seen.family == family)
+                    return refuse("it holds two " + std::string(family->name) + " sections");
+            sections.push_back({family, ""});
+            current = &sections.back();
+            expect = Expect::table;
+            if (named != nullptr)
+                continue;
+        }
+        const bool control = std::any_of(line.begin(), line.end(), [](char c) {
+            return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
+        });
+        if (control)
+            return refuse("a line holds a control character");
+        switch (expect) {
+        case Expect::table:
+            if (line != "*filter")
+                return refuse("\"" + line + "\" where \"*filter\" belongs");
+            expect = Expect::chain;
+            break;
+        case Expect::chain:
+            if (line + "\n" != chain_head.substr(chain_head.find('\n') + 1))
+                return refuse("\"" + line + "\" where the chain's declaration belongs");
+            expect = Expect::rules;
+            break;
+        case Expect::rules:
+            if (line == "COMMIT") {
+                expect = Expect::table;
+                current->text = chain_head + current->text + "COMMIT\n";
+                current = nullptr;
+                break;
+            }
+            if (line.rfind(append, 0) != 0)
+                return refuse("\"" + line + "\" is no rule line of the chain");
+            current->text += line + "\n";
+            break;
+        }
+    }
+    if (current != nullptr)
+        return refuse("the " + std::string(current->family->name) + " section has no COMMIT");
+    if (sections.empty())
+        return refuse("it holds no chain");
+    return true;
+}
+
+// The listing a verification reads, started without a shell.
+std::unique_ptr<BackgroundCommand> start_listing(const Family &family)
+{
+    log_record("$ ", family.tool, " -vnx -L ", chain_name, " --line-numbers");
+    return std::make_unique<BackgroundCommand>(
+        std::vector<std::string>{family.tool, "-vnx", "-L", chain_name, "--line-numbers"}, 1);
+}
+
+}  // namespace
+
+}  // namespace zvn
+
+using namespace zvn;
+
+extern "C" {
+
+int zvn_get_chain_text(char *text, size_t size_n, size_t *length)
+{
+    if (length != nullptr)
+        *length = 0;
+    const ChainLock lock;
+    if (!lock.locked())
+        return -1;
+    std::vector<std::unique_ptr<ChainKeeper>> kept;
+    for (const Family *family : active_families())
+        kept.push_back(std::make_unique<ChainKeeper>(*family));
+    std::vector<std::pair<const Family *, std::string>> sections;
+    for (std::size_t f = 0; f < kept.size(); ++f) {
+        if (const int status = kept[f]->finish(); status != 0)
+            return status;
+        sections.emplace_back(active_families()[f], chain_head + kept[f]->rule_lines() + "COMMIT\n");
+    }
+    return copy_out(sectioned(sections), text, size_n, length);
+}
+
+int zvn_install_chain_text(const char *text)
+{
+    if (text == nullptr)
+        return -1;
+    std::vector<Section> sections;
+    if (!parse_sections(text, sections))
+        return -1;
+    const ChainLock lock;
+    if (!lock.locked())
+        return -1;
+    // Kept so that a later family's failed install can put an earlier one
+    // back: all of the text or none of it.
+    std::vector<std::unique_ptr<ChainKeeper>> previous;
+    if (sections.size() > 1)
+        for (const Section &section : sections)
+            previous.push_back(std::make_unique<ChainKeeper>(*section.family));
+    std::vector<std::string> filenames;
+    const auto remove_all = [&] {
+        for (const auto &filename : filenames)
+            std::remove(filename.c_str());
+    };
+    for (const Section &section : sections) {
+        std::string filename;
+        if (!write_restore_file(section.text, filename, *section.family)) {
+            remove_all();
+            return -1;
+        }
+        filenames.push_back(filename);
+    }
+    for (std::size_t s = 0; s < sections.size(); ++s)
+        if (const int ret = test_restore_file(filenames[s], *sections[s].family); ret != 0) {
+            for (std::size_t other = 0; other < filenames.size(); ++other)
+                if (other != s)
+                    std::remove(filenames[other].c_str());
+            return ret;
+        }
+    for (auto &kept : previous)
+        kept->finish();
+    for (std::size_t s = 0; s < sections.size(); ++s) {
+        const int ret = install_restore_file(filenames[s], *sections[s].family);
+        if (ret == 0)
+            continue;
+        for (std::size_t earlier = 0; earlier < s; ++earlier)
+            if (previous[earlier]->put_back() != 0)
+                log_record("the ", sections[earlier].family->name, " chain could not be put back as it was");
+        return ret;
+    }
+    remove_all();
+    return 0;
+}
+
+int zvn_failsafe_text_json(const char *allows, char *text, size_t size_n)
+{
+    nlohmann::json allows_json = nlohmann::json::array();
+    if (allows != nullptr && !parse_and_validate(allows, allows_json))
+        return -1;
+    for (const auto &rule : allows_json)
+        if (!rule.at("allow").get<bool>()) {
+            log_record("the fail-safe set takes only rules that allow; a rule that drops is refused");
+            return -1;
+        }
+    std::vector<std::pair<const Family *, std::string>> sections;
+    for (const Family *family : active_families()) {
+        std::string extra;
+        if (!restore_text(allows_json, 1, extra, *family))
+            return -1;
+        // The rule lines between the head and "COMMIT".
+        extra = extra.substr(chain_head.size(), extra.size() - chain_head.size() - std::strlen("COMMIT\n"));
+        const std::string append = command("-A ", chain_name);
+        sections.emplace_back(
+            family, command(chain_head, append, " -i lo -j ACCEPT\n", append,
+                            " -m state --state RELATED,ESTABLISHED -j ACCEPT\n", extra, append,
+                            " -j NFLOG --nflog-prefix  \"", failsafe_prefix, "\"\n", append, " -j DROP\nCOMMIT\n"));
+    }
+    const std::string whole = sectioned(sections);
+    if (whole.size() > static_cast<std::size_t>(INT_MAX))
+        return -1;
+    if (text != nullptr && whole.size() + 1 <= size_n)
+        std::memcpy(text, whole.c_str(), whole.size() + 1);
+    return static_cast<int>(whole.size());
+}
+
+int zvn_verify_chain_json(const char *rules, char *result_json, size_t size_n)
+{
+    if (rules == nullptr || result_json == nullptr)
+        return -1;
+    const ChainLock lock;
+    if (!lock.locked())
+        return -1;
+    const auto families = active_families();
+    std::vector<std::unique_ptr<BackgroundCommand>> listings;
+    for (const Family *family : families)
+        listings.push_back(start_listing(*family));
+    nlohmann::json rules_json;
+    if (!parse_and_validate(rules, rules_json))
+        return -1;
+    const std::vector<FlatRule> flat = flat_rules(rules_json);
+    nlohmann::json result = nlohmann::json::object();
+    for (std::size_t f = 0; f < families.size(); ++f) {
+        const int status = listings[f]->wait();
+        log_record("$ ", families[f]->tool, " -vnx -L ", chain_name, " --line-numbers --> ret=", status);
+        nlohmann::json one = {{"chain", status == 0}};
+        if (status != 0) {
+            one["holds"] = false;
+            one["differs"] = "the chain does not exist or cannot be listed";
+        } else {
+            const std::string listing = listings[f]->kept();
+            ChainListingParser parser;
+            parser.finish(listing);
+            const std::string mismatch =
+                listing_mismatch(expected_chain(flat, *families[f]), parser.lines(), listing, *families[f]);
+            one["holds"] = mismatch.empty();
+            one["lines"] = parser.lines().empty() ? 0 : parser.lines().size() - 1;
+            if (!mismatch.empty())
+                one["differs"] = mismatch;
+        }
+        result[families[f]->bit == ipv4.bit ? "ipv4" : "ipv6"] = std::move(one);
+    }
+    return copy_out(result.dump(), result_json, size_n, nullptr);
+}
+
+}  // extern "C"
