@@ -4,6 +4,7 @@
 #pragma once
 
 #include <optional>
+#include <utility>
 #include <stdexcept>
 #include <string>
 
@@ -57,31 +58,74 @@ bool chain_ready(const nlohmann::json &status);
 // written, synced, renamed over path, and the directory synced. The
 // directory is made (0755) if missing; the file is 0644.
 void save_atomically(const std::string &path, const std::string &text);
+// The same in two steps: the new file written and synced beside path (its
+// temporary name returned), then renamed over path and the directory
+// synced. A file that cannot be written refuses before anything else
+// happens.
+std::string stage_file(const std::string &path, const std::string &text);
+void commit_staged(const std::string &staged, const std::string &path);
+
+// A set applied with --force and saved boots the way it was applied: the
+// marker holds the saved text's length and hash, so that an edited file
+// loses it.
+constexpr const char *forced_marker = "/etc/zorvane/rules.forced";
+std::string text_fingerprint(const std::string &text);
+void mark_forced(const std::string &text, bool forced);
+bool saved_as_forced(const std::string &text);
+
+// The chain of each family as the kernel took it at the last successful
+// apply --save: what a boot falls back to when the saved set cannot be
+// restored.
+constexpr const char *state_dir = "/var/lib/zorvane";
+std::string last_good_path(bool ipv6);
+// A chain text's IPv4 and IPv6 sections (without their header lines), and
+// the text of the two again ("" for a family left out).
+std::pair<std::string, std::string> chain_sections(const std::string &text);
+std::string chain_text_of(const std::string &ipv4, const std::string &ipv6, bool both_families);
+// Lists the chains (through the library) and keeps each family's section.
+void keep_last_good();
+// The kept section of a family, or "" where none was kept.
+std::string last_good(bool ipv6);
+
+// The rule set the command last applied, under /run (gone at a reboot):
+// what status compares the chain with.
+constexpr const char *applied_record = "/run/zorvane/applied.json";
+void record_applied(const std::string &text);
 
 // ---------------------------------------------------------------------------
 // Confirmed changes (confirm.cpp)
 // ---------------------------------------------------------------------------
 
-// Where a change waiting for confirmation is announced, and its answer.
+// Where a change waiting for confirmation is kept, with its watcher.
 constexpr const char *run_dir = "/run/zorvane";
 
-// The chain's rule lines of each family as "iptables -S ZORVANE" (and
-// "ip6tables -S ZORVANE") prints them, and putting exactly those back, in
-// one commit per family ("iptables-restore -n").
-struct ChainLines {
-    std::string ipv4, ipv6;
-    bool both = false;
-};
-ChainLines chain_rules_now(bool both_families);
-void put_chain_back(const ChainLines &lines);
+// Refuses (exit 1, saying which change awaits and until when) while a
+// change awaits confirmation; one whose watcher is gone is rolled back
+// first, and the command goes on.
+void refuse_if_pending();
+
+// Keeps the chain as it is and starts the detached watcher that rolls it
+// back at the deadline unless the change is confirmed; returns once the
+// watcher runs. staged: the saved set written beside its place, put there
+// only on confirmation ("" without --save).
+void arm_confirmation(int seconds, const std::string &file, const std::string &staged, bool forced,
+                      bool ipv4_only);
+// The change did not go in after all: the watcher stands down.
+void disarm_confirmation();
+// The watcher's own loop ("zorvane watch-pending", started by
+// arm_confirmation).
+int watch_pending_change();
 
 enum class Answer { confirmed, timed_out, hung_up, terminated };
 
-// Waits up to seconds for "yes" on standard input or "zorvane confirm" from
-// another shell; a hang-up or SIGTERM ends the wait at once.
+// Waits for "yes" on standard input, "zorvane confirm" from another shell,
+// or the watcher's roll-back at the deadline; a hang-up or SIGTERM asks
+// the watcher to roll back at once. The answer is the watcher's.
 Answer wait_for_confirmation(int seconds);
+// The words of the last settled change ("" if none).
+std::string last_outcome();
 
-// "zorvane confirm": answers the change that waits; false if none does.
+// "zorvane confirm": keeps the change that waits; false if none does.
 bool confirm_pending_change();
 
 }  // namespace zorvane

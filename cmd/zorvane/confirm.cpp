@@ -1,12 +1,23 @@
-// Confirmed changes: the chain as it was is kept, the new rule set goes in,
-// and unless someone confirms in time (typing "yes", or "zorvane confirm"
-// from another shell), the old chain comes back in one commit. A session
-// that dies (hang-up) or a SIGTERM brings it back at once.
+// Confirmed changes. The chain as it was is kept and a watcher is started,
+// detached from the applying process, before the new rule set goes in; the
+// watcher alone decides: a confirmation ("yes" typed to the applier, or
+// "zorvane confirm" from another shell) keeps the new set (and saves it,
+// when asked), anything else puts the old chain back at the deadline. So a
+// killed applier, a dead session or a lost terminal can never leave an
+// unconfirmed set in force. One change awaits confirmation at a time.
+//
+// The state lives under /run/zorvane/pending/: "change" (deadline, file,
+// staged save), "previous.rules" (the chain text to put back), "watcher"
+// (its pid) and "answer" ("yes" or "no"). The outcome of the last change is
+// left in /run/zorvane/outcome.
+
+#include <libzorvane.h>
 
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,11 +25,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <iostream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "command.h"
 
@@ -26,9 +40,13 @@ namespace zorvane {
 
 namespace {
 
-const std::string pending_file = std::string(run_dir) + "/pending";
-const std::string confirmed_file = std::string(run_dir) + "/confirmed";
-const std::string previous_file = std::string(run_dir) + "/previous.rules";
+const std::string pending_dir = std::string(run_dir) + "/pending";
+const std::string change_file = pending_dir + "/change";
+const std::string previous_file = pending_dir + "/previous.rules";
+const std::string watcher_file = pending_dir + "/watcher";
+const std::string answer_file = pending_dir + "/answer";
+const std::string outcome_file = std::string(run_dir) + "/outcome";
+const std::string kept_previous = std::string(run_dir) + "/previous.rules";
 
 volatile sig_atomic_t stop_signal = 0;
 
@@ -54,106 +72,286 @@ void write_private(const std::string &path, const std::string &text)
         throw Failure(3, "cannot write " + path + ": " + std::strerror(errno));
 }
 
+std::string read_text(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
 bool exists(const std::string &path)
 {
     return access(path.c_str(), F_OK) == 0;
 }
 
-}  // namespace
-
-namespace {
-
-std::string rules_of(const char *tool)
+void remove_pending()
 {
-    FILE *pipe = popen((std::string(tool) + " -S ZORVANE").c_str(), "r");
-    if (pipe == nullptr)
-        throw Failure(3, "cannot list the chain ZORVANE");
-    std::string listing;
-    char buffer[4096];
-    std::size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0)
-        listing.append(buffer, n);
-    if (pclose(pipe) != 0)
-        throw Failure(3, std::string("cannot list the chain ZORVANE with ") + tool + " to keep it");
-    std::istringstream in(listing);
-    std::string line, rules;
-    while (std::getline(in, line))
-        if (line.rfind("-A ZORVANE ", 0) == 0)
-            rules += line + "\n";
-    return rules;
+    for (const std::string &file : {change_file, previous_file, watcher_file, answer_file})
+        unlink(file.c_str());
+    rmdir(pending_dir.c_str());
 }
 
-void restore_lines(const char *restore_tool, const std::string &chain_rules, const std::string &file)
+// The change file: one "key=value" a line.
+std::map<std::string, std::string> read_change()
+{
+    std::map<std::string, std::string> change;
+    std::istringstream in(read_text(change_file));
+    std::string line;
+    while (std::getline(in, line))
+        if (const auto eq = line.find('='); eq != std::string::npos)
+            change[line.substr(0, eq)] = line.substr(eq + 1);
+    return change;
+}
+
+long now_seconds()
+{
+    return static_cast<long>(std::time(nullptr));
+}
+
+std::string clock_time(long seconds)
+{
+    const std::time_t t = seconds;
+    char text[32];
+    std::strftime(text, sizeof text, "%H:%M:%S", std::localtime(&t));
+    return text;
+}
+
+bool watcher_alive()
+{
+    const long pid = std::atol(read_text(watcher_file).c_str());
+    return pid > 0 && kill(static_cast<pid_t>(pid), 0) == 0;
+}
+
+// Holds the library's lock while it lives.
+class Locked {
+public:
+    Locked()
+    {
+        if (zvn_lock_chain() != 0)
+            throw Failure(3, "another zorvane operation held the lock /run/zorvane.lock for over 30 s");
+    }
+    ~Locked() { zvn_unlock_chain(); }
+    Locked(const Locked &) = delete;
+    Locked &operator=(const Locked &) = delete;
+};
+
+// Settles the pending change, under the lock: kept (the staged save put in
+// place, the chain kept as the last good set) or rolled back (the previous
+// chain put back in one commit, the staged save dropped). Returns the
+// outcome's words.
+std::string settle(bool keep, const std::string &why)
+{
+    const auto change = read_change();
+    const std::string staged = change.count("staged") ? change.at("staged") : "";
+    std::string outcome;
+    if (keep) {
+        outcome = "confirmed: the new rule set stays";
+        if (!staged.empty() && exists(staged)) {
+            try {
+                const std::string text = read_text(staged);
+                commit_staged(staged, saved_rules);
+                mark_forced(text, change.count("forced") && change.at("forced") == "1");
+                keep_last_good();
+                outcome += "; saved as " + std::string(saved_rules);
+            } catch (const Failure &failure) {
+                outcome += std::string("; ") + failure.what();
+            }
+        }
+    } else {
+        int status = -1;
+        for (int attempt = 0; attempt < 10 && status != 0; ++attempt) {
+            if (attempt > 0)
+                std::this_thread::sleep_for(std::chrono::seconds(1));
+            status = zvn_install_chain_text(read_text(previous_file).c_str());
+        }
+        if (!staged.empty())
+            unlink(staged.c_str());
+        if (status == 0) {
+            outcome = "rolled back (" + why + "): the previous rules of the chain ZORVANE are back in force";
+        } else {
+            rename(previous_file.c_str(), kept_previous.c_str());
+            outcome = "putting the previous rules back failed (status " + std::to_string(status) +
+                      "); they are kept in " + kept_previous;
+        }
+        if (!staged.empty())
+            outcome += "; the saved rule set was not changed";
+    }
+    remove_pending();
+    try {
+        write_private(outcome_file, outcome + "\n");
+    } catch (const Failure &) {
+    }
+    return outcome;
+}
+
+// Asks the watcher to settle now: "yes" keeps, "no" rolls back. False when
+// no change awaits (any more).
+bool answer(const std::string &word)
+{
+    const Locked lock;
+    if (!exists(change_file))
+        return false;
+    write_private(answer_file, word + "\n");
+    return true;
+}
+
+// Waits until the pending change is settled; its outcome ("" after the
+// limit).
+std::string await_outcome(std::chrono::seconds limit)
+{
+    const auto until = std::chrono::steady_clock::now() + limit;
+    while (exists(pending_dir) && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    if (exists(pending_dir))
+        return "";
+    std::string outcome = read_text(outcome_file);
+    while (!outcome.empty() && outcome.back() == '\n')
+        outcome.pop_back();
+    return outcome;
+}
+
+}  // namespace
+
+void refuse_if_pending()
+{
+    if (!exists(change_file))
+        return;
+    const auto change = read_change();
+    const long deadline = std::atol(change.count("deadline") ? change.at("deadline").c_str() : "0");
+    if (watcher_alive())
+        throw Failure(1, "a change awaits confirmation until " + clock_time(deadline) + " (" +
+                             (change.count("file") ? change.at("file") : "?") +
+                             "): zorvane confirm keeps it, otherwise it is rolled back then; nothing was changed");
+    // Its watcher is gone: an unconfirmed change is not left in force.
+    const Locked lock;
+    std::cerr << "zorvane: a change awaited confirmation, but its watcher is gone: "
+              << settle(false, "its watcher was gone") << std::endl;
+}
+
+void arm_confirmation(int seconds, const std::string &file, const std::string &staged, bool forced,
+                      bool ipv4_only)
 {
     make_run_dir();
-    write_private(file, "*filter\n:ZORVANE - [0:0]\n" + chain_rules + "COMMIT\n");
-    const std::string command = std::string(restore_tool) + " -n " + file + " 1>&2";
-    const int status = std::system(command.c_str());
-    if (status != 0)
-        throw Failure(3, "putting the previous rules back failed (status " + std::to_string(status) +
-                             "); they are kept in " + file);
-    unlink(file.c_str());
+    if (mkdir(pending_dir.c_str(), 0700) != 0)
+        throw Failure(1, "a change awaits confirmation already; nothing was changed");
+    try {
+        std::vector<char> buffer(std::size_t{1} << 20);
+        size_t length = 0;
+        int status;
+        while ((status = zvn_get_chain_text(buffer.data(), buffer.size(), &length)) == -1 &&
+               length + 1 > buffer.size())
+            buffer.resize(length + 1);
+        if (status != 0)
+            throw Failure(3, "cannot list the chain ZORVANE to keep it (status " + std::to_string(status) + ")");
+        write_private(previous_file, std::string(buffer.data(), length));
+        write_private(change_file, "deadline=" + std::to_string(now_seconds() + seconds) + "\nfile=" + file +
+                                       "\nstaged=" + staged + "\nforced=" + (forced ? "1" : "0") + "\n");
+        unlink(outcome_file.c_str());
+        // Detached twice over: its own session, and no parent to wait for
+        // it, so that nothing that ends the applier ends the watcher.
+        const pid_t child = fork();
+        if (child < 0)
+            throw Failure(3, std::string("cannot start the watcher: ") + std::strerror(errno));
+        if (child == 0) {
+            setsid();
+            if (fork() == 0) {
+                const int null = open("/dev/null", O_RDWR);
+                dup2(null, 0);
+                dup2(null, 1);
+                std::vector<const char *> args{"zorvane"};
+                if (ipv4_only)
+                    args.push_back("--ipv4-only");
+                args.push_back("watch-pending");
+                args.push_back(nullptr);
+                execv("/proc/self/exe", const_cast<char *const *>(args.data()));
+                _exit(127);
+            }
+            _exit(0);
+        }
+        waitpid(child, nullptr, 0);
+        for (int i = 0; i < 100 && !exists(watcher_file); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        if (!exists(watcher_file))
+            throw Failure(3, "the watcher of the confirmation did not start; nothing was changed");
+    } catch (...) {
+        remove_pending();
+        throw;
+    }
 }
 
-}  // namespace
-
-ChainLines chain_rules_now(bool both_families)
+void disarm_confirmation()
 {
-    ChainLines lines;
-    lines.ipv4 = rules_of("/sbin/iptables");
-    lines.both = both_families;
-    if (both_families)
-        lines.ipv6 = rules_of("/sbin/ip6tables");
-    return lines;
+    // The change did not go in: the watcher is told to stand down and
+    // puts back what is there anyway.
+    answer("no");
+    await_outcome(std::chrono::seconds(15));
 }
 
-void put_chain_back(const ChainLines &lines)
+int watch_pending_change()
 {
-    restore_lines("/sbin/iptables-restore", lines.ipv4, previous_file);
-    if (lines.both)
-        restore_lines("/sbin/ip6tables-restore", lines.ipv6, previous_file + "6");
+    signal(SIGHUP, SIG_IGN);
+    signal(SIGPIPE, SIG_IGN);
+    struct sigaction action {};
+    action.sa_handler = note_signal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGTERM, &action, nullptr);
+    const int fd = open(watcher_file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return 3;
+    const std::string pid = std::to_string(getpid()) + "\n";
+    const bool written = write(fd, pid.data(), pid.size()) == static_cast<ssize_t>(pid.size());
+    close(fd);
+    if (!written)
+        return 3;
+    const long deadline = std::atol(read_change()["deadline"].c_str());
+    for (;;) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        const bool asked = exists(answer_file);
+        if (!asked && now_seconds() < deadline && stop_signal == 0)
+            continue;
+        const Locked lock;
+        const bool keep = read_text(answer_file) == "yes\n";
+        const std::string why = keep ? "" : stop_signal != 0 ? "the watcher was stopped"
+                                          : asked           ? "asked by the applier"
+                                                            : "no confirmation in time";
+        std::cerr << "zorvane: " << settle(keep, why) << std::endl;
+        return 0;
+    }
 }
 
 Answer wait_for_confirmation(int seconds)
 {
-    make_run_dir();
-    unlink(confirmed_file.c_str());
-    write_private(pending_file, std::to_string(getpid()) + "\n");
-
     struct sigaction action {};
     action.sa_handler = note_signal;
     sigemptyset(&action.sa_mask);
     for (const int signal_number : {SIGHUP, SIGTERM, SIGINT})
         sigaction(signal_number, &action, nullptr);
-    signal(SIGPIPE, SIG_IGN);  // a dead terminal must not end us before the rollback
+    signal(SIGPIPE, SIG_IGN);  // a dead terminal must not end us before the answer
 
     std::cerr << "type yes within " << seconds << " s to keep the new rule set (or run \"zorvane confirm\" "
               << "elsewhere); otherwise the previous one comes back" << std::endl;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
     const bool terminal = isatty(0) != 0;
     bool reading = true;
     std::string line;
-    Answer answer = Answer::timed_out;
     for (;;) {
         if (stop_signal != 0) {
-            answer = stop_signal == SIGHUP ? Answer::hung_up : Answer::terminated;
-            break;
+            answer("no");
+            const std::string outcome = await_outcome(std::chrono::seconds(15));
+            return outcome.rfind("confirmed", 0) == 0 ? Answer::confirmed
+                   : stop_signal == SIGHUP            ? Answer::hung_up
+                                                      : Answer::terminated;
         }
-        if (exists(confirmed_file)) {
-            answer = Answer::confirmed;
-            break;
+        if (!exists(pending_dir)) {
+            const std::string outcome = await_outcome(std::chrono::seconds(0));
+            return outcome.rfind("confirmed", 0) == 0 ? Answer::confirmed : Answer::timed_out;
         }
-        const auto left = deadline - std::chrono::steady_clock::now();
-        if (left <= std::chrono::milliseconds(0))
-            break;
-        const int wait_ms = static_cast<int>(
-            std::min<long long>(100, std::chrono::duration_cast<std::chrono::milliseconds>(left).count() + 1));
         if (!reading) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(wait_ms));
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
             continue;
         }
         pollfd input{0, POLLIN, 0};
-        if (poll(&input, 1, wait_ms) <= 0 || (input.revents & (POLLIN | POLLHUP | POLLERR)) == 0)
+        if (poll(&input, 1, 50) <= 0 || (input.revents & (POLLIN | POLLHUP | POLLERR)) == 0)
             continue;
         char chunk[256];
         const ssize_t got = read(0, chunk, sizeof chunk);
@@ -161,44 +359,45 @@ Answer wait_for_confirmation(int seconds)
             continue;
         if (got <= 0) {
             if (terminal) {  // the terminal went away with its session
-                answer = Answer::hung_up;
-                break;
+                stop_signal = SIGHUP;
+                continue;
             }
             reading = false;  // nothing more will come; the other ways remain
             continue;
         }
         line.append(chunk, static_cast<std::size_t>(got));
         std::size_t end;
-        bool yes = false;
         while ((end = line.find('\n')) != std::string::npos) {
             const std::string typed = line.substr(0, end);
             line.erase(0, end + 1);
             if (typed == "yes" || typed == "yes\r")
-                yes = true;
+                answer("yes");
             else
                 std::cerr << "type yes to keep the new rule set" << std::endl;
         }
-        if (yes) {
-            answer = Answer::confirmed;
-            break;
-        }
     }
-    unlink(pending_file.c_str());
-    unlink(confirmed_file.c_str());
-    return answer;
+}
+
+std::string last_outcome()
+{
+    std::string outcome = read_text(outcome_file);
+    while (!outcome.empty() && outcome.back() == '\n')
+        outcome.pop_back();
+    return outcome;
 }
 
 bool confirm_pending_change()
 {
-    std::ifstream in(pending_file);
-    long pid = 0;
-    if (!(in >> pid) || pid <= 0 || kill(static_cast<pid_t>(pid), 0) != 0)
-        return false;
-    write_private(confirmed_file, "yes\n");
-    // The waiting command takes the answer within a tenth of a second.
-    for (int i = 0; i < 50 && exists(pending_file); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    return !exists(pending_file);
+    {
+        const Locked lock;
+        if (!exists(change_file) || !watcher_alive())
+            return false;
+        const long deadline = std::atol(read_change()["deadline"].c_str());
+        if (now_seconds() > deadline)
+            return false;
+        write_private(answer_file, "yes\n");
+    }
+    return await_outcome(std::chrono::seconds(15)).rfind("confirmed", 0) == 0;
 }
 
 }  // namespace zorvane

@@ -197,6 +197,10 @@ std::string family_status(const char *name, const nlohmann::json &status)
         text += "yes (" + std::to_string(hooks) + (hooks == 1 ? " hook)\n" : " hooks)\n");
     else
         text += "no: nothing is filtered by it; run zorvane setup\n";
+    if (status.contains("holds"))
+        text += status["holds"].get<bool>()
+                    ? "holds the rule set last applied, line for line\n"
+                    : "does NOT hold the rule set last applied: " + status.value("differs", std::string("?")) + "\n";
     return text;
 }
 
@@ -204,7 +208,10 @@ std::string family_status(const char *name, const nlohmann::json &status)
 
 std::string status_text(const nlohmann::json &status)
 {
-    std::string text = family_status("IPv4", status);
+    std::string text;
+    if (status.contains("compared_with"))
+        text += "compared with " + status["compared_with"].get<std::string>() + "\n";
+    text += family_status("IPv4", status);
     if (status.contains("ipv6"))
         text += family_status("IPv6", status["ipv6"]);
     return text;

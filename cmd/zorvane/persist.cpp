@@ -6,8 +6,14 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <string>
+
+#include <libzorvane.h>
+
+#include <vector>
 
 #include "command.h"
 
@@ -17,8 +23,7 @@ namespace {
 
 [[noreturn]] void fail_saving(const std::string &what, const std::string &path)
 {
-    throw Failure(3, "the rule set is applied, but saving it failed: cannot " + what + " " + path + ": " +
-                         std::strerror(errno));
+    throw Failure(3, "saving failed: cannot " + what + " " + path + ": " + std::strerror(errno));
 }
 
 void write_all(int fd, const std::string &text, const std::string &path)
@@ -39,6 +44,11 @@ void write_all(int fd, const std::string &text, const std::string &path)
 }  // namespace
 
 void save_atomically(const std::string &path, const std::string &text)
+{
+    commit_staged(stage_file(path, text), path);
+}
+
+std::string stage_file(const std::string &path, const std::string &text)
 {
     const std::string directory = path.substr(0, path.rfind('/'));
     if (mkdir(directory.c_str(), 0755) != 0 && errno != EEXIST)
@@ -65,8 +75,14 @@ void save_atomically(const std::string &path, const std::string &text)
         unlink(temporary.c_str());
         fail_saving("close", temporary);
     }
-    if (rename(temporary.c_str(), path.c_str()) != 0) {
-        unlink(temporary.c_str());
+    return temporary;
+}
+
+void commit_staged(const std::string &staged, const std::string &path)
+{
+    const std::string directory = path.substr(0, path.rfind('/'));
+    if (rename(staged.c_str(), path.c_str()) != 0) {
+        unlink(staged.c_str());
         fail_saving("rename to", path);
     }
     // The rename itself lasts only once the directory is on disk.
@@ -74,6 +90,117 @@ void save_atomically(const std::string &path, const std::string &text)
     if (dir_fd < 0 || fsync(dir_fd) != 0)
         fail_saving("sync the directory", directory);
     close(dir_fd);
+}
+
+std::string text_fingerprint(const std::string &text)
+{
+    // FNV-1a over the bytes: enough to tell that the saved file is the one
+    // that was forced, not a proof against someone who can write /etc.
+    std::uint64_t hash = 0xcbf29ce484222325ULL;
+    for (const char c : text) {
+        hash ^= static_cast<unsigned char>(c);
+        hash *= 0x100000001b3ULL;
+    }
+    char hex[17];
+    std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(hash));
+    return std::to_string(text.size()) + ":" + hex;
+}
+
+void mark_forced(const std::string &text, bool forced)
+{
+    if (forced)
+        save_atomically(forced_marker, text_fingerprint(text) + "\n");
+    else if (unlink(forced_marker) != 0 && errno != ENOENT)
+        fail_saving("remove", forced_marker);
+}
+
+bool saved_as_forced(const std::string &text)
+{
+    FILE *in = std::fopen(forced_marker, "re");
+    if (in == nullptr)
+        return false;
+    char line[128] = "";
+    const bool read = std::fgets(line, sizeof line, in) != nullptr;
+    std::fclose(in);
+    return read && std::string(line) == text_fingerprint(text) + "\n";
+}
+
+}  // namespace zorvane
+
+namespace zorvane {
+
+namespace {
+
+const char *const ipv4_header = "# /sbin/iptables-restore\n";
+const char *const ipv6_header = "# /sbin/ip6tables-restore\n";
+
+std::string read_whole(const std::string &path)
+{
+    std::string text;
+    FILE *in = std::fopen(path.c_str(), "re");
+    if (in == nullptr)
+        return text;
+    char buffer[65536];
+    std::size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, in)) > 0)
+        text.append(buffer, n);
+    std::fclose(in);
+    return text;
+}
+
+}  // namespace
+
+std::string last_good_path(bool ipv6)
+{
+    return std::string(state_dir) + (ipv6 ? "/last-good.ipv6" : "/last-good.ipv4");
+}
+
+std::pair<std::string, std::string> chain_sections(const std::string &text)
+{
+    const std::size_t six = text.find(ipv6_header);
+    const std::size_t four = text.rfind(ipv4_header, 0) == 0 ? std::strlen(ipv4_header) : 0;
+    if (six == std::string::npos)
+        return {text.substr(four), ""};
+    return {text.substr(four, six - four), text.substr(six + std::strlen(ipv6_header))};
+}
+
+std::string chain_text_of(const std::string &ipv4, const std::string &ipv6, bool both_families)
+{
+    if (!both_families)
+        return ipv4;
+    return (ipv4.empty() ? "" : ipv4_header + ipv4) + (ipv6.empty() ? "" : ipv6_header + ipv6);
+}
+
+void keep_last_good()
+{
+    std::vector<char> buffer(std::size_t{1} << 20);
+    size_t length = 0;
+    int status;
+    while ((status = zvn_get_chain_text(buffer.data(), buffer.size(), &length)) == -1 && length + 1 > buffer.size())
+        buffer.resize(length + 1);
+    if (status != 0)
+        throw Failure(3, "the chain could not be listed to keep it as the last good set (status " +
+                             std::to_string(status) + ")");
+    const auto [ipv4, ipv6] = chain_sections(std::string(buffer.data(), length));
+    save_atomically(last_good_path(false), ipv4);
+    if (!ipv6.empty())
+        save_atomically(last_good_path(true), ipv6);
+}
+
+std::string last_good(bool ipv6)
+{
+    return read_whole(last_good_path(ipv6));
+}
+
+void record_applied(const std::string &text)
+{
+    // Best effort: status then compares with the saved set instead.
+    if (mkdir("/run/zorvane", 0700) != 0 && errno != EEXIST)
+        return;
+    try {
+        save_atomically(applied_record, text);
+    } catch (const Failure &) {
+    }
 }
 
 }  // namespace zorvane

@@ -11,6 +11,7 @@
 #include <libzorvane.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -20,6 +21,7 @@
 #include <iostream>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <CLI/CLI.hpp>
@@ -126,21 +128,38 @@ private:
 std::string read_rules(const std::string &path)
 {
     std::string text;
-    if (path == "-") {
-        std::ostringstream in;
-        in << std::cin.rdbuf();
-        if (std::cin.bad())
-            throw Failure(2, "cannot read standard input: " + std::string(std::strerror(errno)));
-        return in.str();
+    int fd = 0;
+    if (path != "-") {
+        fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+        if (fd < 0)
+            throw Failure(2, "cannot read " + path + ": " + std::strerror(errno));
+        struct stat seen {};
+        if (fstat(fd, &seen) != 0 || S_ISDIR(seen.st_mode)) {
+            close(fd);
+            throw Failure(2, "cannot read " + path + ": not a file");
+        }
     }
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        throw Failure(2, "cannot read " + path + ": " + std::strerror(errno));
-    std::ostringstream content;
-    content << in.rdbuf();
-    if (in.bad())
-        throw Failure(2, "cannot read " + path + ": " + std::strerror(errno));
-    return content.str();
+    // Read as bytes, whatever they hold: a NUL is found by the check, not
+    // taken for the end of the text.
+    char buffer[65536];
+    for (;;) {
+        const ssize_t got = read(fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0) {
+            const int error = errno;
+            if (fd != 0)
+                close(fd);
+            throw Failure(2, "cannot read " + (path == "-" ? std::string("standard input") : path) + ": " +
+                                 std::strerror(error));
+        }
+        if (got == 0)
+            break;
+        text.append(buffer, static_cast<std::size_t>(got));
+    }
+    if (fd != 0)
+        close(fd);
+    return text;
 }
 
 nlohmann::json parse_or_refuse(const std::string &text)
@@ -150,11 +169,13 @@ nlohmann::json parse_or_refuse(const std::string &text)
         try {
             const auto thrown = nlohmann::json::parse(text);  // throws, with the place of the fault
             (void)thrown;
-        } catch (const nlohmann::json::parse_error &e) {
+        } catch (const nlohmann::json::exception &e) {
+            // A syntax error, or a number out of range such as 1e999.
             const std::string what = e.what();
             const auto colon = what.find("] ");
             throw Failure(1, "the rule set is not JSON: " + (colon == std::string::npos ? what : what.substr(colon + 2)));
         }
+        throw Failure(1, "the rule set is not JSON");
     }
     return rules;
 }
@@ -183,8 +204,33 @@ struct Checked {
     int warnings = 0;
 };
 
+// A NUL ends the text for every reader of C strings, the library among
+// them: the rules after it would be lost unseen. Such a text is refused
+// whatever the options.
+void refuse_nul(const std::string &text)
+{
+    const std::size_t nul = text.find('\0');
+    if (nul != std::string::npos)
+        throw Failure(1, "the rule set holds a NUL byte at offset " + std::to_string(nul) +
+                             ": everything after it would be lost; nothing was changed");
+}
+
 Checked check_rules(const std::string &text)
 {
+    const std::size_t nul = text.find('\0');
+    if (nul != std::string::npos) {
+        Checked checked;
+        checked.findings = nlohmann::json::array({{{"rule", 0},
+                                                   {"key", nullptr},
+                                                   {"severity", "error"},
+                                                   {"code", "nul-byte"},
+                                                   {"message", "the text holds a NUL byte at offset " +
+                                                                   std::to_string(nul) +
+                                                                   ": a reader of C strings stops there, and the "
+                                                                   "rules after it would be lost"}}});
+        checked.errors = 1;
+        return checked;
+    }
     std::vector<char> buffer(std::size_t{1} << 20);
     for (;;) {
         const int errors = zvn_check_rules_json(text.c_str(), buffer.data(), buffer.size());
@@ -195,7 +241,7 @@ Checked check_rules(const std::string &text)
             checked.warnings = static_cast<int>(checked.findings.size()) - errors;
             return checked;
         }
-        if (buffer.size() >= (std::size_t{1} << 31) || text.find('\0') != std::string::npos)
+        if (buffer.size() >= (std::size_t{1} << 31))
             throw Failure(1, "the rule set cannot be checked");
         parse_or_refuse(text);  // not JSON: that is the message
         buffer.resize(buffer.size() * 2);
@@ -290,8 +336,6 @@ int run_check(const CheckArgs &args)
     return 0;
 }
 
-int run_setup();
-
 struct ApplyArgs {
     std::string file;
     bool force = false;
@@ -299,16 +343,18 @@ struct ApplyArgs {
     int confirm_seconds = 0;
 };
 
-// Checks and tests a rule set; error findings refuse it unless forced.
-nlohmann::json refuse_or_accept(const std::string &text, bool force)
+// Checks a rule set; error findings refuse it unless forced (a NUL byte
+// always refuses). The findings come back.
+Checked refuse_or_accept(const std::string &text, bool force)
 {
     const Checked checked = check_rules(text);
     if (checked.errors > 0 || checked.warnings > 0)
         print_findings(checked, std::cerr);
+    refuse_nul(text);
     if (checked.errors > 0 && !force)
         throw Failure(1, "the rule set was refused for its errors (--force applies it all the same); nothing "
                          "was changed");
-    return nlohmann::json::parse(text);
+    return checked;
 }
 
 void install(const std::string &text)
@@ -321,69 +367,209 @@ void install(const std::string &text)
                              "); the chain keeps its previous rules" + zorvane::tool_words(said));
 }
 
+// The saved set is written and synced beside its place before anything
+// changes: a save that cannot be written refuses the whole apply.
+std::string stage_save(const std::string &text)
+{
+    try {
+        return zorvane::stage_file(zorvane::saved_rules, text);
+    } catch (const Failure &failure) {
+        throw Failure(3, std::string(failure.what()) + "; nothing was changed");
+    }
+}
+
 int run_apply(const ApplyArgs &args)
 {
+    zorvane::refuse_if_pending();
     const std::string text = read_rules(args.file);
-    const nlohmann::json rules = refuse_or_accept(text, args.force);
-    zorvane::ChainLines previous;
+    const Checked checked = refuse_or_accept(text, args.force);
+    const nlohmann::json rules = nlohmann::json::parse(text);
+    const bool forced = checked.errors > 0;
+    const bool confirming = args.confirm_seconds > 0;
+    std::string staged;
     {
         const CommandLock lock;
+        zorvane::refuse_if_pending();
         require_hooked_chain();
         test_run(text, rules);
-        if (args.confirm_seconds > 0)
-            previous = zorvane::chain_rules_now(options.both_families);
-        install(text);
+        if (args.save)
+            staged = stage_save(text);
+        try {
+            if (confirming)
+                zorvane::arm_confirmation(args.confirm_seconds, args.file, staged, forced, !options.both_families);
+        } catch (...) {
+            if (!staged.empty())
+                unlink(staged.c_str());
+            throw;
+        }
+        try {
+            install(text);
+        } catch (...) {
+            if (confirming)
+                zorvane::disarm_confirmation();
+            else if (!staged.empty())
+                unlink(staged.c_str());
+            throw;
+        }
+        zorvane::record_applied(text);
+        if (args.save && !confirming) {
+            zorvane::commit_staged(staged, zorvane::saved_rules);
+            zorvane::mark_forced(text, forced);
+            zorvane::keep_last_good();
+        }
     }
     std::cerr << "applied " << rules.size() << " rules to the chain ZORVANE\n";
-    if (args.confirm_seconds > 0) {
+    if (confirming) {
         const auto answer = zorvane::wait_for_confirmation(args.confirm_seconds);
+        const std::string outcome = zorvane::last_outcome();
         if (answer != zorvane::Answer::confirmed) {
-            const CommandLock lock;
-            zorvane::put_chain_back(previous);
             const char *why = answer == zorvane::Answer::timed_out ? "no confirmation in time"
                               : answer == zorvane::Answer::hung_up ? "the session hung up"
                                                                    : "the wait was ended by a signal";
-            std::cerr << "zorvane: " << why << ": the previous rules of the chain ZORVANE are back in force"
-                      << (args.save ? "; the saved rule set was not changed" : "") << std::endl;
+            std::cerr << "zorvane: " << why << ": " << (outcome.empty() ? "the change is being rolled back" : outcome)
+                      << std::endl;
             return 1;
         }
-        std::cerr << "confirmed: the new rule set stays" << std::endl;
+        std::cerr << outcome << std::endl;
+        if (outcome.find("saving failed") != std::string::npos)
+            return 3;
+        return 0;
     }
-    if (args.save) {
-        zorvane::save_atomically(zorvane::saved_rules, text);
+    if (args.save)
         std::cerr << "saved as " << zorvane::saved_rules << "\n";
-    }
     return 0;
 }
 
-// After a boot: prepare the chain and apply the saved rule set. Everything
-// is checked before anything changes; any refusal is a failure of the host.
-int run_restore()
+// Extra allows of the fail-safe set (the management port, say): a rule set
+// of allowing rules. One that cannot be used leaves the fail-safe set
+// without extras, and the reason is told.
+constexpr const char *failsafe_allows = "/etc/zorvane/failsafe.json";
+
+std::string failsafe_text(std::vector<std::string> &problems)
 {
+    std::string allows;
+    if (access(failsafe_allows, F_OK) == 0) {
+        try {
+            allows = read_rules(failsafe_allows);
+            refuse_nul(allows);
+        } catch (const Failure &failure) {
+            problems.push_back(std::string(failsafe_allows) + " is not used: " + failure.what());
+            allows.clear();
+        }
+    }
+    int length = zvn_failsafe_text_json(allows.empty() ? nullptr : allows.c_str(), nullptr, 0);
+    if (length < 0 && !allows.empty()) {
+        problems.push_back(std::string(failsafe_allows) +
+                           " is not used: it must be a valid rule set whose rules all allow");
+        allows.clear();
+        length = zvn_failsafe_text_json(nullptr, nullptr, 0);
+    }
+    std::vector<char> text(static_cast<std::size_t>(length) + 1);
+    zvn_failsafe_text_json(allows.empty() ? nullptr : allows.c_str(), text.data(), text.size());
+    return text.data();
+}
+
+// The boot's fall-back: per family, the chain as it was after the last
+// successful apply --save, else the fail-safe set. Never nothing.
+std::string fall_back(std::vector<std::string> &problems)
+{
+    {
+        CapturedStderr tool_output;
+        setup_default_chain();
+        tool_output.finish();
+    }
+    const auto [failsafe4, failsafe6] = zorvane::chain_sections(failsafe_text(problems));
+    const std::string good4 = zorvane::last_good(false);
+    const std::string good6 = options.both_families ? zorvane::last_good(true) : "";
+    const std::string chosen = zorvane::chain_text_of(good4.empty() ? failsafe4 : good4,
+                                                      good6.empty() ? failsafe6 : good6, options.both_families);
+    CapturedStderr tool_output;
+    if (zvn_install_chain_text(chosen.c_str()) == 0) {
+        std::string what;
+        for (const auto &[name, good, both] :
+             {std::tuple{"IPv4", !good4.empty(), true}, std::tuple{"IPv6", !good6.empty(), options.both_families}})
+            if (both)
+                what += std::string(what.empty() ? "" : "; ") + name + ": " +
+                        (good ? "the last set installed successfully (" + zorvane::last_good_path(name[3] == '6') + ")"
+                              : std::string("the fail-safe set (loopback, established traffic and the allows of ") +
+                                    failsafe_allows + "; every other new connection dropped and logged as "
+                                                      "FAILSAFE ACT=DROP)");
+        return what;
+    }
+    // A kept set the tools no longer take: the fail-safe set alone.
+    const std::string failsafe = zorvane::chain_text_of(failsafe4, failsafe6, options.both_families);
+    if ((!good4.empty() || !good6.empty()) && zvn_install_chain_text(failsafe.c_str()) == 0)
+        return "the fail-safe set (the kept last good set was refused by the tools)";
+    throw Failure(3, "not even the fail-safe set could be installed" + zorvane::tool_words(tool_output.finish()) +
+                         "; the host is NOT filtered by zorvane");
+}
+
+// After a boot: prepare the chain and apply the saved rule set. A saved set
+// that cannot be restored as it is (missing where one was saved before,
+// unreadable, refused, a tool missing) is replaced by the last good set or
+// the fail-safe set, and the command fails so that the unit does: the host
+// is filtered, and someone is told.
+int run_restore(const std::vector<std::string> &tool_problems)
+{
+    zorvane::refuse_if_pending();
+    std::vector<std::string> problems = tool_problems;
+    std::string why;
     std::string text;
-    try {
-        text = read_rules(zorvane::saved_rules);
-    } catch (const Failure &failure) {
-        throw Failure(3, std::string(failure.what()) + " (no saved rule set: zorvane apply --save writes one)");
+    const bool saved_before = !zorvane::last_good(false).empty() || !zorvane::last_good(true).empty();
+    if (access(zorvane::saved_rules, F_OK) != 0 && errno == ENOENT) {
+        if (!saved_before) {
+            std::cerr << "no saved rule set (" << zorvane::saved_rules
+                      << ") and none was ever saved: nothing to restore; the packet filter was not changed\n";
+            return 0;
+        }
+        why = std::string("the saved rule set ") + zorvane::saved_rules + " is missing, though one was saved before";
     }
-    try {
-        const nlohmann::json rules = refuse_or_accept(text, false);
-        test_run(text, rules);
-    } catch (const Failure &failure) {
-        throw Failure(3, "the saved rule set " + std::string(zorvane::saved_rules) + " is refused: " + failure.what());
+    if (why.empty()) {
+        try {
+            text = read_rules(zorvane::saved_rules);
+            const Checked checked = refuse_or_accept(text, zorvane::saved_as_forced(text));
+            (void)checked;
+            test_run(text, parse_or_refuse(text));
+        } catch (const Failure &failure) {
+            why = "the saved rule set " + std::string(zorvane::saved_rules) + " is refused: " + failure.what();
+        }
     }
-    run_setup();
-    const CommandLock lock;
-    install(text);
+    if (why.empty()) {
+        if (access(preparation_script, X_OK) != 0)
+            problems.push_back(std::string(preparation_script) + " is missing: the host was not prepared");
+        const CommandLock lock;
+        {
+            CapturedStderr tool_output;
+            setup_default_chain();
+            tool_output.finish();
+        }
+        try {
+            require_hooked_chain();
+            install(text);
+            zorvane::record_applied(text);
+        } catch (const Failure &failure) {
+            why = failure.what();
+        }
+    }
+    if (!why.empty()) {
+        const CommandLock lock;
+        const std::string instead = fall_back(problems);
+        std::cerr << "zorvane: " << why << "\nzorvane: in force instead: " << instead << "\n";
+        for (const auto &problem : problems)
+            std::cerr << "zorvane: " << problem << "\n";
+        return 3;
+    }
     std::cerr << "restored " << zorvane::saved_rules << " into the chain ZORVANE\n";
-    return 0;
+    for (const auto &problem : problems)
+        std::cerr << "zorvane: " << problem << "\n";
+    return problems.empty() ? 0 : 3;
 }
 
 int run_confirm()
 {
     if (!zorvane::confirm_pending_change())
         throw Failure(3, "no change is waiting for confirmation");
-    std::cerr << "confirmed: the new rule set stays\n";
+    std::cerr << zorvane::last_outcome() << "\n";
     return 0;
 }
 
@@ -425,19 +611,57 @@ int run_counts(const CountsArgs &args)
     return 0;
 }
 
+// Whether each family's chain holds the rule set last applied by the
+// command (else the saved set): adds "holds" (and "differs") to each
+// family's status. False where some family does not.
+bool verify_against_reference(nlohmann::json &status)
+{
+    std::string reference, text;
+    for (const char *path : {zorvane::applied_record, zorvane::saved_rules})
+        if (access(path, R_OK) == 0) {
+            reference = path;
+            break;
+        }
+    if (reference.empty())
+        return true;
+    try {
+        text = read_rules(reference);
+    } catch (const Failure &) {
+        return true;
+    }
+    std::vector<char> buffer(std::size_t{1} << 16);
+    CapturedStderr tool_output;
+    if (text.find('\0') != std::string::npos || zvn_verify_chain_json(text.c_str(), buffer.data(), buffer.size()) != 0)
+        return true;
+    tool_output.finish();
+    const auto verified = nlohmann::json::parse(buffer.data());
+    status["compared_with"] = reference;
+    bool all = true;
+    for (const auto &[family, one] : verified.items()) {
+        nlohmann::json &target = family == "ipv4" ? status : status["ipv6"];
+        target["holds"] = one["holds"];
+        if (one.contains("differs"))
+            target["differs"] = one["differs"];
+        all = all && one["holds"].get<bool>();
+    }
+    return all;
+}
+
 int run_status(bool json)
 {
     const CommandLock lock;
-    const auto status = chain_status();
+    auto status = chain_status();
+    const bool holds = verify_against_reference(status);
     if (json)
         std::cout << status.dump() << "\n";
     else
         std::cout << zorvane::status_text(status);
-    return zorvane::chain_ready(status) ? 0 : 3;
+    return zorvane::chain_ready(status) && holds ? 0 : 3;
 }
 
 int run_setup()
 {
+    zorvane::refuse_if_pending();
     if (access(preparation_script, X_OK) != 0)
         throw Failure(3, std::string(preparation_script) +
                              " is missing: this host has no preparation script of its own, so the chain was not "
@@ -460,6 +684,7 @@ int run_setup()
 
 int run_reset()
 {
+    zorvane::refuse_if_pending();
     CapturedStderr tool_output;
     const int status = reset_counter();
     const std::string said = tool_output.finish();
@@ -516,6 +741,8 @@ int main(int argc, char **argv)
     auto *reset = app.add_subcommand("reset", "Zero the packet counters of the chain");
     auto *restore = app.add_subcommand("restore", "Set up the chain and apply the saved rule set (at boot)");
     auto *confirm = app.add_subcommand("confirm", "Keep a change that apply --confirm waits for");
+    // The detached watcher of a change awaiting confirmation; not for people.
+    auto *watch = app.add_subcommand("watch-pending", "")->group("");
 
     try {
         app.parse(argc, argv);
@@ -526,9 +753,20 @@ int main(int argc, char **argv)
     Log_impl = std::ref(log_stream);
     // A host firewall that filters one family leaves the host open on the
     // other: both, unless asked otherwise or the kernel has no IPv6.
+    // At boot a missing IPv6 tool must not stop the IPv4 set: that family
+    // goes on alone, and the unit fails to say so.
+    std::vector<std::string> tool_problems;
     if (!options.ipv4_only && access("/proc/net/if_inet6", F_OK) == 0) {
-        zvn_enable_ipv6();
-        options.both_families = true;
+        std::string missing;
+        for (const char *tool : {"/sbin/ip6tables", "/sbin/ip6tables-restore"})
+            if (access(tool, X_OK) != 0)
+                missing += std::string(missing.empty() ? "" : " and ") + tool;
+        if (*restore && !missing.empty()) {
+            tool_problems.push_back("IPv6: " + missing + " missing, so the IPv6 chain was not set up");
+        } else {
+            zvn_enable_ipv6();
+            options.both_families = true;
+        }
     }
 
     try {
@@ -545,9 +783,11 @@ int main(int argc, char **argv)
         if (*reset)
             return run_reset();
         if (*restore)
-            return run_restore();
+            return run_restore(tool_problems);
         if (*confirm)
             return run_confirm();
+        if (*watch)
+            return zorvane::watch_pending_change();
     } catch (const Failure &failure) {
         std::cerr << "zorvane: " << failure.what() << "\n";
         return failure.status();

@@ -5,7 +5,7 @@
 # and preparation script at their fixed paths. The host's packet filter is
 # never reached. When the command ends, the PID namespace takes every process
 # it left (ulogd, ping) with it, the mounts go with the mount namespace, and
-# the trap removes the overlay's directories.
+# the trap removes the overlay's directories. /var/lib is always an overlay.
 #
 # usage: sandbox.sh MODE COMMAND [ARG...]
 #   fake    scriptable fakes (fake-tool beside this script) for all the programs
@@ -46,8 +46,10 @@ inside() {
     mount -t tmpfs tmpfs /var/log
     mount -t tmpfs tmpfs /run
     mkdir -p /run/netns "$work/upper" "$work/overlay-work"
+    # /var/lib always gets one: zorvane keeps its last good rule sets under
+    # /var/lib/zorvane, and no test may leave them on the host.
     local dir layer=0
-    for dir in ${ZVN_SANDBOX_OVERLAYS:-}; do
+    for dir in /var/lib ${ZVN_SANDBOX_OVERLAYS:-}; do
         layer=$((layer + 1))
         mkdir -p "$work/layer$layer/upper" "$work/layer$layer/work"
         mount -t overlay overlay \
