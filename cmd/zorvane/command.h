@@ -90,6 +90,11 @@ std::string last_good(bool ipv6);
 // The rule set the command last applied, under /run (gone at a reboot):
 // what status compares the chain with.
 constexpr const char *applied_record = "/run/zorvane/applied.json";
+// The set being installed is recorded first, and becomes the applied one
+// once every family took it: after a kill between the families' installs,
+// status tells which family holds which.
+constexpr const char *applying_record = "/run/zorvane/applying.json";
+void record_applying(const std::string &text);
 void record_applied(const std::string &text);
 
 // ---------------------------------------------------------------------------

@@ -45,6 +45,7 @@ const std::string change_file = pending_dir + "/change";
 const std::string previous_file = pending_dir + "/previous.rules";
 const std::string watcher_file = pending_dir + "/watcher";
 const std::string answer_file = pending_dir + "/answer";
+const std::string applied_before = pending_dir + "/applied.before";
 const std::string outcome_file = std::string(run_dir) + "/outcome";
 const std::string kept_previous = std::string(run_dir) + "/previous.rules";
 
@@ -87,7 +88,7 @@ bool exists(const std::string &path)
 
 void remove_pending()
 {
-    for (const std::string &file : {change_file, previous_file, watcher_file, answer_file})
+    for (const std::string &file : {change_file, previous_file, watcher_file, answer_file, applied_before})
         unlink(file.c_str());
     rmdir(pending_dir.c_str());
 }
@@ -167,6 +168,9 @@ std::string settle(bool keep, const std::string &why)
         }
         if (!staged.empty())
             unlink(staged.c_str());
+        // What the command last applied is again what it was before.
+        if (rename(applied_before.c_str(), applied_record) != 0)
+            unlink(applied_record);
         if (status == 0) {
             outcome = "rolled back (" + why + "): the previous rules of the chain ZORVANE are back in force";
         } else {
@@ -245,6 +249,8 @@ void arm_confirmation(int seconds, const std::string &file, const std::string &s
         if (status != 0)
             throw Failure(3, "cannot list the chain ZORVANE to keep it (status " + std::to_string(status) + ")");
         write_private(previous_file, std::string(buffer.data(), length));
+        if (exists(applied_record))
+            write_private(applied_before, read_text(applied_record));
         write_private(change_file, "deadline=" + std::to_string(now_seconds() + seconds) + "\nfile=" + file +
                                        "\nstaged=" + staged + "\nforced=" + (forced ? "1" : "0") + "\n");
         unlink(outcome_file.c_str());

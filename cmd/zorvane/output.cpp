@@ -201,6 +201,9 @@ std::string family_status(const char *name, const nlohmann::json &status)
         text += status["holds"].get<bool>()
                     ? "holds the rule set last applied, line for line\n"
                     : "does NOT hold the rule set last applied: " + status.value("differs", std::string("?")) + "\n";
+    if (status.contains("holds_unfinished"))
+        text += "holds the rule set of an apply that did not finish (" +
+                status["holds_unfinished"].get<std::string>() + ")\n";
     return text;
 }
 

@@ -192,15 +192,23 @@ std::string last_good(bool ipv6)
     return read_whole(last_good_path(ipv6));
 }
 
-void record_applied(const std::string &text)
+void record_applying(const std::string &text)
 {
     // Best effort: status then compares with the saved set instead.
     if (mkdir("/run/zorvane", 0700) != 0 && errno != EEXIST)
         return;
     try {
-        save_atomically(applied_record, text);
+        save_atomically(applying_record, text);
     } catch (const Failure &) {
     }
+}
+
+void record_applied(const std::string &text)
+{
+    if (rename(applying_record, applied_record) == 0)
+        return;
+    record_applying(text);
+    rename(applying_record, applied_record);
 }
 
 }  // namespace zorvane

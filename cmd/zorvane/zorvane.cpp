@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <optional>
 #include <iostream>
 #include <sstream>
 #include <string>
@@ -402,6 +403,7 @@ int run_apply(const ApplyArgs &args)
                 unlink(staged.c_str());
             throw;
         }
+        zorvane::record_applying(text);
         try {
             install(text);
         } catch (...) {
@@ -545,6 +547,7 @@ int run_restore(const std::vector<std::string> &tool_problems)
         }
         try {
             require_hooked_chain();
+            zorvane::record_applying(text);
             install(text);
             zorvane::record_applied(text);
         } catch (const Failure &failure) {
@@ -611,37 +614,49 @@ int run_counts(const CountsArgs &args)
     return 0;
 }
 
-// Whether each family's chain holds the rule set last applied by the
-// command (else the saved set): adds "holds" (and "differs") to each
-// family's status. False where some family does not.
-bool verify_against_reference(nlohmann::json &status)
+// Per family, which set the chain holds: the set last applied by the
+// command (else the saved set), or the set of an apply that did not finish
+// (killed between the families' installs). Adds "holds" (and "differs",
+// "holds_unfinished") to each family's status; false where some family
+// does not hold the set last applied.
+std::optional<nlohmann::json> verified_against(const std::string &path)
 {
-    std::string reference, text;
-    for (const char *path : {zorvane::applied_record, zorvane::saved_rules})
-        if (access(path, R_OK) == 0) {
-            reference = path;
-            break;
-        }
-    if (reference.empty())
-        return true;
+    if (access(path.c_str(), R_OK) != 0)
+        return std::nullopt;
+    std::string text;
     try {
-        text = read_rules(reference);
+        text = read_rules(path);
     } catch (const Failure &) {
-        return true;
+        return std::nullopt;
     }
     std::vector<char> buffer(std::size_t{1} << 16);
     CapturedStderr tool_output;
     if (text.find('\0') != std::string::npos || zvn_verify_chain_json(text.c_str(), buffer.data(), buffer.size()) != 0)
+        return std::nullopt;
+    return nlohmann::json::parse(buffer.data());
+}
+
+bool verify_against_reference(nlohmann::json &status)
+{
+    std::string reference;
+    std::optional<nlohmann::json> verified;
+    for (const char *path : {zorvane::applied_record, zorvane::saved_rules})
+        if ((verified = verified_against(path))) {
+            reference = path;
+            break;
+        }
+    if (!verified)
         return true;
-    tool_output.finish();
-    const auto verified = nlohmann::json::parse(buffer.data());
+    const auto unfinished = verified_against(zorvane::applying_record);
     status["compared_with"] = reference;
     bool all = true;
-    for (const auto &[family, one] : verified.items()) {
+    for (const auto &[family, one] : verified->items()) {
         nlohmann::json &target = family == "ipv4" ? status : status["ipv6"];
         target["holds"] = one["holds"];
         if (one.contains("differs"))
             target["differs"] = one["differs"];
+        if (unfinished && unfinished->contains(family) && (*unfinished)[family]["holds"].get<bool>())
+            target["holds_unfinished"] = std::string(zorvane::applying_record);
         all = all && one["holds"].get<bool>();
     }
     return all;
