@@ -13,10 +13,10 @@ command -v clang++ >/dev/null || { echo "fuzz: clang++ missing (apt-get install 
 
 CC=clang CXX=clang++ cmake -S "$top" -B "$build" -DZORVANE_FUZZ=ON -DZORVANE_BUILD_TESTS=OFF \
     -DZORVANE_BUILD_EXAMPLES=OFF -DZORVANE_WERROR=ON >/dev/null
-cmake --build "$build" -j "$(nproc)" --target fuzz_apply fuzz_counts fuzz_families >/dev/null
+cmake --build "$build" -j "$(nproc)" --target fuzz_apply fuzz_counts fuzz_families fuzz_check >/dev/null
 
 status=0
-for target in fuzz_apply fuzz_counts fuzz_families; do
+for target in fuzz_apply fuzz_counts fuzz_families fuzz_check; do
     corpus=$build/corpus/$target
     findings=$build/findings/$target
     mkdir -p "$corpus" "$findings"

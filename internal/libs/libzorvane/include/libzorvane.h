@@ -73,7 +73,11 @@ ZVN_EXPORT void enable_log(void);
  *   /sbin/iptables-restore --test FILE
  *   /sbin/iptables-restore -n FILE          (replaces the chain in one commit)
  *   echo -n > /var/log/ulogd_syslogemu.log  (only after a successful install)
- * and removes the file after success.
+ * and removes the file after success. Port numbers go into the file without
+ * leading zeros, which the tool would read as octal. The drop log is
+ * emptied without a shell and only where it is a regular file (looked at
+ * without following links, opened without blocking); anything else at its
+ * path is left alone with a record; the records read as the command's.
  *
  * Returns 0 when the new rules are in place; -1 for a null pointer, text that
  * is not JSON, an invalid rule set or a restore file that could not be
@@ -169,20 +173,34 @@ ZVN_EXPORT int zvn_get_rule_count_snapshot_json(const char *rules, char *pktcnt_
  *                        validation message; nothing else is checked)
  *   ignored-value        interface, source or protocol holds a value that is
  *                        neither a string nor null: the rule matches more
+ *   null-value           the same with null
+ *   duplicate-key        a key stands twice in a rule (the parser keeps the
+ *                        last)
  *   option-text          a value holds a blank or quote, or starts with ! or -
  *   bad-interface        over 15 bytes, or a byte a name cannot hold
  *   bad-address          src_IP_cidr is not an IPv4 address or network
  *   address-list         src_IP_cidr is a comma-separated list
  *   bad-range            src_IP_range is not a-b with a <= b
  *   bad-port             not a port or a:b range; over 15 ports in all
+ *   noncanonical-port    a port number with a leading zero (the tool
+ *                        reads it as octal)
  *   ports-need-protocol  ports without protocol tcp or udp
  *   bad-country          a country that is not two letters
+ *   ipv4-mapped          an IPv4-mapped IPv6 source (::ffff:a.b.c.d), which
+ *                        no packet of the IPv6 chain carries
+ *   empty-value          (warning) "" or [], which mean not set: what the
+ *                        rule then matches ("any source", "every port")
+ *   interface-wildcard   (warning) '*' or '?' in a name: literal characters
+ *                        to the tool, whose wildcard is a final '+' 
  *   host-bits            (warning) 10.0.0.1/24 means 10.0.0.0/24
  *   unused-source        (warning) a source key that the rule does not use
  *   shadowed             (warning) an earlier rule (other_rule) with the
  *                        other verdict matches every packet this one matches
  *   redundant            (warning) the same with the same verdict
  *   empty                (warning) no rules: applying empties the chain
+ *
+ * Values nested deeper than 32 levels are described, not dumped. A text
+ * holds no NUL (it ends there); a client that reads files checks for one.
  *
  * Returns the number of error findings (0: the rule set may be applied);
  * -1 for a null pointer, text that is not JSON or a buffer too small
