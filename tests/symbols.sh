@@ -12,6 +12,7 @@ reset_counter
 setup_default_chain
 zvn_apply_rules_json
 zvn_check_rules_json
+zvn_describe_rules_json
 zvn_enable_ipv6
 zvn_failsafe_text_json
 zvn_get_chain_text
@@ -19,8 +20,11 @@ zvn_get_chain_status_json
 zvn_get_rule_count_json
 zvn_get_rule_count_snapshot_json
 zvn_install_chain_text
+zvn_last_error
+zvn_last_error_code
 zvn_lock_chain
 zvn_restore_text_json
+zvn_rule_of_restore_line
 zvn_test_rules_json
 zvn_unlock_chain
 zvn_verify_chain_json"

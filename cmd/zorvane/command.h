@@ -32,19 +32,18 @@ std::string finding_line(const nlohmann::json &finding);
 // printed nothing worth showing).
 std::string tool_words(const std::string &tool_stderr);
 
+// What each rule matches and its verdict, from the library:
+// [{"rule":1,"verdict":"allow","matches":"tcp ports 22 from 10.0.0.0/8 on
+// eth0"}, ...] (empty for a refused rule set).
+nlohmann::json descriptions(const std::string &rules);
+
 // For a test run that the tool refused ("Error occurred at line: N"): the
-// rule that line falls in and the tool's own message. Nothing when the
-// output names no line.
-// both_families: the rule set went into an IPv4 and an IPv6 file.
-std::optional<std::string> explain_refusal(const std::string &tool_stderr, const nlohmann::json &rules,
-                                           bool both_families);
+// rule that line falls in (the library says which) and the tool's own
+// message. Nothing when the output names no line.
+std::optional<std::string> explain_refusal(const std::string &tool_stderr, const std::string &rules);
 
-// A short description of what a rule matches: "tcp ports 22,80 from
-// 10.0.0.0/8 on eth0".
-std::string describe(const nlohmann::json &rule);
-
-std::string counts_table(const nlohmann::json &rules, const nlohmann::json &counts);
-std::string prometheus_text(const nlohmann::json &rules, const nlohmann::json &counts);
+std::string counts_table(const nlohmann::json &descriptions, const nlohmann::json &counts);
+std::string prometheus_text(const nlohmann::json &descriptions, const nlohmann::json &counts);
 std::string status_text(const nlohmann::json &status);
 // The chain exists and INPUT reaches it, in every family the status names.
 bool chain_ready(const nlohmann::json &status);
@@ -109,17 +108,17 @@ constexpr const char *run_dir = "/run/zorvane";
 // first, and the command goes on.
 void refuse_if_pending();
 
-// Keeps the chain as it is and starts the detached watcher that rolls it
-// back at the deadline unless the change is confirmed; returns once the
-// watcher runs. staged: the saved set written beside its place, put there
-// only on confirmation ("" without --save).
-void arm_confirmation(int seconds, const std::string &file, const std::string &staged, bool forced,
-                      bool ipv4_only);
-// The change did not go in after all: the watcher stands down.
+// A change to be confirmed, in three steps. start_watcher, before the lock
+// is taken: claims the one place for a pending change (exit 1 when another
+// awaits) and starts the detached watcher. arm_confirmation, under the
+// lock and before the install: keeps the chain as it is (through the
+// library), and from then on the watcher rolls it back at the deadline
+// unless the change is confirmed. staged: the saved set written beside its
+// place, put there only on confirmation ("" without --save).
+// disarm_confirmation: the change did not go in after all.
+void start_watcher();
+void arm_confirmation(int seconds, const std::string &file, const std::string &staged, bool forced);
 void disarm_confirmation();
-// The watcher's own loop ("zorvane watch-pending", started by
-// arm_confirmation).
-int watch_pending_change();
 
 enum class Answer { confirmed, timed_out, hung_up, terminated };
 

@@ -233,97 +233,123 @@ void refuse_if_pending()
               << settle(false, "its watcher was gone") << std::endl;
 }
 
-void arm_confirmation(int seconds, const std::string &file, const std::string &staged, bool forced,
-                      bool ipv4_only)
-{
-    make_run_dir();
-    if (mkdir(pending_dir.c_str(), 0700) != 0)
-        throw Failure(1, "a change awaits confirmation already; nothing was changed");
-    try {
-        std::vector<char> buffer(std::size_t{1} << 20);
-        size_t length = 0;
-        int status;
-        while ((status = zvn_get_chain_text(buffer.data(), buffer.size(), &length)) == -1 &&
-               length + 1 > buffer.size())
-            buffer.resize(length + 1);
-        if (status != 0)
-            throw Failure(3, "cannot list the chain ZORVANE to keep it (status " + std::to_string(status) + ")");
-        write_private(previous_file, std::string(buffer.data(), length));
-        if (exists(applied_record))
-            write_private(applied_before, read_text(applied_record));
-        write_private(change_file, "deadline=" + std::to_string(now_seconds() + seconds) + "\nfile=" + file +
-                                       "\nstaged=" + staged + "\nforced=" + (forced ? "1" : "0") + "\n");
-        unlink(outcome_file.c_str());
-        // Detached twice over: its own session, and no parent to wait for
-        // it, so that nothing that ends the applier ends the watcher.
-        const pid_t child = fork();
-        if (child < 0)
-            throw Failure(3, std::string("cannot start the watcher: ") + std::strerror(errno));
-        if (child == 0) {
-            setsid();
-            if (fork() == 0) {
-                const int null = open("/dev/null", O_RDWR);
-                dup2(null, 0);
-                dup2(null, 1);
-                std::vector<const char *> args{"zorvane"};
-                if (ipv4_only)
-                    args.push_back("--ipv4-only");
-                args.push_back("watch-pending");
-                args.push_back(nullptr);
-                execv("/proc/self/exe", const_cast<char *const *>(args.data()));
-                _exit(127);
-            }
-            _exit(0);
-        }
-        waitpid(child, nullptr, 0);
-        for (int i = 0; i < 100 && !exists(watcher_file); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        if (!exists(watcher_file))
-            throw Failure(3, "the watcher of the confirmation did not start; nothing was changed");
-    } catch (...) {
-        remove_pending();
-        throw;
-    }
-}
+namespace {
 
-void disarm_confirmation()
-{
-    // The change did not go in: the watcher is told to stand down and
-    // puts back what is there anyway.
-    answer("no");
-    await_outcome(std::chrono::seconds(15));
-}
-
-int watch_pending_change()
+// The watcher's loop, in the detached process: it waits until the applier
+// arms the change (or ends without it), then settles it when asked or at
+// the deadline.
+[[noreturn]] void watch(pid_t applier)
 {
     signal(SIGHUP, SIG_IGN);
     signal(SIGPIPE, SIG_IGN);
+    signal(SIGINT, SIG_IGN);
     struct sigaction action {};
     action.sa_handler = note_signal;
     sigemptyset(&action.sa_mask);
     sigaction(SIGTERM, &action, nullptr);
-    const int fd = open(watcher_file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0)
-        return 3;
-    const std::string pid = std::to_string(getpid()) + "\n";
-    const bool written = write(fd, pid.data(), pid.size()) == static_cast<ssize_t>(pid.size());
-    close(fd);
-    if (!written)
-        return 3;
+    const int null = open("/dev/null", O_RDWR);
+    dup2(null, 0);
+    dup2(null, 1);
+    try {
+        write_private(watcher_file, std::to_string(getpid()) + "\n");
+    } catch (const Failure &) {
+        _exit(3);
+    }
+    // Armed once the change file is there; an applier that ends first
+    // changed nothing.
+    while (!exists(change_file)) {
+        if (!exists(pending_dir) || kill(applier, 0) != 0) {
+            if (!exists(change_file)) {
+                remove_pending();
+                _exit(0);
+            }
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
     const long deadline = std::atol(read_change()["deadline"].c_str());
     for (;;) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         const bool asked = exists(answer_file);
         if (!asked && now_seconds() < deadline && stop_signal == 0)
             continue;
-        const Locked lock;
-        const bool keep = read_text(answer_file) == "yes\n";
-        const std::string why = keep ? "" : stop_signal != 0 ? "the watcher was stopped"
-                                          : asked           ? "asked by the applier"
-                                                            : "no confirmation in time";
-        std::cerr << "zorvane: " << settle(keep, why) << std::endl;
-        return 0;
+        try {
+            const Locked lock;
+            const bool keep = read_text(answer_file) == "yes\n";
+            const std::string why = keep ? "" : stop_signal != 0 ? "the watcher was stopped"
+                                              : asked           ? "asked by the applier"
+                                                                : "no confirmation in time";
+            std::cerr << "zorvane: " << settle(keep, why) << std::endl;
+        } catch (const Failure &failure) {
+            std::cerr << "zorvane: " << failure.what() << std::endl;
+        }
+        _exit(0);
     }
+}
+
+}  // namespace
+
+void start_watcher()
+{
+    make_run_dir();
+    if (mkdir(pending_dir.c_str(), 0700) != 0)
+        throw Failure(1, "a change awaits confirmation already; nothing was changed");
+    const pid_t applier = getpid();
+    std::cout.flush();
+    std::cerr.flush();
+    std::fflush(nullptr);
+    // Detached twice over: its own session, and no parent to wait for it,
+    // so that nothing that ends the applier ends the watcher. It is started
+    // before the lock is taken, so that it holds no copy of it.
+    const pid_t child = fork();
+    if (child < 0) {
+        remove_pending();
+        throw Failure(3, std::string("cannot start the watcher: ") + std::strerror(errno) + "; nothing was changed");
+    }
+    if (child == 0) {
+        setsid();
+        if (fork() == 0)
+            watch(applier);
+        _exit(0);
+    }
+    waitpid(child, nullptr, 0);
+    for (int i = 0; i < 100 && !exists(watcher_file); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    if (!exists(watcher_file)) {
+        remove_pending();
+        throw Failure(3, "the watcher of the confirmation did not start; nothing was changed");
+    }
+}
+
+void arm_confirmation(int seconds, const std::string &file, const std::string &staged, bool forced)
+{
+    std::vector<char> buffer(std::size_t{1} << 20);
+    size_t length = 0;
+    int status;
+    while ((status = zvn_get_chain_text(buffer.data(), buffer.size(), &length)) == -1 && length + 1 > buffer.size())
+        buffer.resize(length + 1);
+    if (status != 0)
+        throw Failure(3, "cannot list the chain ZORVANE to keep it (status " + std::to_string(status) + ")");
+    write_private(previous_file, std::string(buffer.data(), length));
+    if (exists(applied_record))
+        write_private(applied_before, read_text(applied_record));
+    unlink(outcome_file.c_str());
+    // The change file last: from now on the watcher settles the change.
+    write_private(change_file, "deadline=" + std::to_string(now_seconds() + seconds) + "\nfile=" + file +
+                                   "\nstaged=" + staged + "\nforced=" + (forced ? "1" : "0") + "\n");
+}
+
+void disarm_confirmation()
+{
+    if (!exists(change_file)) {
+        // Not armed: the watcher sees the state go and ends.
+        remove_pending();
+        return;
+    }
+    // The change did not go in after all: the watcher puts back what is
+    // there anyway and stands down.
+    answer("no");
+    await_outcome(std::chrono::seconds(15));
 }
 
 Answer wait_for_confirmation(int seconds)

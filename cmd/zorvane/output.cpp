@@ -1,3 +1,5 @@
+#include <libzorvane.h>
+
 #include "command.h"
 
 #include <cstdio>
@@ -6,29 +8,6 @@
 namespace zorvane {
 
 namespace {
-
-const std::string *string_value(const nlohmann::json &rule, const char *key)
-{
-    const auto it = rule.find(key);
-    if (it == rule.end() || !it->is_string() || it->get_ref<const std::string &>().empty())
-        return nullptr;
-    return &it->get_ref<const std::string &>();
-}
-
-std::string joined(const nlohmann::json &list)
-{
-    std::string text;
-    for (const auto &element : list)
-        if (element.is_string())
-            text += (text.empty() ? "" : ",") + element.get<std::string>();
-    return text;
-}
-
-bool non_empty_list(const nlohmann::json &rule, const char *key)
-{
-    const auto it = rule.find(key);
-    return it != rule.end() && it->is_array() && !it->empty();
-}
 
 // The lines of the tool's output that say something: not the library's
 // command records, not the tool's pointer to its help.
@@ -68,27 +47,18 @@ std::string tool_words(const std::string &tool_stderr)
     return words.empty() ? "" : ": " + words;
 }
 
-namespace {
-
-// Whether a rule stands in the IPv6 restore file (both families on): the
-// source it uses, an address or a range, holds a colon; a rule without
-// either stands in both files.
-bool in_file(const nlohmann::json &rule, bool ipv6_file, bool both_families)
+nlohmann::json descriptions(const std::string &rules)
 {
-    if (!both_families)
-        return !ipv6_file;
-    const std::string *source = string_value(rule, "src_IP_cidr");
-    if (source == nullptr)
-        source = string_value(rule, "src_IP_range");
-    if (source == nullptr)
-        return true;
-    return (source->find(':') != std::string::npos) == ipv6_file;
+    std::vector<char> buffer(std::size_t{1} << 16);
+    while (zvn_describe_rules_json(rules.c_str(), buffer.data(), buffer.size()) != 0) {
+        if (zvn_last_error_code() != ZVN_ERROR_BUFFER)
+            return nlohmann::json::array();
+        buffer.resize(buffer.size() * 4);
+    }
+    return nlohmann::json::parse(buffer.data());
 }
 
-}  // namespace
-
-std::optional<std::string> explain_refusal(const std::string &tool_stderr, const nlohmann::json &rules,
-                                           bool both_families)
+std::optional<std::string> explain_refusal(const std::string &tool_stderr, const std::string &rules)
 {
     const std::string marker = "Error occurred at line: ";
     const auto at = tool_stderr.find(marker);
@@ -99,25 +69,16 @@ std::optional<std::string> explain_refusal(const std::string &tool_stderr, const
     const auto tool_at = tool_stderr.rfind("restore v", at);
     const bool ipv6_file = tool_at != std::string::npos && tool_at >= 3 &&
                            tool_stderr.compare(tool_at - 3, 3, "ip6") == 0;
-    // The restore file: "*filter", the chain, one line per allowing rule
-    // and two per dropping rule of its family, then "COMMIT".
-    long next = 3;
-    std::size_t rule = 0;
+    const int rule = zvn_rule_of_restore_line(rules.c_str(), ipv6_file ? 1 : 0, line);
     std::string where;
-    for (const auto &single_rule : rules) {
-        ++rule;
-        if (!in_file(single_rule, ipv6_file, both_families))
-            continue;
-        const auto allow = single_rule.find("allow");
-        const long lines = (allow != single_rule.end() && allow->is_boolean() && allow->get<bool>()) ? 1 : 2;
-        if (line >= next && line < next + lines) {
-            where = "rule " + std::to_string(rule) + " (" + describe(single_rule) + ")";
-            break;
-        }
-        next += lines;
-    }
-    if (where.empty())
+    if (rule > 0) {
+        const auto described = descriptions(rules);
+        where = "rule " + std::to_string(rule);
+        if (static_cast<std::size_t>(rule) <= described.size())
+            where += " (" + described[static_cast<std::size_t>(rule) - 1]["matches"].get<std::string>() + ")";
+    } else {
         where = "the rule set as a whole (restore-file line " + std::to_string(line) + ")";
+    }
     std::string words;
     for (const auto &text : telling_lines(tool_stderr))
         words += (words.empty() ? "" : "; ") + text;
@@ -125,62 +86,32 @@ std::optional<std::string> explain_refusal(const std::string &tool_stderr, const
            "; nothing was changed";
 }
 
-std::string describe(const nlohmann::json &rule)
-{
-    std::string text;
-    const std::string *protocol = string_value(rule, "protocol");
-    text = protocol != nullptr ? *protocol : "all";
-    if (non_empty_list(rule, "dports_list"))
-        text += " ports " + joined(rule["dports_list"]);
-    if (const auto *cidr = string_value(rule, "src_IP_cidr"))
-        text += " from " + *cidr;
-    else if (const auto *range = string_value(rule, "src_IP_range"))
-        text += " from " + *range;
-    else if (non_empty_list(rule, "src_country"))
-        text += " from countries " + joined(rule["src_country"]);
-    if (const auto *interface = string_value(rule, "interface"))
-        text += " on " + *interface;
-    else
-        text += " on any interface but lo";
-    return text;
-}
-
-namespace {
-
-const char *verdict_of(const nlohmann::json &rule)
-{
-    const auto allow = rule.find("allow");
-    return allow != rule.end() && allow->is_boolean() && allow->get<bool>() ? "allow" : "drop";
-}
-
-}  // namespace
-
-std::string counts_table(const nlohmann::json &rules, const nlohmann::json &counts)
+std::string counts_table(const nlohmann::json &described, const nlohmann::json &counts)
 {
     std::string table;
     char line[128];
     std::snprintf(line, sizeof line, "%5s  %-7s %-48s %12s\n", "rule", "verdict", "matches", "packets");
     table += line;
-    for (std::size_t i = 0; i < rules.size() && i < counts.size(); ++i) {
-        std::string description = describe(rules[i]);
+    for (std::size_t i = 0; i < described.size() && i < counts.size(); ++i) {
+        std::string description = described[i]["matches"];
         if (description.size() > 48)
             description = description.substr(0, 45) + "...";
-        std::snprintf(line, sizeof line, "%5zu  %-7s %-48s %12s\n", i + 1, verdict_of(rules[i]),
-                      description.c_str(), counts[i].dump().c_str());
+        std::snprintf(line, sizeof line, "%5zu  %-7s %-48s %12s\n", i + 1,
+                      described[i]["verdict"].get<std::string>().c_str(), description.c_str(), counts[i].dump().c_str());
         table += line;
     }
     return table;
 }
 
-std::string prometheus_text(const nlohmann::json &rules, const nlohmann::json &counts)
+std::string prometheus_text(const nlohmann::json &described, const nlohmann::json &counts)
 {
     std::string text =
         "# HELP zorvane_rule_packets_total Packets each rule of the zorvane rule set decided (first packets of "
         "connections).\n"
         "# TYPE zorvane_rule_packets_total counter\n";
-    for (std::size_t i = 0; i < rules.size() && i < counts.size(); ++i)
+    for (std::size_t i = 0; i < described.size() && i < counts.size(); ++i)
         text += "zorvane_rule_packets_total{rule=\"" + std::to_string(i + 1) + "\",verdict=\"" +
-                verdict_of(rules[i]) + "\"} " + counts[i].dump() + "\n";
+                described[i]["verdict"].get<std::string>() + "\"} " + counts[i].dump() + "\n";
     return text;
 }
 

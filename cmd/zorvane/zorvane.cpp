@@ -67,17 +67,6 @@ private:
 TeeBuffer log_buffer;
 std::ostream log_stream(&log_buffer);
 
-// The log records written since the given mark, without the command lines.
-std::string log_since(std::size_t mark)
-{
-    std::istringstream in(log_buffer.str().substr(mark));
-    std::string line, kept;
-    while (std::getline(in, line))
-        if (line.rfind("$ ", 0) != 0 && line.rfind("popen --> ", 0) != 0 && line.rfind("using restore_filename", 0) != 0)
-            kept += line + "\n";
-    return kept;
-}
-
 // Standard error of the tools the library starts, kept while it lives (and
 // passed on afterwards when -v is given): a person is shown the part that
 // explains a failure, not the tools' chatter.
@@ -259,14 +248,14 @@ void print_findings(const Checked &checked, std::ostream &out)
 
 // Runs the test of the restore file. A refusal names the rule that the
 // tool's line falls in and gives the tool's own words.
-void test_run(const std::string &text, const nlohmann::json &rules)
+void test_run(const std::string &text)
 {
     CapturedStderr tool_output;
     const int status = zvn_test_rules_json(text.c_str());
     const std::string said = tool_output.finish();
     if (status == 0)
         return;
-    const auto refusal = zorvane::explain_refusal(said, rules, options.both_families);
+    const auto refusal = zorvane::explain_refusal(said, text);
     if (refusal)
         throw Failure(1, *refusal);
     throw Failure(3, "the test run of the rule set could not be done (status " + std::to_string(status) + ")" +
@@ -332,7 +321,7 @@ int run_check(const CheckArgs &args)
         zvn_restore_text_json(text.c_str(), restore.data(), restore.size());
         std::cout << restore.data();
     }
-    test_run(text, rules);
+    test_run(text);
     std::cerr << "the test run accepts the rule set (" << rules.size() << " rules); nothing was installed\n";
     return 0;
 }
@@ -388,36 +377,35 @@ int run_apply(const ApplyArgs &args)
     const bool forced = checked.errors > 0;
     const bool confirming = args.confirm_seconds > 0;
     std::string staged;
-    {
+    if (confirming)
+        zorvane::start_watcher();
+    try {
         const CommandLock lock;
-        zorvane::refuse_if_pending();
         require_hooked_chain();
-        test_run(text, rules);
+        test_run(text);
         if (args.save)
             staged = stage_save(text);
-        try {
-            if (confirming)
-                zorvane::arm_confirmation(args.confirm_seconds, args.file, staged, forced, !options.both_families);
-        } catch (...) {
-            if (!staged.empty())
-                unlink(staged.c_str());
-            throw;
-        }
+        if (confirming)
+            zorvane::arm_confirmation(args.confirm_seconds, args.file, staged, forced);
         zorvane::record_applying(text);
-        try {
-            install(text);
-        } catch (...) {
-            if (confirming)
-                zorvane::disarm_confirmation();
-            else if (!staged.empty())
-                unlink(staged.c_str());
-            throw;
-        }
+        install(text);
         zorvane::record_applied(text);
-        if (args.save && !confirming) {
-            zorvane::commit_staged(staged, zorvane::saved_rules);
+    } catch (...) {
+        if (confirming)
+            zorvane::disarm_confirmation();
+        else if (!staged.empty())
+            unlink(staged.c_str());
+        throw;
+    }
+    if (args.save && !confirming) {
+        const CommandLock lock;
+        zorvane::commit_staged(staged, zorvane::saved_rules);
+        try {
             zorvane::mark_forced(text, forced);
             zorvane::keep_last_good();
+        } catch (const Failure &failure) {
+            throw Failure(3, std::string("the rule set is applied and saved, but ") + failure.what() +
+                                 ": a boot that cannot restore it falls back to an older set");
         }
     }
     std::cerr << "applied " << rules.size() << " rules to the chain ZORVANE\n";
@@ -531,7 +519,8 @@ int run_restore(const std::vector<std::string> &tool_problems)
             text = read_rules(zorvane::saved_rules);
             const Checked checked = refuse_or_accept(text, zorvane::saved_as_forced(text));
             (void)checked;
-            test_run(text, parse_or_refuse(text));
+            parse_or_refuse(text);
+            test_run(text);
         } catch (const Failure &failure) {
             why = "the saved rule set " + std::string(zorvane::saved_rules) + " is refused: " + failure.what();
         }
@@ -587,7 +576,6 @@ int run_counts(const CountsArgs &args)
     const std::string text = read_rules(args.file);
     const nlohmann::json rules = parse_or_refuse(text);
     std::vector<char> buffer(rules.is_array() ? rules.size() * 24 + 16 : 16);
-    const std::size_t mark = log_buffer.str().size();
     int status = 0;
     {
         CapturedStderr tool_output;
@@ -595,22 +583,22 @@ int run_counts(const CountsArgs &args)
         tool_output.finish();
     }
     if (status != 0) {
-        const std::string records = log_since(mark);
-        if (records.find(" does not match the ") != std::string::npos)
-            throw Failure(3, "the chain ZORVANE does not hold this rule set, so there are no counts of it:\n  " +
-                                 records.substr(0, records.find('\n')));
-        if (status == -1 && records.empty())
-            throw Failure(1, "the rule set is not valid: run zorvane check for its findings");
+        const int code = zvn_last_error_code();
+        const std::string why = zvn_last_error();
+        if (code == ZVN_ERROR_MISMATCH)
+            throw Failure(3, "the chain ZORVANE does not hold this rule set, so there are no counts of it:\n  " + why);
+        if (code == ZVN_ERROR_INVALID || code == ZVN_ERROR_NOT_JSON)
+            throw Failure(1, "the rule set is not valid (" + why + "): run zorvane check for its findings");
         throw Failure(3, "the counts could not be read (status " + std::to_string(status) + ")" +
-                             (records.empty() ? "" : ": " + records.substr(0, records.find('\n'))));
+                             (why.empty() ? "" : ": " + why));
     }
     const auto counts = nlohmann::json::parse(buffer.data());
     if (args.json)
         std::cout << counts.dump() << "\n";
     else if (args.prometheus)
-        std::cout << zorvane::prometheus_text(rules, counts);
+        std::cout << zorvane::prometheus_text(zorvane::descriptions(text), counts);
     else
-        std::cout << zorvane::counts_table(rules, counts);
+        std::cout << zorvane::counts_table(zorvane::descriptions(text), counts);
     return 0;
 }
 
@@ -756,8 +744,6 @@ int main(int argc, char **argv)
     auto *reset = app.add_subcommand("reset", "Zero the packet counters of the chain");
     auto *restore = app.add_subcommand("restore", "Set up the chain and apply the saved rule set (at boot)");
     auto *confirm = app.add_subcommand("confirm", "Keep a change that apply --confirm waits for");
-    // The detached watcher of a change awaiting confirmation; not for people.
-    auto *watch = app.add_subcommand("watch-pending", "")->group("");
 
     try {
         app.parse(argc, argv);
@@ -801,8 +787,7 @@ int main(int argc, char **argv)
             return run_restore(tool_problems);
         if (*confirm)
             return run_confirm();
-        if (*watch)
-            return zorvane::watch_pending_change();
+
     } catch (const Failure &failure) {
         std::cerr << "zorvane: " << failure.what() << "\n";
         return failure.status();

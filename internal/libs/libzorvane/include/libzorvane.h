@@ -384,6 +384,70 @@ ZVN_EXPORT int zvn_failsafe_text_json(const char *allows, char *text, size_t siz
  */
 ZVN_EXPORT int zvn_verify_chain_json(const char *rules, char *result_json, size_t size_n);
 
+/*
+ * The error channel. Every exported function but enable_log and
+ * zvn_enable_ipv6 clears it when called and, when it fails, leaves a code
+ * and a message for the calling thread; the log records stay as they are.
+ * A caller never needs to read log text to learn what failed.
+ */
+#define ZVN_OK 0
+#define ZVN_ERROR_ARGUMENT 1      /* a pointer argument is null */
+#define ZVN_ERROR_NOT_JSON 2      /* the text is not one JSON value */
+#define ZVN_ERROR_INVALID 3       /* validation refused the rule set; the
+                                     message names the rule and the key:
+                                     "rule 2 (protocol): ..." */
+#define ZVN_ERROR_FILE 4          /* a restore file could not be written */
+#define ZVN_ERROR_TEST_REFUSED 5  /* the test run refused a restore file */
+#define ZVN_ERROR_INSTALL 6       /* an install failed */
+#define ZVN_ERROR_LOCK 7          /* the lock was not had within 30 s */
+#define ZVN_ERROR_BUFFER 8        /* the caller's buffer is too small */
+#define ZVN_ERROR_LISTING 9       /* a listing of the chain failed */
+#define ZVN_ERROR_MISMATCH 10     /* the chain does not hold the rule set;
+                                     the message names the first rule that
+                                     differs and how */
+#define ZVN_ERROR_COUNT 11        /* a count could not be read or summed */
+#define ZVN_ERROR_CHAIN_TEXT 12   /* a chain text was refused */
+#define ZVN_ERROR_COMMAND 13      /* another command failed (zeroing) */
+
+/*
+ * zvn_last_error - the message of this thread's last failed call.
+ *
+ * "" after a call that succeeded. The text stays valid until the thread's
+ * next call of the library.
+ */
+ZVN_EXPORT const char *zvn_last_error(void);
+
+/*
+ * zvn_last_error_code - the code of this thread's last failed call.
+ *
+ * One of the ZVN_ERROR_ codes above; ZVN_OK after a call that succeeded.
+ */
+ZVN_EXPORT int zvn_last_error_code(void);
+
+/*
+ * zvn_rule_of_restore_line - the rule a line of a restore file stands for.
+ *
+ * rules:     the rule set the file was written for, NUL-terminated JSON.
+ * ipv6_file: non-zero for the IPv6 file (with IPv6 on), 0 for the IPv4 one.
+ * line:      the line's number in the file, from 1 (the tool names it when
+ *            the test run refuses: "Error occurred at line: N").
+ *
+ * Returns the rule's number (from 1), 0 for a line that belongs to no rule
+ * (the head or "COMMIT"), -1 for a refused rule set. Runs nothing.
+ */
+ZVN_EXPORT int zvn_rule_of_restore_line(const char *rules, int ipv6_file, long line);
+
+/*
+ * zvn_describe_rules_json - what each rule matches, in words.
+ *
+ * Writes a compact JSON array, one object per rule in order:
+ *   {"rule":N,"verdict":"allow"|"drop","matches":"tcp ports 22 from
+ *    10.0.0.0/8 on eth0"}
+ * Returns 0; -1 for a null pointer, a refused rule set or a buffer too
+ * small (not written). Runs nothing.
+ */
+ZVN_EXPORT int zvn_describe_rules_json(const char *rules, char *descriptions_json, size_t size_n);
+
 #ifdef __cplusplus
 }
 #endif

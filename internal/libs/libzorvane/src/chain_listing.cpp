@@ -182,172 +182,21 @@ void ChainListingParser::parse_line(const std::string &listing, std::size_t star
     entry.readable = parse_exact_count(pkts, entry.packets) && !destination.empty();
 }
 
-namespace {
-
-// SAX events of a plainly valid rule set into flat rules; any event outside
-// that shape stops the parse (false), and the caller takes the full way.
-class FlatRuleReader {
-public:
-    explicit FlatRuleReader(std::vector<FlatRule> &rules) : rules_(rules) {}
-
-    bool null() { return depth_ == 2 && (key_ == Key::interface || key_ == Key::protocol || key_ == Key::cidr || key_ == Key::range); }
-    bool boolean(bool value)
-    {
-        if (depth_ != 2 || key_ != Key::allow)
-            return false;
-        rules_.back().allow = value;
-        return true;
-    }
-    template <typename Number>
-    bool number_integer(Number) { return false; }
-    template <typename Number>
-    bool number_unsigned(Number) { return false; }
-    template <typename Number, typename Text>
-    bool number_float(Number, const Text &) { return false; }
-    template <typename Binary>
-    bool binary(Binary &) { return false; }
-
-    bool string(std::string &value)
-    {
-        for (const char c : value) {
-            const auto byte = static_cast<unsigned char>(c);
-            if (byte < 0x20 || byte == 0x7f)
-                return false;
-        }
-        if (depth_ == 3)  // an element of a list
-            return !value.empty();
-        if (depth_ != 2)
-            return false;
-        FlatRule &rule = rules_.back();
-        switch (key_) {
-        case Key::interface: rule.interface = std::move(value); return true;
-        case Key::cidr: rule.cidr = std::move(value); return true;
-        case Key::range: rule.range = std::move(value); return true;
-        case Key::protocol:
-            if (!value.empty() && value != "tcp" && value != "udp" && value != "icmp")
-                return false;
-            rule.protocol = std::move(value);
-            return true;
-        default: return false;
-        }
-    }
-
-    bool start_object(std::size_t)
-    {
-        if (depth_ != 1)
-            return false;
-        depth_ = 2;
-        seen_ = 0;
-        rules_.emplace_back();
-        return true;
-    }
-    bool key(std::string &name)
-    {
-        static const std::pair<const char *, Key> known[] = {
-            {"allow", Key::allow}, {"interface", Key::interface}, {"protocol", Key::protocol},
-            {"src_IP_cidr", Key::cidr}, {"src_IP_range", Key::range}, {"src_country", Key::countries},
-            {"dports_list", Key::ports}};
-        for (const auto &[text, key] : known)
-            if (name == text) {
-                const unsigned bit = 1u << static_cast<unsigned>(key);
-                if ((seen_ & bit) != 0)
-                    return false;  // a repeated key: the full parse decides which counts
-                seen_ |= bit;
-                key_ = key;
-                return true;
-            }
-        return false;
-    }
-    bool end_object()
-    {
-        depth_ = 1;
-        return (seen_ & (1u << static_cast<unsigned>(Key::allow))) != 0;
-    }
-    bool start_array(std::size_t)
-    {
-        if (depth_ == 0) {
-            depth_ = 1;
-            return true;
-        }
-        if (depth_ != 2 || (key_ != Key::countries && key_ != Key::ports))
-            return false;
-        depth_ = 3;
-        return true;
-    }
-    bool end_array()
-    {
-        --depth_;
-        return true;
-    }
-    template <typename Exception>
-    bool parse_error(std::size_t, const std::string &, const Exception &) { return false; }
-
-    bool done() const { return depth_ == 0; }
-
-private:
-    enum class Key : unsigned { none, allow, interface, protocol, cidr, range, countries, ports };
-    std::vector<FlatRule> &rules_;
-    int depth_ = 0;  // 1 in the rule set, 2 in a rule, 3 in a list
-    Key key_ = Key::none;
-    unsigned seen_ = 0;
-};
-
-}  // namespace
-
-bool read_flat_rules(const char *text, std::size_t length, std::vector<FlatRule> &rules)
-{
-    rules.clear();
-    FlatRuleReader reader(rules);
-    return nlohmann::json::sax_parse(text, text + length, &reader) && reader.done();
-}
-
-std::vector<FlatRule> flat_rules(const nlohmann::json &rules_json)
-{
-    std::vector<FlatRule> rules;
-    rules.reserve(rules_json.size());
-    for (const auto &single_rule : rules_json) {
-        FlatRule rule;
-        for (auto it = single_rule.begin(); it != single_rule.end(); ++it) {
-            const std::string &key = it.key();
-            const nlohmann::json &value = it.value();
-            if (key == "allow") {
-                rule.allow = value.get<bool>();
-                continue;
-            }
-            if (!value.is_string())
-                continue;  // not set, as the translation reads it
-            const std::string &text = value.get_ref<const std::string &>();
-            if (key == "interface")
-                rule.interface = text;
-            else if (key == "protocol")
-                rule.protocol = text;
-            else if (key == "src_IP_cidr")
-                rule.cidr = text;
-            else if (key == "src_IP_range")
-                rule.range = text;
-        }
-        rules.push_back(std::move(rule));
-    }
-    return rules;
-}
-
-ExpectedChain expected_chain(const std::vector<FlatRule> &rules, const Family &family)
+ExpectedChain expected_chain(const RuleSet &set, const Family &family)
 {
     ExpectedChain chain;
-    chain.counted.reserve(rules.size());
-    std::size_t number = 0;
+    chain.counted.reserve(set.rules.size());
     int position = 0;
-    for (const FlatRule &rule : rules) {
-        ++number;
+    for (const Rule &rule : set.rules) {
         std::vector<int> counted;
-        const std::string *cidr = rule.cidr.empty() ? nullptr : &rule.cidr;
-        const std::string *range = rule.range.empty() ? nullptr : &rule.range;
-        if (!source_in_family(cidr != nullptr ? cidr : range, family)) {
+        if (!rule.in_family(family)) {
             chain.counted.push_back(std::move(counted));
             continue;
         }
-        chain.rules.push_back({number, rule.interface.empty() ? "!lo" : rule.interface,
-                               protocol_number(rule.protocol.empty() ? nullptr : &rule.protocol, family),
+        const std::string *cidr = rule.cidr.set() ? &rule.cidr.text : nullptr;
+        const std::string *range = rule.range.set() ? &rule.range.text : nullptr;
+        chain.rules.push_back({rule.number, rule.interface.set() ? rule.interface.text : "!lo",
+                               protocol_number(rule.protocol.set() ? &rule.protocol.text : nullptr, family),
                                cidr == nullptr && range != nullptr ? listed_range(*range, family) : ""});
         const auto of = static_cast<std::uint32_t>(chain.rules.size() - 1);
         const std::vector<std::string> sources = listed_sources(cidr, family);

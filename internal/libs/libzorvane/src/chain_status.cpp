@@ -53,19 +53,25 @@ int count_rule_lines(const std::string &chain_rules)
 extern "C" int zvn_get_chain_status_json(char *status_json, size_t size_n)
 {
     using namespace zvn;
-    if (status_json == nullptr)
+    clear_error();
+    if (status_json == nullptr) {
+        set_error(ZVN_ERROR_ARGUMENT, "a pointer argument is null");
         return -1;
+    }
     const ChainLock lock;
     if (!lock.locked())
         return -1;
     nlohmann::json status;
     for (const Family *family : active_families()) {
         std::string input_rules;
-        const int input_status = exec(command(family->tool, " -S INPUT"), input_rules);
-        if (input_status != 0)
+        const int input_status = capture({family->tool, "-S", "INPUT"}, input_rules);
+        if (input_status != 0) {
+            set_error(ZVN_ERROR_LISTING, std::string("the ") + family->name + " INPUT chain could not be listed (status " +
+                                             std::to_string(input_status) + ")");
             return input_status;
+        }
         std::string chain_rules;
-        const bool chain = exec(command(family->tool, " -S ", chain_name, " 2>/dev/null"), chain_rules) == 0;
+        const bool chain = capture({family->tool, "-S", chain_name}, chain_rules, true) == 0;
         nlohmann::json one = {{"chain", chain},
                               {"hooks", count_hooks(input_rules)},
                               {"rule_lines", chain ? count_rule_lines(chain_rules) : 0}};
@@ -77,6 +83,7 @@ extern "C" int zvn_get_chain_status_json(char *status_json, size_t size_n)
     const std::string text = status.dump();
     if (text.size() + 1 > size_n) {
         log_record("size_n is too small");
+        set_error(ZVN_ERROR_BUFFER, "the buffer is too small (" + std::to_string(text.size() + 1) + " bytes needed)");
         return -1;
     }
     std::memcpy(status_json, text.c_str(), text.size() + 1);

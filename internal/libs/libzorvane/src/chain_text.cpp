@@ -49,6 +49,7 @@ int copy_out(const std::string &text, char *out, size_t size_n, size_t *length)
         *length = text.size();
     if (out == nullptr || text.size() + 1 > size_n) {
         log_record("size_n is too small");
+        set_error(ZVN_ERROR_BUFFER, "the buffer is too small (" + std::to_string(text.size() + 1) + " bytes needed)");
         return -1;
     }
     std::memcpy(out, text.c_str(), text.size() + 1);
@@ -74,6 +75,7 @@ bool parse_sections(const std::string &text, std::vector<Section> &sections)
     const std::string append = std::string("-A ") + chain_name + " ";
     const auto refuse = [](const std::string &why) {
         log_record("the chain text is refused: ", why);
+        set_error(ZVN_ERROR_CHAIN_TEXT, "the chain text is refused: " + why);
         return false;
     };
     while (std::getline(in, line)) {
@@ -133,10 +135,10 @@ bool parse_sections(const std::string &text, std::vector<Section> &sections)
 }
 
 // The listing a verification reads, started without a shell.
-std::unique_ptr<BackgroundCommand> start_listing(const Family &family)
+std::unique_ptr<Program> start_listing(const Family &family)
 {
     log_record("$ ", family.tool, " -vnx -L ", chain_name, " --line-numbers");
-    return std::make_unique<BackgroundCommand>(
+    return std::make_unique<Program>(
         std::vector<std::string>{family.tool, "-vnx", "-L", chain_name, "--line-numbers"}, 1);
 }
 
@@ -150,6 +152,7 @@ extern "C" {
 
 int zvn_get_chain_text(char *text, size_t size_n, size_t *length)
 {
+    clear_error();
     if (length != nullptr)
         *length = 0;
     const ChainLock lock;
@@ -160,8 +163,11 @@ int zvn_get_chain_text(char *text, size_t size_n, size_t *length)
         kept.push_back(std::make_unique<ChainKeeper>(*family));
     std::vector<std::pair<const Family *, std::string>> sections;
     for (std::size_t f = 0; f < kept.size(); ++f) {
-        if (const int status = kept[f]->finish(); status != 0)
+        if (const int status = kept[f]->finish(); status != 0) {
+            set_error(ZVN_ERROR_LISTING, std::string("the ") + active_families()[f]->name +
+                                             " chain could not be listed (status " + std::to_string(status) + ")");
             return status;
+        }
         sections.emplace_back(active_families()[f], chain_head + kept[f]->rule_lines() + "COMMIT\n");
     }
     return copy_out(sectioned(sections), text, size_n, length);
@@ -169,8 +175,11 @@ int zvn_get_chain_text(char *text, size_t size_n, size_t *length)
 
 int zvn_install_chain_text(const char *text)
 {
-    if (text == nullptr)
+    clear_error();
+    if (text == nullptr) {
+        set_error(ZVN_ERROR_ARGUMENT, "a pointer argument is null");
         return -1;
+    }
     std::vector<Section> sections;
     if (!parse_sections(text, sections))
         return -1;
@@ -192,6 +201,7 @@ int zvn_install_chain_text(const char *text)
         std::string filename;
         if (!write_restore_file(section.text, filename, *section.family)) {
             remove_all();
+            set_error(ZVN_ERROR_FILE, "a restore file could not be written");
             return -1;
         }
         filenames.push_back(filename);
@@ -201,6 +211,8 @@ int zvn_install_chain_text(const char *text)
             for (std::size_t other = 0; other < filenames.size(); ++other)
                 if (other != s)
                     std::remove(filenames[other].c_str());
+            set_error(ZVN_ERROR_TEST_REFUSED, std::string("the test run refused the ") + sections[s].family->name +
+                                                  " section (status " + std::to_string(ret) + ")");
             return ret;
         }
     for (auto &kept : previous)
@@ -212,6 +224,8 @@ int zvn_install_chain_text(const char *text)
         for (std::size_t earlier = 0; earlier < s; ++earlier)
             if (previous[earlier]->put_back() != 0)
                 log_record("the ", sections[earlier].family->name, " chain could not be put back as it was");
+        set_error(ZVN_ERROR_INSTALL, std::string("the ") + sections[s].family->name + " install failed (status " +
+                                         std::to_string(ret) + ")");
         return ret;
     }
     remove_all();
@@ -220,19 +234,21 @@ int zvn_install_chain_text(const char *text)
 
 int zvn_failsafe_text_json(const char *allows, char *text, size_t size_n)
 {
-    nlohmann::json allows_json = nlohmann::json::array();
-    if (allows != nullptr && !parse_and_validate(allows, allows_json))
+    clear_error();
+    ParsedRuleSet parsed;
+    if (allows != nullptr && !parse_and_validate(allows, parsed))
         return -1;
-    for (const auto &rule : allows_json)
-        if (!rule.at("allow").get<bool>()) {
+    for (const Rule &rule : parsed.set.rules)
+        if (!rule.allow) {
             log_record("the fail-safe set takes only rules that allow; a rule that drops is refused");
+            set_error(ZVN_ERROR_INVALID, "rule " + std::to_string(rule.number) +
+                                             " (allow): the fail-safe set takes only rules that allow");
             return -1;
         }
     std::vector<std::pair<const Family *, std::string>> sections;
     for (const Family *family : active_families()) {
         std::string extra;
-        if (!restore_text(allows_json, 1, extra, *family))
-            return -1;
+        restore_text(parsed.set, 1, extra, *family);
         // The rule lines between the head and "COMMIT".
         extra = extra.substr(chain_head.size(), extra.size() - chain_head.size() - std::strlen("COMMIT\n"));
         const std::string append = command("-A ", chain_name);
@@ -251,19 +267,21 @@ int zvn_failsafe_text_json(const char *allows, char *text, size_t size_n)
 
 int zvn_verify_chain_json(const char *rules, char *result_json, size_t size_n)
 {
-    if (rules == nullptr || result_json == nullptr)
+    clear_error();
+    if (rules == nullptr || result_json == nullptr) {
+        set_error(ZVN_ERROR_ARGUMENT, "a pointer argument is null");
         return -1;
+    }
     const ChainLock lock;
     if (!lock.locked())
         return -1;
     const auto families = active_families();
-    std::vector<std::unique_ptr<BackgroundCommand>> listings;
+    std::vector<std::unique_ptr<Program>> listings;
     for (const Family *family : families)
         listings.push_back(start_listing(*family));
-    nlohmann::json rules_json;
-    if (!parse_and_validate(rules, rules_json))
+    ParsedRuleSet parsed;
+    if (!parse_and_validate(rules, parsed))
         return -1;
-    const std::vector<FlatRule> flat = flat_rules(rules_json);
     nlohmann::json result = nlohmann::json::object();
     for (std::size_t f = 0; f < families.size(); ++f) {
         const int status = listings[f]->wait();
@@ -277,7 +295,7 @@ int zvn_verify_chain_json(const char *rules, char *result_json, size_t size_n)
             ChainListingParser parser;
             parser.finish(listing);
             const std::string mismatch =
-                listing_mismatch(expected_chain(flat, *families[f]), parser.lines(), listing, *families[f]);
+                listing_mismatch(expected_chain(parsed.set, *families[f]), parser.lines(), listing, *families[f]);
             one["holds"] = mismatch.empty();
             one["lines"] = parser.lines().empty() ? 0 : parser.lines().size() - 1;
             if (!mismatch.empty())

@@ -60,6 +60,7 @@ bool acquire(bool wait = true)
         }
         if (std::chrono::steady_clock::now() >= deadline) {
             log_record("gave up waiting for the lock ", lock_path, " after 30 s: another operation holds it");
+            set_error(ZVN_ERROR_LOCK, std::string("another operation held the lock ") + lock_path + " for over 30 s");
             close(fd);
             return false;
         }

@@ -284,38 +284,20 @@ bool is_interface_byte(unsigned char c)
 
 class RuleReader {
 public:
-    RuleReader(const nlohmann::json &rule, std::size_t number, std::vector<Finding> &findings)
-        : rule_(rule), number_(number), findings_(findings)
+    RuleReader(const Rule &rule, std::vector<Finding> &findings)
+        : rule_(rule), number_(rule.number), findings_(findings)
     {
     }
 
     Match read()
     {
-        // One pass over the rule's keys; every check below reads from it.
-        for (auto it = rule_.begin(); it != rule_.end(); ++it) {
-            const std::string &key = it.key();
-            const nlohmann::json *value = &it.value();
-            if (key == "allow")
-                match_.allow = value->get<bool>();
-            else if (key == "interface")
-                fields_.interface = value;
-            else if (key == "src_IP_cidr")
-                fields_.cidr = value;
-            else if (key == "src_IP_range")
-                fields_.range = value;
-            else if (key == "src_country")
-                fields_.countries = value;
-            else if (key == "protocol")
-                fields_.protocol = value;
-            else if (key == "dports_list")
-                fields_.ports = value;
-        }
-        match_.families = families();
-        for (const auto &[key, value] : {std::pair{"interface", fields_.interface},
-                                         std::pair{"src_IP_cidr", fields_.cidr},
-                                         std::pair{"src_IP_range", fields_.range},
-                                         std::pair{"protocol", fields_.protocol}})
-            check_ignored(key, value);
+        match_.allow = rule_.allow;
+        match_.families = rule_.families();
+        for (const auto &[key, value] : {std::pair{"interface", &rule_.interface},
+                                         std::pair{"src_IP_cidr", &rule_.cidr},
+                                         std::pair{"src_IP_range", &rule_.range},
+                                         std::pair{"protocol", &rule_.protocol}})
+            check_ignored(key, *value);
         check_empty_values();
         read_interface();
         read_source();
@@ -333,33 +315,12 @@ private:
             match_.usable = false;
     }
 
-    // The values of the rule's keys (nullptr: absent), and how the
-    // translation reads them: a string key counts when it holds a non-empty
-    // string, a list key when it holds a non-empty array.
-    struct Fields {
-        const nlohmann::json *interface = nullptr, *cidr = nullptr, *range = nullptr, *countries = nullptr,
-                             *protocol = nullptr, *ports = nullptr;
-    };
-    static const std::string *text(const nlohmann::json *value)
+    // How the translation reads the model: a string key counts when it holds
+    // a non-empty string, a list key when it holds a non-empty array.
+    static const std::string *text(const TextValue &value) { return value.set() ? &value.text : nullptr; }
+    static const std::vector<std::string> *items(const ListValue &value)
     {
-        if (value == nullptr || !value->is_string() || value->get_ref<const std::string &>().empty())
-            return nullptr;
-        return &value->get_ref<const std::string &>();
-    }
-    static const nlohmann::json *items(const nlohmann::json *value)
-    {
-        return value != nullptr && value->is_array() && !value->empty() ? value : nullptr;
-    }
-
-    // As the chains take the rule: by the colon of the source it uses.
-    unsigned families() const
-    {
-        if (!ipv6_enabled())
-            return 1;
-        const std::string *source = text(fields_.cidr) != nullptr ? text(fields_.cidr) : text(fields_.range);
-        if (source == nullptr)
-            return 3;
-        return source->find(':') != std::string::npos ? 2 : 1;
+        return value.set() ? &value.items : nullptr;
     }
 
     // What the rule matches when a key is not set, as the translation reads
@@ -383,21 +344,21 @@ private:
         const std::string name = key;
         if (name != "src_IP_cidr" && name != "src_IP_range" && name != "src_country")
             return true;
-        return text(fields_.cidr) == nullptr && text(fields_.range) == nullptr && items(fields_.countries) == nullptr;
+        return rule_.source() == SourceKind::none;
     }
 
-    void check_ignored(const char *key, const nlohmann::json *it)
+    void check_ignored(const char *key, const TextValue &value)
     {
-        if (it == nullptr || it->is_string())
-            return;
-        if (it->is_null()) {
+        if (value.kind == TextValue::Kind::null) {
             add(key, true, "null-value",
                 quoted(key) + " is null, which is not a string: the rule ignores it and matches " +
                     (widens(key) ? widened(key) : "as if it were absent"));
             return;
         }
+        if (value.kind != TextValue::Kind::other)
+            return;
         add(key, true, "ignored-value",
-            quoted(key) + " holds " + described(*it) +
+            quoted(key) + " holds " + described(*value.json) +
                 ", which is not a string: the rule ignores it and matches more than written");
     }
 
@@ -405,18 +366,18 @@ private:
     // but a rule then matches more than a reader may think.
     void check_empty_values()
     {
-        for (const auto &[key, value] : {std::pair{"interface", fields_.interface},
-                                         std::pair{"src_IP_cidr", fields_.cidr},
-                                         std::pair{"src_IP_range", fields_.range},
-                                         std::pair{"src_country", fields_.countries},
-                                         std::pair{"protocol", fields_.protocol},
-                                         std::pair{"dports_list", fields_.ports}}) {
-            const bool empty = value != nullptr && ((value->is_string() && value->get_ref<const std::string &>().empty()) ||
-                                                    (value->is_array() && value->empty()));
+        const std::pair<const char *, int> keys[] = {{"interface", 0}, {"src_IP_cidr", 1}, {"src_IP_range", 2},
+                                                     {"src_country", 3}, {"protocol", 4}, {"dports_list", 5}};
+        const TextValue *texts[] = {&rule_.interface, &rule_.cidr, &rule_.range, nullptr, &rule_.protocol, nullptr};
+        const ListValue *lists[] = {nullptr, nullptr, nullptr, &rule_.countries, nullptr, &rule_.ports};
+        for (const auto &[key, index] : keys) {
+            const TextValue *text_value = texts[index];
+            const ListValue *list = lists[index];
+            const bool empty = text_value != nullptr ? text_value->empty_string() : list->present && list->items.empty();
             if (!empty || !widens(key))
                 continue;
             findings_.push_back({number_, key, false, "empty-value",
-                                 quoted(key) + " is " + (value->is_string() ? "\"\"" : "[]") +
+                                 quoted(key) + " is " + (text_value != nullptr ? "\"\"" : "[]") +
                                      ", which means not set: the rule matches " + widened(key)});
         }
     }
@@ -434,10 +395,9 @@ private:
 
     void read_interface()
     {
-        const nlohmann::json *it = fields_.interface;
-        const std::string *name = text(it);
+        const std::string *name = text(rule_.interface);
         if (name == nullptr) {
-            if (it != nullptr && !it->is_string() && !it->is_null())
+            if (rule_.interface.kind == TextValue::Kind::other)
                 match_.usable = false;  // ignored value: already a finding
             return;
         }
@@ -466,11 +426,11 @@ private:
 
     void read_source()
     {
-        if (const std::string *cidr = text(fields_.cidr))
+        if (const std::string *cidr = text(rule_.cidr))
             read_addresses(*cidr);
-        else if (const std::string *range = text(fields_.range))
+        else if (const std::string *range = text(rule_.range))
             read_range(*range);
-        else if (const nlohmann::json *countries = items(fields_.countries))
+        else if (const auto *countries = items(rule_.countries))
             read_countries(*countries);
     }
 
@@ -559,11 +519,10 @@ private:
         match_.addresses = {*interval};
     }
 
-    void read_countries(const nlohmann::json &list)
+    void read_countries(const std::vector<std::string> &list)
     {
         std::vector<std::string> countries;
-        for (const auto &element : list) {
-            const auto &code = element.get_ref<const std::string &>();
+        for (const auto &code : list) {
             if (!plain_value("src_country", code))
                 return;
             const bool letters = code.size() == 2 && std::isalpha(static_cast<unsigned char>(code[0])) &&
@@ -586,7 +545,7 @@ private:
 
     void read_protocol()
     {
-        const std::string *protocol = text(fields_.protocol);
+        const std::string *protocol = text(rule_.protocol);
         if (protocol == nullptr)
             return;
         match_.protocol = *protocol == "tcp" ? 1 : *protocol == "udp" ? 2 : 3;
@@ -594,13 +553,12 @@ private:
 
     void read_ports()
     {
-        const nlohmann::json *list = items(fields_.ports);
+        const auto *list = items(rule_.ports);
         if (list == nullptr)
             return;
         std::vector<Interval> ports;
         std::size_t counted = 0;
-        for (const auto &element : *list) {
-            const auto &text = element.get_ref<const std::string &>();
+        for (const auto &text : *list) {
             if (!plain_value("dports_list", text))
                 return;
             if (has_leading_zero(text)) {
@@ -684,9 +642,9 @@ private:
     {
         const char *used = nullptr;
         std::vector<const char *> unused;
-        const std::pair<const char *, bool> sources[] = {{"src_IP_cidr", text(fields_.cidr) != nullptr},
-                                                         {"src_IP_range", text(fields_.range) != nullptr},
-                                                         {"src_country", items(fields_.countries) != nullptr}};
+        const std::pair<const char *, bool> sources[] = {{"src_IP_cidr", rule_.cidr.set()},
+                                                         {"src_IP_range", rule_.range.set()},
+                                                         {"src_country", rule_.countries.set()}};
         for (const auto &[key, set] : sources) {
             if (set && used == nullptr)
                 used = key;
@@ -699,10 +657,9 @@ private:
                                      " only"});
     }
 
-    const nlohmann::json &rule_;
+    const Rule &rule_;
     std::size_t number_;
     std::vector<Finding> &findings_;
-    Fields fields_;
     Match match_;
 };
 
@@ -893,31 +850,17 @@ private:
     std::vector<std::pair<std::string, SourceIndex>> wildcards_;
 };
 
-// Parses a rule-set text as the library does, noting each key that stands
-// twice in a rule object (the parser keeps the last, so the others would
-// vanish unseen): the rule's number and the key, once each.
-nlohmann::json parse_noting_duplicate_keys(const char *rules,
-                                           std::vector<std::pair<std::size_t, std::string>> &duplicates)
+// The findings text into the caller's buffer: the result, or -1 when it
+// does not fit.
+int copy_findings(const std::string &text, char *findings_json, size_t size_n, int result)
 {
-    std::size_t elements = 0;  // values of the top-level array so far
-    std::vector<std::string> keys;  // of the rule object being read
-    const auto note = [&](int depth, nlohmann::json::parse_event_t event, nlohmann::json &parsed) {
-        using event_t = nlohmann::json::parse_event_t;
-        if (depth == 1 && (event == event_t::object_start || event == event_t::array_start ||
-                           (event == event_t::value && !parsed.is_structured()))) {
-            ++elements;
-            keys.clear();
-        } else if (depth == 2 && event == event_t::key) {
-            const std::string &key = parsed.get_ref<const std::string &>();
-            if (std::find(keys.begin(), keys.end(), key) == keys.end())
-                keys.push_back(key);
-            else if (std::find(duplicates.begin(), duplicates.end(), std::make_pair(elements, key)) ==
-                     duplicates.end())
-                duplicates.emplace_back(elements, key);
-        }
-        return true;
-    };
-    return nlohmann::json::parse(rules, rules + std::strlen(rules), note, false);
+    if (text.size() + 1 > size_n) {
+        set_error(ZVN_ERROR_BUFFER, "the buffer is too small for the findings (" + std::to_string(text.size() + 1) +
+                                        " bytes needed)");
+        return -1;
+    }
+    std::memcpy(findings_json, text.c_str(), text.size() + 1);
+    return result;
 }
 
 void find_shadowed(const std::vector<Match> &matches, std::vector<std::vector<Finding>> &per_rule)
@@ -949,36 +892,38 @@ void find_shadowed(const std::vector<Match> &matches, std::vector<std::vector<Fi
 extern "C" int zvn_check_rules_json(const char *rules, char *findings_json, size_t size_n)
 {
     using namespace zvn;
-    if (rules == nullptr || findings_json == nullptr)
+    clear_error();
+    if (rules == nullptr || findings_json == nullptr) {
+        set_error(ZVN_ERROR_ARGUMENT, "a pointer argument is null");
         return -1;
+    }
     std::vector<std::pair<std::size_t, std::string>> duplicates;
     const auto rules_json = parse_noting_duplicate_keys(rules, duplicates);
-    if (rules_json.is_discarded())
+    if (rules_json.is_discarded()) {
+        set_error(ZVN_ERROR_NOT_JSON, "the rule set is not JSON");
         return -1;
+    }
 
     std::vector<Finding> findings;
-    if (const auto fault = first_fault(rules_json)) {
+    RuleSet set;
+    if (const auto fault = read_rule_set(rules_json, set)) {
         findings.push_back({fault->rule, nullptr, true, "invalid", fault->message});
         if (!fault->key.empty())
             findings.back().key = fault->key.c_str();
-        const std::string text = findings_text(findings);
-        if (text.size() + 1 > size_n)
-            return -1;
-        std::memcpy(findings_json, text.c_str(), text.size() + 1);
-        return 1;
+        return copy_findings(findings_text(findings), findings_json, size_n, 1);
     }
 
-    if (rules_json.empty())
+    if (set.rules.empty())
         findings.push_back({0, nullptr, false, "empty", "the rule set has no rules: applying it empties the chain"});
-    std::vector<std::vector<Finding>> per_rule(rules_json.size());
+    std::vector<std::vector<Finding>> per_rule(set.rules.size());
     std::vector<Match> matches;
-    matches.reserve(rules_json.size());
+    matches.reserve(set.rules.size());
     for (const auto &[rule, key] : duplicates)
         per_rule[rule - 1].push_back(
             {rule, key.c_str(), true, "duplicate-key",
              quoted(key) + " stands more than once in the rule: the last one is used and the others are ignored"});
-    for (std::size_t i = 0; i < rules_json.size(); ++i)
-        matches.push_back(RuleReader(rules_json[i], i + 1, per_rule[i]).read());
+    for (const Rule &rule : set.rules)
+        matches.push_back(RuleReader(rule, per_rule[rule.number - 1]).read());
     find_shadowed(matches, per_rule);
 
     int errors = 0;
@@ -987,9 +932,5 @@ extern "C" int zvn_check_rules_json(const char *rules, char *findings_json, size
             errors += finding.error ? 1 : 0;
             findings.push_back(std::move(finding));
         }
-    const std::string text = findings_text(findings);
-    if (text.size() + 1 > size_n)
-        return -1;
-    std::memcpy(findings_json, text.c_str(), text.size() + 1);
-    return errors;
+    return copy_findings(findings_text(findings), findings_json, size_n, errors);
 }

@@ -1,7 +1,7 @@
-// What the library's source files share: the log stream, the fixed paths,
-// commands in the background, the address families, parsing and validating
-// a rule set, reading a rule's values the way the translation reads them,
-// addresses, the chain listing, and the lock.
+// What the library's source files share, stage by stage: the log stream
+// and the fixed paths, starting programs, the address families, the rule
+// set and its model, the translation, the restore file, the counts,
+// addresses, the chain listing, the lock and the error channel.
 // Nothing here is exported (hidden visibility, and the version script).
 #pragma once
 
@@ -18,6 +18,8 @@
 #include <vector>
 
 #include <nlohmann/json.hpp>
+
+#include "libzorvane.h"
 
 extern std::reference_wrapper<std::ostream> Log_impl;
 
@@ -37,14 +39,19 @@ void log_record(const Pieces &...pieces)
     out << std::endl;
 }
 
-// Plain constants, not strings with destructors: a client may still call the
+// Every fixed name and path the library uses, in one table. Plain
+// constants, not strings with destructors: a client may still call the
 // library from its own exit handlers.
 constexpr const char *chain_name = "ZORVANE";
 constexpr const char *iptables = "/sbin/iptables";
 constexpr const char *iptables_restore = "/sbin/iptables-restore";
+constexpr const char *ip6tables = "/sbin/ip6tables";
+constexpr const char *ip6tables_restore = "/sbin/ip6tables-restore";
 constexpr const char *firewall_script = "/usr/sbin/firewall.sh";
 constexpr const char *drop_log = "/var/log/ulogd_syslogemu.log";
 constexpr const char *lock_path = "/run/zorvane.lock";
+constexpr const char *restore_file_prefix = "/tmp/iptables_zorvane_";
+constexpr const char *restore6_file_prefix = "/tmp/ip6tables_zorvane_";
 
 // A command line from its pieces, joined without separators.
 template <typename... Pieces>
@@ -64,28 +71,43 @@ bool write_all(int fd, const std::string &text);
 // Commands in the background
 // ---------------------------------------------------------------------------
 
-// A command started now and waited for later, without a shell (argv[0] is
-// the program's path). What it writes to the kept stream (1: standard
-// output, 2: standard error) goes to an anonymous file; with standard output
-// kept, its standard error goes to /dev/null. SIGCHLD stays blocked in the
-// thread while the command lives.
-class BackgroundCommand {
+// A program started now and waited for later, from an argument vector and
+// without a shell (argv[0] is the program's path): the one runner of every
+// program start but the specified command texts. What it writes to the
+// kept stream (1: standard output, 2: standard error) goes to an anonymous
+// file (standard error then goes to /dev/null), or to a pipe read as it
+// comes (standard error is left to the caller's, as popen() leaves it). A
+// program that cannot be started gives the status the shell would, 127 *
+// 256 for one not found, with a record. SIGCHLD stays blocked in the thread
+// while the program lives.
+class Program {
 public:
-    BackgroundCommand(const std::vector<std::string> &argv, int kept_stream);
-    ~BackgroundCommand();
-    BackgroundCommand(const BackgroundCommand &) = delete;
-    BackgroundCommand &operator=(const BackgroundCommand &) = delete;
-    // Its raw status; -1 when it did not start or could not be waited for.
+    enum class Mode { kept_in_file, piped };
+    Program(const std::vector<std::string> &argv, int kept_stream, Mode mode = Mode::kept_in_file);
+    ~Program();
+    Program(const Program &) = delete;
+    Program &operator=(const Program &) = delete;
+    // Its raw status; -1 when it could not be waited for.
     int wait();
-    // What it wrote to the kept stream so far.
+    // What it wrote to the kept file so far.
     std::string kept() const;
+    // Piped: reads the output to its end into output, calling piece_read
+    // after each piece; then waits. The raw status.
+    int read_all(std::string &output, const std::function<void(const std::string &)> &piece_read = {});
 
 private:
+    static constexpr int pipe_size = 1 << 20;
+    Mode mode_;
     pid_t pid_ = -1;
     int kept_ = -1;
     int status_ = -1;
     bool waited_ = false;
 };
+
+// Runs a program from its argument vector and captures its standard output
+// (its standard error to /dev/null when quiet, else left to the caller's);
+// logged as the capturing runner logs ("popen --> ..."). Its raw status.
+int capture(const std::vector<std::string> &argv, std::string &output, bool quiet = false);
 
 // Runs the commands at once, each through the shell and with its standard
 // output sent to standard error as do_system_call() does, and waits for all:
@@ -117,22 +139,67 @@ extern const Family ipv6;
 bool ipv6_enabled();
 // The families the operations cover: IPv4 alone, or IPv4 then IPv6.
 std::vector<const Family *> active_families();
-// Whether a rule goes to a family's chain. With IPv6 off every rule goes to
-// IPv4 (as it always did); with it on, a rule whose source address or
-// range holds a colon goes to IPv6 only, one with another address or range
-// to IPv4 only, and one without (any source, countries) to both.
-bool rule_in_family(const nlohmann::json &rule, const Family &family);
-// The same for a rule whose used source is given (the address if set, else
-// the range if set, else nullptr).
-bool source_in_family(const std::string *source, const Family &family);
 
 // ---------------------------------------------------------------------------
-// Rule sets
+// The rule set and its model (rule_set.cpp)
 // ---------------------------------------------------------------------------
 
-// Parses a rule-set text without exceptions; false (with its record) when
-// the text is not one JSON value.
-bool parse_rules(const char *rules, nlohmann::json &rules_json);
+// A key whose value the format does not examine ("interface", the two
+// address keys, "protocol"): absent, a string ("" included), null, or some
+// other value, which the translation ignores (kept for the check to quote).
+struct TextValue {
+    enum class Kind { absent, text, null, other } kind = Kind::absent;
+    std::string text;
+    const nlohmann::json *json = nullptr;  // Kind::other: the value, while its tree lives
+    // Set, as the translation reads it: a non-empty string.
+    bool set() const { return kind == Kind::text && !text.empty(); }
+    bool empty_string() const { return kind == Kind::text && text.empty(); }
+};
+
+// A list key ("src_country", "dports_list"): its strings in order.
+struct ListValue {
+    bool present = false;
+    std::vector<std::string> items;
+    bool set() const { return !items.empty(); }
+};
+
+// The source the translation uses: the first of address, range, countries.
+enum class SourceKind { none, address, range, countries };
+
+// One validated rule, as every stage reads it.
+struct Rule {
+    std::size_t number = 0;  // its position in the rule set, from 1
+    bool allow = false;
+    TextValue interface, cidr, range, protocol;
+    ListValue countries, ports;
+
+    SourceKind source() const;
+    // The address or range the rule uses (nullptr for countries or none).
+    const std::string *address_source() const;
+    // Whether the rule goes to a family's chain: with IPv6 off every rule
+    // goes to IPv4; with it on, a rule whose address or range holds a colon
+    // goes to IPv6 only, one with another to IPv4 only, one without (any
+    // source, countries) to both.
+    bool in_family(const Family &family) const;
+    unsigned families() const;  // the bits of the families it goes to
+    // How many lines the tool makes of each line of the rule: one per
+    // element of a comma-separated address list, otherwise one.
+    std::size_t lines_per_target() const;
+    // Its lines in a restore file: one allowing, two dropping.
+    std::size_t lines_in_restore_file() const;
+    // "tcp ports 22,80 from 10.0.0.0/8 on eth0".
+    std::string description() const;
+};
+
+struct RuleSet {
+    std::vector<Rule> rules;
+};
+
+// A rule set with the JSON tree its rules point into.
+struct ParsedRuleSet {
+    nlohmann::json json;
+    RuleSet set;
+};
 
 // The first fault of a rule set in the order the validation looks: the rule
 // it stands in (from 1; 0 for the rule set as a whole), the key it stands in
@@ -142,35 +209,53 @@ struct Fault {
     std::string key;
     std::string message;
 };
-std::optional<Fault> first_fault(const nlohmann::json &rules);
 
-// A string key counts when it holds a non-empty string; a list key when it
-// holds a non-empty array. This is how the translation reads a rule.
-const std::string *set_string(const nlohmann::json &rule, const char *key);
-const nlohmann::json *set_list(const nlohmann::json &rule, const char *key);
-
-// The rule line as the translation writes it, up to and without the target.
-// The source the translation uses: the first of address, range, countries.
-enum class SourceKind { none, address, range, countries };
-SourceKind used_source(const nlohmann::json &rule);
+// Parses a rule-set text without exceptions; false (with its record) when
+// the text is not one JSON value.
+bool parse_rules(const char *rules, nlohmann::json &rules_json);
+// The same, noting each key that stands twice in a rule object (the parser
+// keeps the last): the rule's number and the key, once each. Discarded
+// when the text is not JSON; writes no record.
+nlohmann::json parse_noting_duplicate_keys(const char *rules,
+                                           std::vector<std::pair<std::size_t, std::string>> &duplicates);
+// Validates a parsed rule set in the documented order and fills the model;
+// the first fault, or nothing.
+std::optional<Fault> read_rule_set(const nlohmann::json &rules_json, RuleSet &set);
+// Parses and validates a rule-set text, each with its records and the
+// error channel's entry.
+bool parse_and_validate(const char *rules, ParsedRuleSet &parsed);
+// Reads a rule-set text that is plainly valid straight into the model,
+// without building a JSON tree: an array of objects whose keys are known and
+// appear once, "allow" a boolean, the string keys strings (or null) without
+// control characters, "protocol" one of the names, the lists arrays of
+// non-empty strings. False for anything else, every invalid text among it:
+// such a text takes the full parse and validation, with its records.
+bool read_plain_rule_set(const char *text, std::size_t length, RuleSet &set);
 
 // The elements of a comma-separated text (a text without commas is one).
 std::vector<std::string> split_commas(const std::string &text);
 
-// How many lines the tool makes of each line of a rule: one per element of
-// a comma-separated source address list, otherwise one.
-std::size_t lines_per_target(const nlohmann::json &rule);
+// ---------------------------------------------------------------------------
+// Translation into restore lines (translation.cpp)
+// ---------------------------------------------------------------------------
+
+// The whole restore text of a rule set for one family's chain;
+// rule_index_start 0 numbers every drop 0, 1 numbers drops by rule.
+void restore_text(const RuleSet &set, unsigned int rule_index_start, std::string &text, const Family &family);
+
+// ---------------------------------------------------------------------------
+// The error channel (exports.cpp)
+// ---------------------------------------------------------------------------
+
+// This thread's last failure, for zvn_last_error(); cleared at the start of
+// every exported call.
+void clear_error();
+void set_error(int code, std::string message);
 
 // ---------------------------------------------------------------------------
 // The restore file: write, test, install, put back
 // ---------------------------------------------------------------------------
 
-// Parses and validates a rule-set text (each with its records).
-bool parse_and_validate(const char *rules, nlohmann::json &rules_json);
-// The whole restore text of a rule set for one family's chain;
-// rule_index_start 0 numbers every drop 0, 1 numbers drops by rule.
-bool restore_text(const nlohmann::json &rules_json, unsigned int rule_index_start, std::string &text,
-                  const Family &family);
 // Writes a restore text to a new private file in /tmp (created exclusively,
 // without following links); false, with nothing left, on a failure.
 bool write_restore_file(const std::string &text, std::string &restore_filename, const Family &family);
@@ -178,6 +263,29 @@ bool write_restore_file(const std::string &text, std::string &restore_filename, 
 int install_restore_file(const std::string &restore_filename, const Family &family);
 // "iptables-restore --test FILE": its raw status.
 int test_restore_file(const std::string &restore_filename, const Family &family);
+// The restore file of each active family (the IPv4 file, then the IPv6
+// file with IPv6 on); a failure removes what was written.
+bool write_restore_files(const RuleSet &set, unsigned int rule_index_start,
+                         std::vector<std::string> &restore_filenames);
+// Tests each active family's file, side by side with both families on: the
+// first failing status in family order (its file kept, the other removed),
+// or 0.
+int test_restore_files(const std::vector<std::string> &restore_filenames);
+// Empties the drop log where it is a regular file; the status the shell's
+// "echo -n > FILE" would give.
+int clear_drop_log();
+// zvn_apply_rules_json and zvn_test_rules_json after their argument checks.
+int apply_rule_set(const char *rules);
+int test_rule_set(const char *rules);
+
+// ---------------------------------------------------------------------------
+// Per-rule packet counts (counts.cpp)
+// ---------------------------------------------------------------------------
+
+// zvn_get_rule_count_json and zvn_get_rule_count_snapshot_json after their
+// argument checks.
+int per_rule_counts(const char *rules, char *pktcnt_list_json, const size_t size_n);
+int snapshot_counts(const char *rules, char *pktcnt_list_json, const size_t size_n);
 
 // A family's chain as "iptables -S ZORVANE" lists it, listed from the start
 // (no shell) and kept in an anonymous file: its rule lines, and putting
@@ -200,7 +308,7 @@ public:
 private:
     const Family &family_;
     const std::string cmd_;
-    BackgroundCommand listing_;
+    Program listing_;
     bool finished_ = false;
 };
 
@@ -290,24 +398,7 @@ struct ExpectedChain {
     std::vector<ExpectedRuleLine> lines;
     std::vector<std::vector<int>> counted;  // per rule of the set: the chain positions counted
 };
-// A rule as the snapshot read needs it: the values the translation uses
-// ("" where not set).
-struct FlatRule {
-    bool allow = false;
-    std::string interface, protocol, cidr, range;
-};
-
-// Reads a rule-set text that is plainly valid straight into flat rules,
-// without building a JSON tree: an array of objects whose keys are known and
-// appear once, "allow" a boolean, the string keys strings (or null) without
-// control characters, "protocol" one of the names, the lists arrays of
-// non-empty strings. False for anything else, every invalid text among it:
-// such a text takes the full parse and validation, with its records.
-bool read_flat_rules(const char *text, std::size_t length, std::vector<FlatRule> &rules);
-// The same from a parsed, validated rule set.
-std::vector<FlatRule> flat_rules(const nlohmann::json &rules_json);
-
-ExpectedChain expected_chain(const std::vector<FlatRule> &rules, const Family &family);
+ExpectedChain expected_chain(const RuleSet &set, const Family &family);
 
 // Compares the listing with the expected lines. Empty when they agree;
 // otherwise the record naming the first rule that differs and how.
