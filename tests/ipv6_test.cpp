@@ -254,48 +254,6 @@ TEST_F(FakeIpv6, StatusOfBothChains)
 
 // --- the check with both families -------------------------------------------------
 
-std::vector<std::string> codes(const std::string &rules)
-{
-    std::vector<char> buffer(1 << 14);
-    EXPECT_GE(zvn_check_rules_json(rules.c_str(), buffer.data(), buffer.size()), 0);
-    std::vector<std::string> found;
-    for (const auto &f : nlohmann::json::parse(buffer.data()))
-        found.push_back(std::to_string(f["rule"].get<int>()) + " " + f["code"].get<std::string>() +
-                        (f.contains("other_rule") ? " " + std::to_string(f["other_rule"].get<int>()) : ""));
-    return found;
-}
-
-TEST(FakeIpv6Check, AddressesOfBothFamilies)
-{
-    EXPECT_EQ(codes("[{\"src_IP_cidr\":\"2001:db8::/32\",\"allow\":true},{\"src_IP_cidr\":\"2001:db8::1/129\",\"allow\":true},"
-                    "{\"src_IP_cidr\":\"2001:db8::1/64\",\"allow\":true},{\"src_IP_range\":\"2001:db8::9-2001:db8::1\",\"allow\":true},"
-                    "{\"src_IP_range\":\"10.0.0.1-2001:db8::1\",\"allow\":true},{\"src_IP_cidr\":\"10.0.0.0/8\",\"allow\":true},"
-                    "{\"src_IP_cidr\":\"2001:db8::/32,10.0.0.1\",\"allow\":true}]"),
-              (std::vector<std::string>{"2 bad-address", "3 host-bits", "3 redundant 1", "4 bad-range", "5 bad-range",
-                                        "7 address-list", "7 bad-address"}));
-}
-
-// An IPv4 address written as IPv6 goes to the IPv6 chain, where no packet
-// carries it: the rule would match nothing.
-TEST(FakeIpv6Check, Ipv4MappedSourcesMatchNothing)
-{
-    EXPECT_EQ(codes("[{\"src_IP_cidr\":\"::ffff:10.0.0.0/104\",\"allow\":false},"
-                    "{\"src_IP_cidr\":\"::ffff:192.0.2.1\",\"allow\":false},"
-                    "{\"src_IP_range\":\"::ffff:10.0.0.1-::ffff:10.0.0.9\",\"allow\":false},"
-                    "{\"src_IP_cidr\":\"::/64\",\"allow\":false},{\"src_IP_cidr\":\"2001:db8::/32\",\"allow\":true}]"),
-              (std::vector<std::string>{"1 ipv4-mapped", "2 ipv4-mapped", "3 ipv4-mapped"}));
-}
-
-TEST(FakeIpv6Check, ShadowingKnowsTheFamilies)
-{
-    EXPECT_EQ(codes("[{\"src_IP_cidr\":\"0.0.0.0/0\",\"allow\":false},{\"allow\":true},"
-                    "{\"src_IP_cidr\":\"::/0\",\"allow\":false},{\"src_country\":[\"US\"],\"allow\":true},"
-                    "{\"protocol\":\"tcp\",\"allow\":true},{\"src_IP_cidr\":\"2001:db8::/48\",\"allow\":true},"
-                    "{\"src_IP_range\":\"10.1.0.0-10.1.0.9\",\"allow\":true}]"),
-              (std::vector<std::string>{"3 shadowed 2", "4 redundant 2", "5 redundant 2", "6 redundant 2",
-                                        "7 shadowed 1"}));
-}
-
 // --- the real tools --------------------------------------------------------------------
 
 class RealIpv6 : public testing::Test {

@@ -1,0 +1,226 @@
+// The model: validation's messages, order and dump, the typed rules it
+// fills, the plain reader agreeing with the full one, the family split,
+// and the translation of the model into restore lines.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "zorvane_internal.h"
+
+namespace zvn_unit {
+namespace {
+
+std::vector<std::string> lines_of(const std::string &text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line))
+        lines.push_back(line);
+    return lines;
+}
+
+// Captures the library's log records while it lives.
+class Records {
+public:
+    Records() : previous_(&Log_impl.get()) { Log_impl = std::ref(static_cast<std::ostream &>(stream_)); }
+    ~Records() { Log_impl = std::ref(*previous_); }
+    std::vector<std::string> lines() const { return lines_of(stream_.str()); }
+
+private:
+    std::ostringstream stream_;
+    std::ostream *previous_;
+};
+
+struct Refusal {
+    const char *text;
+    const char *message;
+    const char *error;  // what zvn_last_error() says
+};
+
+class Validation : public testing::TestWithParam<Refusal> {};
+
+TEST_P(Validation, FirstFaultThenDumpAndTheErrorChannel)
+{
+    const auto &c = GetParam();
+    Records records;
+    zvn::ParsedRuleSet parsed;
+    EXPECT_FALSE(zvn::parse_and_validate(c.text, parsed));
+    std::vector<std::string> expected{c.message, "Dump:"};
+    for (const auto &line : lines_of(nlohmann::json::parse(c.text).dump(1)))
+        expected.push_back(line);
+    EXPECT_EQ(records.lines(), expected);
+    // the same through an exported function that runs nothing
+    EXPECT_EQ(zvn_restore_text_json(c.text, nullptr, 0), -1);
+    EXPECT_EQ(zvn_last_error_code(), ZVN_ERROR_INVALID);
+    EXPECT_STREQ(zvn_last_error(), c.error);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, Validation,
+    testing::Values(
+        Refusal{"{}", "input rules is not an array!", "input rules is not an array!"},
+        Refusal{"null", "input rules is not an array!", "input rules is not an array!"},
+        Refusal{"[1]", "element is not an object", "rule 1: element is not an object"},
+        Refusal{"[{}]", "\"allow\" missing", "rule 1 (allow): \"allow\" missing"},
+        Refusal{"[{\"allow\":1}]", "\"allow\" is not a boolean", "rule 1 (allow): \"allow\" is not a boolean"},
+        Refusal{"[{\"bogus\":1,\"protocol\":\"TCP\"}]", "\"allow\" missing", "rule 1 (allow): \"allow\" missing"},
+        Refusal{"[{\"allow\":true,\"Allow\":true}]", "unknown key: \"Allow\"", "rule 1 (Allow): unknown key: \"Allow\""},
+        // the key that sorts first reports
+        Refusal{"[{\"protocol\":\"TCP\",\"dports_list\":22,\"allow\":true}]", "\"dports_list\" is not an array",
+                "rule 1 (dports_list): \"dports_list\" is not an array"},
+        Refusal{"[{\"allow\":true},{\"allow\":true,\"protocol\":\"sctp\"}]", "\"protocol\" only support tcp/udp/icmp",
+                "rule 2 (protocol): \"protocol\" only support tcp/udp/icmp"},
+        Refusal{"[{\"allow\":true,\"src_country\":[\"US\",1]}]", "\"src_country\" element is not a string",
+                "rule 1 (src_country): \"src_country\" element is not a string"},
+        Refusal{"[{\"allow\":true,\"dports_list\":[\"\",80]}]", "\"dports_list\" element is an empty string",
+                "rule 1 (dports_list): \"dports_list\" element is an empty string"},
+        Refusal{"[{\"allow\":true,\"interface\":\"eth0\\n-I INPUT 1 -j ACCEPT\"}]",
+                "\"interface\" contains a control character", "rule 1 (interface): \"interface\" contains a control character"},
+        Refusal{"[{\"allow\":false,\"dports_list\":[5,\"22\\n\"]}]", "\"dports_list\" element is not a string",
+                "rule 1 (dports_list): \"dports_list\" element is not a string"}));
+
+TEST(Model, HoldsTheValuesAsTheTranslationReadsThem)
+{
+    zvn::ParsedRuleSet parsed;
+    ASSERT_TRUE(zvn::parse_and_validate(
+        R"([{"interface":"","src_IP_cidr":null,"src_IP_range":"10.0.0.1-10.0.0.9","protocol":6,"dports_list":[],"allow":false},
+            {"src_IP_cidr":"10.0.0.0/8,192.168.0.0/16","src_country":["US"],"allow":true}])",
+        parsed));
+    ASSERT_EQ(parsed.set.rules.size(), 2u);
+    const zvn::Rule &first = parsed.set.rules[0], &second = parsed.set.rules[1];
+    EXPECT_EQ(first.number, 1u);
+    EXPECT_FALSE(first.allow);
+    EXPECT_TRUE(first.interface.empty_string());
+    EXPECT_FALSE(first.interface.set());
+    EXPECT_EQ(first.cidr.kind, zvn::TextValue::Kind::null);
+    EXPECT_EQ(first.protocol.kind, zvn::TextValue::Kind::other);
+    EXPECT_TRUE(first.ports.present);
+    EXPECT_FALSE(first.ports.set());
+    EXPECT_EQ(first.source(), zvn::SourceKind::range);
+    EXPECT_EQ(first.lines_in_restore_file(), 2u);
+    EXPECT_EQ(first.description(), "all from 10.0.0.1-10.0.0.9 on any interface but lo");
+    EXPECT_EQ(second.source(), zvn::SourceKind::address);
+    EXPECT_EQ(second.lines_per_target(), 2u);
+    EXPECT_TRUE(second.in_family(zvn::ipv4));
+}
+
+// The plain reader (no JSON tree) gives the same model as the full parse
+// for every plainly valid text, and declines everything else.
+TEST(Model, PlainReaderAgreesWithTheFullParse)
+{
+    for (const std::string text : {
+             R"([])", R"([{"allow":true}])",
+             R"([{"interface":"eth3","src_IP_cidr":"10.0.0.1/24","protocol":"icmp","allow":true},{"interface":"","src_IP_cidr":"10.0.0.1/24","protocol":"udp","dports_list":["123","1000:1020"],"allow":true}])",
+             R"([{"src_IP_range":"10.0.3.1-10.0.3.200","src_country":["US","GB"],"protocol":null,"allow":false}])"}) {
+        zvn::RuleSet plain;
+        zvn::ParsedRuleSet full;
+        ASSERT_TRUE(zvn::read_plain_rule_set(text.c_str(), text.size(), plain)) << text;
+        ASSERT_TRUE(zvn::parse_and_validate(text.c_str(), full)) << text;
+        std::string plain_text, full_text;
+        zvn::restore_text(plain, 1, plain_text, zvn::ipv4);
+        zvn::restore_text(full.set, 1, full_text, zvn::ipv4);
+        EXPECT_EQ(plain_text, full_text) << text;
+    }
+    for (const std::string text : {R"([{"allow":1}])", R"([{"allow":true,"allow":false}])", R"([{"allow":true,"x":1}])",
+                                   R"([{"allow":true,"protocol":"TCP"}])", R"([{"allow":true,"interface":5}])", R"({})"}) {
+        zvn::RuleSet plain;
+        EXPECT_FALSE(zvn::read_plain_rule_set(text.c_str(), text.size(), plain)) << text;
+    }
+}
+
+struct Translation {
+    const char *rules;
+    std::vector<std::string> lines;
+};
+
+class Translate : public testing::TestWithParam<Translation> {};
+
+TEST_P(Translate, WritesTheRuleLines)
+{
+    zvn::ParsedRuleSet parsed;
+    ASSERT_TRUE(zvn::parse_and_validate(GetParam().rules, parsed));
+    std::string text;
+    zvn::restore_text(parsed.set, 1, text, zvn::ipv4);
+    std::vector<std::string> expected{"*filter", ":ZORVANE - [0:0]"};
+    expected.insert(expected.end(), GetParam().lines.begin(), GetParam().lines.end());
+    expected.push_back("COMMIT");
+    EXPECT_EQ(lines_of(text), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rules, Translate,
+    testing::Values(
+        Translation{"[]", {}},
+        Translation{"[{\"allow\":true}]", {"-A ZORVANE ! -i lo -j ACCEPT"}},
+        Translation{"[{\"allow\":true,\"interface\":\"\"},{\"allow\":true,\"interface\":5},"
+                    "{\"allow\":true,\"interface\":null},{\"allow\":true,\"interface\":true}]",
+                    {"-A ZORVANE ! -i lo -j ACCEPT", "-A ZORVANE ! -i lo -j ACCEPT",
+                     "-A ZORVANE ! -i lo -j ACCEPT", "-A ZORVANE ! -i lo -j ACCEPT"}},
+        Translation{"[{\"allow\":true,\"src_IP_range\":\"10.0.3.1-10.0.3.200\",\"src_IP_cidr\":\"10.0.0.0/8\","
+                    "\"src_country\":[\"US\"]}]",
+                    {"-A ZORVANE ! -i lo -s 10.0.0.0/8 -j ACCEPT"}},
+        Translation{"[{\"allow\":true,\"src_IP_cidr\":\"\",\"src_IP_range\":\"10.0.3.1-10.0.3.200\","
+                    "\"src_country\":[\"US\"]}]",
+                    {"-A ZORVANE ! -i lo -m iprange --src-range 10.0.3.1-10.0.3.200 -j ACCEPT"}},
+        Translation{"[{\"allow\":true,\"src_IP_cidr\":\"\",\"src_IP_range\":\"\",\"src_country\":[\"US\",\"GB\"]}]",
+                    {"-A ZORVANE ! -i lo -m geoip --source-country US,GB -j ACCEPT"}},
+        Translation{"[{\"allow\":true,\"src_country\":[],\"dports_list\":[]}]", {"-A ZORVANE ! -i lo -j ACCEPT"}},
+        Translation{"[{\"allow\":true,\"interface\":\"eth2\",\"protocol\":\"tcp\",\"dports_list\":[\"1\",\"2:3\"]}]",
+                    {"-A ZORVANE -i eth2 -p tcp -m multiport --dports 1,2:3 -j ACCEPT"}},
+        Translation{"[{\"allow\":true,\"protocol\":6},{\"allow\":true,\"protocol\":null},{\"allow\":true,\"protocol\":\"\"}]",
+                    {"-A ZORVANE ! -i lo -j ACCEPT", "-A ZORVANE ! -i lo -j ACCEPT", "-A ZORVANE ! -i lo -j ACCEPT"}},
+        // ports go to the tool in decimal: it would read a leading zero as octal
+        Translation{"[{\"allow\":false,\"protocol\":\"tcp\",\"dports_list\":[\"010:020\",\"022\",\"0\",\"00:0080\",\"0x16\"]}]",
+                    {"-A ZORVANE ! -i lo -p tcp -m multiport --dports 10:20,22,0,0:80,0x16 -j NFLOG --nflog-prefix  \"RULE=1 ACT=DROP\"",
+                     "-A ZORVANE ! -i lo -p tcp -m multiport --dports 10:20,22,0,0:80,0x16 -j DROP"}},
+        // the prefix counts rule objects, not lines
+        Translation{"[{\"allow\":true},{\"allow\":false,\"protocol\":\"udp\"},{\"allow\":false}]",
+                    {"-A ZORVANE ! -i lo -j ACCEPT",
+                     "-A ZORVANE ! -i lo -p udp -j NFLOG --nflog-prefix  \"RULE=2 ACT=DROP\"",
+                     "-A ZORVANE ! -i lo -p udp -j DROP",
+                     "-A ZORVANE ! -i lo -j NFLOG --nflog-prefix  \"RULE=3 ACT=DROP\"", "-A ZORVANE ! -i lo -j DROP"}}));
+
+TEST(Translate, SampleGivesTheTwentyTwoLines)
+{
+    std::ifstream rules_file(ZVN_SOURCE_DIR "/tests/data/sample_rules.json"),
+        restore_file(ZVN_SOURCE_DIR "/tests/data/sample_restore.txt");
+    std::stringstream rules, restore;
+    rules << rules_file.rdbuf();
+    restore << restore_file.rdbuf();
+    std::vector<char> text(4096);
+    ASSERT_GT(zvn_restore_text_json(rules.str().c_str(), text.data(), text.size()), 0);
+    EXPECT_EQ(text.data(), restore.str());
+}
+
+TEST(Ipv6Model, EachRuleGoesToItsFamily)
+{
+    zvn::ParsedRuleSet parsed;
+    ASSERT_TRUE(zvn::parse_and_validate(
+        R"([{"src_IP_cidr":"2001:db8::/32","allow":true},{"src_IP_range":"10.0.0.1-10.0.0.2","allow":true},
+            {"src_country":["US"],"allow":true},{"protocol":"icmp","allow":false}])",
+        parsed));
+    const auto &rules = parsed.set.rules;
+    EXPECT_EQ(rules[0].families(), 2u);
+    EXPECT_EQ(rules[1].families(), 1u);
+    EXPECT_EQ(rules[2].families(), 3u);
+    std::string text;
+    zvn::restore_text(parsed.set, 1, text, zvn::ipv6);
+    EXPECT_EQ(lines_of(text), (std::vector<std::string>{
+                                  "*filter", ":ZORVANE - [0:0]", "-A ZORVANE ! -i lo -s 2001:db8::/32 -j ACCEPT",
+                                  "-A ZORVANE ! -i lo -m geoip --source-country US -j ACCEPT",
+                                  "-A ZORVANE ! -i lo -p ipv6-icmp -j NFLOG --nflog-prefix  \"RULE=4 ACT=DROP\"",
+                                  "-A ZORVANE ! -i lo -p ipv6-icmp -j DROP", "COMMIT"}));
+    EXPECT_EQ(zvn_rule_of_restore_line(
+                  R"([{"src_IP_cidr":"2001:db8::/32","allow":true},{"src_IP_range":"10.0.0.1-10.0.0.2","allow":true},{"allow":false}])",
+                  1, 4),
+              3);
+}
+
+}  // namespace
+}  // namespace zvn_unit
