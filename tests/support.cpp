@@ -50,16 +50,6 @@ std::string sandbox_mode()
     return mode == nullptr ? "" : mode;
 }
 
-std::vector<std::string> split_lines(const std::string &text)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line))
-        lines.push_back(line);
-    return lines;
-}
-
 std::string read_file(const std::string &path)
 {
     std::ifstream in(path, std::ios::binary);
@@ -132,16 +122,6 @@ std::string shell(const std::string &cmd, int *status)
     if (status != nullptr)
         *status = rc;
     return out;
-}
-
-LogCapture::LogCapture() : previous_(&Log_impl.get())
-{
-    Log_impl = std::ref(static_cast<std::ostream &>(stream_));
-}
-
-LogCapture::~LogCapture()
-{
-    Log_impl = std::ref(*previous_);
 }
 
 void Fakes::reset()

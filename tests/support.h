@@ -5,6 +5,8 @@
 
 #include <libzorvane.h>
 
+#include "log_capture.h"
+
 #include <sys/types.h>
 
 #include <sstream>
@@ -16,7 +18,6 @@ namespace zvn_test {
 // The sandbox's mode: "fake", "nft" or "legacy"; "" outside a sandbox.
 std::string sandbox_mode();
 
-std::vector<std::string> split_lines(const std::string &text);
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &text);
 bool file_exists(const std::string &path);
@@ -37,21 +38,6 @@ const char *const old_drop_log = "old drop\n";
 
 // Fresh fakes, no restore file in /tmp, and a drop log holding old_drop_log.
 void fresh_fake_state();
-
-// Captures the library's log records while it lives.
-class LogCapture {
-public:
-    LogCapture();
-    ~LogCapture();
-    LogCapture(const LogCapture &) = delete;
-    LogCapture &operator=(const LogCapture &) = delete;
-    std::vector<std::string> lines() const { return split_lines(stream_.str()); }
-    std::string text() const { return stream_.str(); }
-
-private:
-    std::ostringstream stream_;
-    std::ostream *previous_;
-};
 
 // The scriptable fakes of the sandbox's fake mode.
 class Fakes {

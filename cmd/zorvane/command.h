@@ -81,6 +81,9 @@ std::string last_good_path(bool ipv6);
 // the text of the two again ("" for a family left out).
 std::pair<std::string, std::string> chain_sections(const std::string &text);
 std::string chain_text_of(const std::string &ipv4, const std::string &ipv6, bool both_families);
+// The chain of each active family as the kernel holds it (through the
+// library): a chain text.
+std::string chain_text_now();
 // Lists the chains (through the library) and keeps each family's section.
 void keep_last_good();
 // The kept section of a family, or "" where none was kept.

@@ -323,14 +323,7 @@ void start_watcher()
 
 void arm_confirmation(int seconds, const std::string &file, const std::string &staged, bool forced)
 {
-    std::vector<char> buffer(std::size_t{1} << 20);
-    size_t length = 0;
-    int status;
-    while ((status = zvn_get_chain_text(buffer.data(), buffer.size(), &length)) == -1 && length + 1 > buffer.size())
-        buffer.resize(length + 1);
-    if (status != 0)
-        throw Failure(3, "cannot list the chain ZORVANE to keep it (status " + std::to_string(status) + ")");
-    write_private(previous_file, std::string(buffer.data(), length));
+    write_private(previous_file, chain_text_now());
     if (exists(applied_record))
         write_private(applied_before, read_text(applied_record));
     unlink(outcome_file.c_str());

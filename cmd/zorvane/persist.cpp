@@ -171,7 +171,7 @@ std::string chain_text_of(const std::string &ipv4, const std::string &ipv6, bool
     return (ipv4.empty() ? "" : ipv4_header + ipv4) + (ipv6.empty() ? "" : ipv6_header + ipv6);
 }
 
-void keep_last_good()
+std::string chain_text_now()
 {
     std::vector<char> buffer(std::size_t{1} << 20);
     size_t length = 0;
@@ -179,9 +179,13 @@ void keep_last_good()
     while ((status = zvn_get_chain_text(buffer.data(), buffer.size(), &length)) == -1 && length + 1 > buffer.size())
         buffer.resize(length + 1);
     if (status != 0)
-        throw Failure(3, "the chain could not be listed to keep it as the last good set (status " +
-                             std::to_string(status) + ")");
-    const auto [ipv4, ipv6] = chain_sections(std::string(buffer.data(), length));
+        throw Failure(3, std::string("the chain ZORVANE could not be listed: ") + zvn_last_error());
+    return std::string(buffer.data(), length);
+}
+
+void keep_last_good()
+{
+    const auto [ipv4, ipv6] = chain_sections(chain_text_now());
     save_atomically(last_good_path(false), ipv4);
     if (!ipv6.empty())
         save_atomically(last_good_path(true), ipv6);

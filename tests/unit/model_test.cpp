@@ -10,32 +10,18 @@
 
 #include <nlohmann/json.hpp>
 
+#include "../log_capture.h"
 #include "zorvane_internal.h"
 
 namespace zvn_unit {
 namespace {
 
+using zvn_test::LogCapture;
+
 std::vector<std::string> lines_of(const std::string &text)
 {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line))
-        lines.push_back(line);
-    return lines;
+    return zvn_test::split_lines(text);
 }
-
-// Captures the library's log records while it lives.
-class Records {
-public:
-    Records() : previous_(&Log_impl.get()) { Log_impl = std::ref(static_cast<std::ostream &>(stream_)); }
-    ~Records() { Log_impl = std::ref(*previous_); }
-    std::vector<std::string> lines() const { return lines_of(stream_.str()); }
-
-private:
-    std::ostringstream stream_;
-    std::ostream *previous_;
-};
 
 struct Refusal {
     const char *text;
@@ -48,7 +34,7 @@ class Validation : public testing::TestWithParam<Refusal> {};
 TEST_P(Validation, FirstFaultThenDumpAndTheErrorChannel)
 {
     const auto &c = GetParam();
-    Records records;
+    LogCapture records;
     zvn::ParsedRuleSet parsed;
     EXPECT_FALSE(zvn::parse_and_validate(c.text, parsed));
     std::vector<std::string> expected{c.message, "Dump:"};
