@@ -120,6 +120,20 @@ TEST(Model, PlainReaderAgreesWithTheFullParse)
     }
 }
 
+// Repeated keys of rule objects, found in the raw text: decoded keys
+// compared, nested objects and other elements passed over.
+TEST(Model, RepeatedKeysOfRuleObjects)
+{
+    using Found = std::vector<std::pair<std::size_t, std::string>>;
+    const auto found = [](const std::string &text) { return zvn::duplicate_keys(text.c_str(), text.size()); };
+    EXPECT_EQ(found(R"([{"a":1,"b":2}])"), Found{});
+    EXPECT_EQ(found(R"([{"a":1,"a":2,"a":3}])"), (Found{{1, "a"}}));
+    EXPECT_EQ(found(R"([1, "x,]", {"allow":true,"allow":false}])"), (Found{{3, "allow"}}));
+    EXPECT_EQ(found(R"([{"x":{"a":1,"a":2}},{"b":[{"c":1,"c":1}]}])"), Found{});
+    EXPECT_EQ(found(R"([{"ab":1, "ab" :2},{"q\"":1,"q\"":2}])"), (Found{{1, "ab"}, {2, "q\""}}));
+    EXPECT_EQ(found(R"({"a":1,"a":2})"), Found{});
+}
+
 struct Translation {
     const char *rules;
     std::vector<std::string> lines;

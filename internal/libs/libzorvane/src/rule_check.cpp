@@ -543,20 +543,27 @@ extern "C" int zvn_check_rules_json(const char *rules, char *findings_json, size
         set_error(ZVN_ERROR_ARGUMENT, "a pointer argument is null");
         return -1;
     }
+    // A plainly valid text (no repeated key among its traits) is read
+    // straight into the model; any other takes the full parse, the
+    // validation and the search for repeated keys.
     std::vector<std::pair<std::size_t, std::string>> duplicates;
-    const auto rules_json = parse_noting_duplicate_keys(rules, duplicates);
-    if (rules_json.is_discarded()) {
-        set_error(ZVN_ERROR_NOT_JSON, "the rule set is not JSON");
-        return -1;
-    }
-
     std::vector<Finding> findings;
     RuleSet set;
-    if (const auto fault = read_rule_set(rules_json, set)) {
-        findings.push_back({fault->rule, nullptr, true, "invalid", fault->message});
-        if (!fault->key.empty())
-            findings.back().key = fault->key.c_str();
-        return copy_findings(findings_text(findings), findings_json, size_n, 1);
+    nlohmann::json rules_json;
+    const std::size_t length = std::strlen(rules);
+    if (!read_plain_rule_set(rules, length, set)) {
+        rules_json = nlohmann::json::parse(rules, rules + length, nullptr, false);
+        if (rules_json.is_discarded()) {
+            set_error(ZVN_ERROR_NOT_JSON, "the rule set is not JSON");
+            return -1;
+        }
+        if (const auto fault = read_rule_set(rules_json, set)) {
+            findings.push_back({fault->rule, nullptr, true, "invalid", fault->message});
+            if (!fault->key.empty())
+                findings.back().key = fault->key.c_str();
+            return copy_findings(findings_text(findings), findings_json, size_n, 1);
+        }
+        duplicates = duplicate_keys(rules, length);
     }
 
     if (set.rules.empty())

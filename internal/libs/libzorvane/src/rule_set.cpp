@@ -198,28 +198,65 @@ bool parse_rules(const char *rules, nlohmann::json &rules_json)
     return true;
 }
 
-nlohmann::json parse_noting_duplicate_keys(const char *rules,
-                                           std::vector<std::pair<std::size_t, std::string>> &duplicates)
+std::vector<std::pair<std::size_t, std::string>> duplicate_keys(const char *text, std::size_t length)
 {
+    // A scan of the raw text, which has parsed: containers by their
+    // brackets, strings skipped with their escapes. A string directly in a
+    // rule object (an object that is an element of the top-level array)
+    // followed by ':' is one of its keys. Much cheaper than a parse with a
+    // callback, which builds the tree several times slower.
+    std::vector<std::pair<std::size_t, std::string>> duplicates;
+    std::vector<char> open;         // the containers we are in
     std::size_t elements = 0;       // values of the top-level array so far
     std::vector<std::string> keys;  // of the rule object being read
-    const auto note = [&](int depth, nlohmann::json::parse_event_t event, nlohmann::json &parsed) {
-        using event_t = nlohmann::json::parse_event_t;
-        if (depth == 1 && (event == event_t::object_start || event == event_t::array_start ||
-                           (event == event_t::value && !parsed.is_structured()))) {
+    const auto in_rule = [&] { return open.size() == 2 && open[0] == '[' && open[1] == '{'; };
+    for (std::size_t i = 0; i < length; ++i) {
+        const char c = text[i];
+        if (c == '[' || c == '{') {
+            if (open.size() == 1 && open[0] == '[') {
+                ++elements;
+                keys.clear();
+            }
+            open.push_back(c);
+        } else if (c == ']' || c == '}') {
+            if (!open.empty())
+                open.pop_back();
+        } else if (c == '"') {
+            if (open.size() == 1 && open[0] == '[') {  // a string element
+                ++elements;
+                keys.clear();
+            }
+            const std::size_t start = i;
+            bool escaped = false;
+            for (++i; i < length && text[i] != '"'; ++i)
+                if (text[i] == '\\') {
+                    escaped = true;
+                    ++i;
+                }
+            if (!in_rule())
+                continue;
+            std::size_t next = i + 1;
+            while (next < length && (text[next] == ' ' || text[next] == '\t' || text[next] == '\n' || text[next] == '\r'))
+                ++next;
+            if (next >= length || text[next] != ':')
+                continue;
+            std::string key(text + start + 1, i - start - 1);
+            if (escaped)
+                key = nlohmann::json::parse(text + start, text + i + 1, nullptr, false).get<std::string>();
+            if (std::find(keys.begin(), keys.end(), key) == keys.end())
+                keys.push_back(std::move(key));
+            else if (std::find(duplicates.begin(), duplicates.end(), std::make_pair(elements, key)) == duplicates.end())
+                duplicates.emplace_back(elements, std::move(key));
+        } else if (open.size() == 1 && open[0] == '[' && c != ',' && c != ' ' && c != '\t' && c != '\n' &&
+                   c != '\r') {
+            // a scalar element: skip its token
             ++elements;
             keys.clear();
-        } else if (depth == 2 && event == event_t::key) {
-            const std::string &key = parsed.get_ref<const std::string &>();
-            if (std::find(keys.begin(), keys.end(), key) == keys.end())
-                keys.push_back(key);
-            else if (std::find(duplicates.begin(), duplicates.end(), std::make_pair(elements, key)) ==
-                     duplicates.end())
-                duplicates.emplace_back(elements, key);
+            while (i + 1 < length && text[i + 1] != ',' && text[i + 1] != ']')
+                ++i;
         }
-        return true;
-    };
-    return nlohmann::json::parse(rules, rules + std::strlen(rules), note, false);
+    }
+    return duplicates;
 }
 
 std::optional<Fault> read_rule_set(const nlohmann::json &rules_json, RuleSet &set)

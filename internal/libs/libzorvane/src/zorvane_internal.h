@@ -213,11 +213,9 @@ struct Fault {
 // Parses a rule-set text without exceptions; false (with its record) when
 // the text is not one JSON value.
 bool parse_rules(const char *rules, nlohmann::json &rules_json);
-// The same, noting each key that stands twice in a rule object (the parser
-// keeps the last): the rule's number and the key, once each. Discarded
-// when the text is not JSON; writes no record.
-nlohmann::json parse_noting_duplicate_keys(const char *rules,
-                                           std::vector<std::pair<std::size_t, std::string>> &duplicates);
+// Each key that stands twice in a rule object of a text that parses (the
+// parser keeps the last): the rule's number and the key, once each.
+std::vector<std::pair<std::size_t, std::string>> duplicate_keys(const char *text, std::size_t length);
 // Validates a parsed rule set in the documented order and fills the model;
 // the first fault, or nothing.
 std::optional<Fault> read_rule_set(const nlohmann::json &rules_json, RuleSet &set);
