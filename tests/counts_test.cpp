@@ -69,7 +69,7 @@ INSTANTIATE_TEST_SUITE_P(
                     Positions{"Mixed", rules_of({true, false, false, true}), {1, 3, 5, 6}},
                     Positions{"Sample", read_file(ZVN_SOURCE_DIR "/tests/data/sample_rules.json"),
                               {1, 2, 3, 5, 7, 9, 11, 12, 14, 16, 18, 19}}),
-    [](const auto &info) { return std::string(info.param.name); });
+    [](const auto &case_info) { return std::string(case_info.param.name); });
 
 TEST_F(FakeCounts, TestFileNumbersEveryDropZero)
 {
@@ -170,7 +170,7 @@ INSTANTIATE_TEST_SUITE_P(
         Failure{"NoNumber", {{0, "no counter here\n"}}, -1, "[\"error\"]", {unparsed}},
         Failure{"StatusThenEmpty", {{1, ""}, {0, ""}}, 256, "[\"error\",\"error\"]", {"", empty}},
         Failure{"EmptyThenStatus", {{0, ""}, {2, ""}}, -1, "[\"error\",\"error\"]", {empty, ""}}),
-    [](const auto &info) { return std::string(info.param.name); });
+    [](const auto &case_info) { return std::string(case_info.param.name); });
 
 // --- the first number of a listing ---------------------------------------------
 
@@ -201,7 +201,7 @@ INSTANTIATE_TEST_SUITE_P(
                     Token{"LineFeedJoinsWords", "x\n9", "\"error\""},
                     Token{"LongLineReadWhole", std::string(600, 'a') + " 77\n", "77"},
                     Token{"NumberAcrossReads", std::string(509, ' ') + "123456 x\n", "123456"}),
-    [](const auto &info) { return std::string(info.param.name); });
+    [](const auto &case_info) { return std::string(case_info.param.name); });
 
 // --- refusals ----------------------------------------------------------------
 

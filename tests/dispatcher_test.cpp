@@ -68,7 +68,7 @@ INSTANTIATE_TEST_SUITE_P(
                      reset_call, false},
         DispatchCase{"NameAtPositionZero", {"reset_counter"}, false, reset_call, false},
         DispatchCase{"FlagThenIncomplete", {"zvn_util", "-d", "apply_rules"}, true, {}, false}),
-    [](const auto &info) { return std::string(info.param.name); });
+    [](const auto &case_info) { return std::string(case_info.param.name); });
 
 TEST(FakeDispatchMain, EmptyArgumentVectorPrintsNothing)
 {

@@ -166,7 +166,68 @@ INSTANTIATE_TEST_SUITE_P(
         Fault{"SetupScriptMissing", Op::setup, missing("firewall.sh"), 0,
               {setup_calls.begin() + 1, setup_calls.end()}, none, nullptr, 0,
               "$ /usr/sbin/firewall.sh prepare 1>&2 --> ret=32512"}),
-    [](const auto &info) { return std::string(info.param.name); });
+    [](const auto &case_info) { return std::string(case_info.param.name); });
+
+}  // namespace
+}  // namespace zvn_test
+
+namespace zvn_test {
+namespace {
+
+// The error channel after the failures that need the tools: a stable code
+// for each kind, and a message saying what failed.
+struct ChannelCase {
+    const char *name;
+    std::function<void()> inject;
+    std::function<int()> call;
+    int code;
+    const char *message;
+};
+
+class FakeErrorChannel : public testing::TestWithParam<ChannelCase> {
+protected:
+    void SetUp() override { fresh_fake_state(); }
+    void TearDown() override { Fakes::restore_programs(); }
+};
+
+TEST_P(FakeErrorChannel, NamesTheFailure)
+{
+    const auto &c = GetParam();
+    c.inject();
+    EXPECT_NE(c.call(), 0);
+    EXPECT_EQ(zvn_last_error_code(), c.code);
+    EXPECT_NE(std::string(zvn_last_error()).find(c.message), std::string::npos) << zvn_last_error();
+}
+
+char counts_buffer[256];
+
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, FakeErrorChannel,
+    testing::Values(
+        ChannelCase{"TestRefused", status("restore-test", 2), [] { return zvn_apply_rules_json(rules); },
+                    ZVN_ERROR_TEST_REFUSED, "the test run refused the restore file (status 512)"},
+        ChannelCase{"InstallFailed", status("restore-n", 1), [] { return zvn_apply_rules_json(rules); },
+                    ZVN_ERROR_INSTALL, "the install failed (status 256)"},
+        ChannelCase{"DryRunRefused", status("restore-test", 1), [] { return zvn_test_rules_json(rules); },
+                    ZVN_ERROR_TEST_REFUSED, "status 256"},
+        ChannelCase{"CountsTestRefused", status("restore-test", 1),
+                    [] { return zvn_get_rule_count_json(rules, counts_buffer, sizeof counts_buffer); },
+                    ZVN_ERROR_TEST_REFUSED, "refused"},
+        ChannelCase{"ListingFailed", status("list-1", 1),
+                    [] { return zvn_get_rule_count_json("[{\"allow\":true}]", counts_buffer, sizeof counts_buffer); },
+                    ZVN_ERROR_LISTING, "the listing of line 1 failed (status 256)"},
+        ChannelCase{"ChainDoesNotHoldTheSet", output("list-all", chain_listing),
+                    [] { return zvn_get_rule_count_snapshot_json("[{\"allow\":false}]", counts_buffer, sizeof counts_buffer); },
+                    ZVN_ERROR_MISMATCH, "rule 1 does not match the chain: line 1 has target \"ACCEPT\""},
+        ChannelCase{"SnapshotListingFailed", status("list-all", 1),
+                    [] { return zvn_get_rule_count_snapshot_json(rules, counts_buffer, sizeof counts_buffer); },
+                    ZVN_ERROR_LISTING, "status 256"},
+        ChannelCase{"ZeroingFailed", status("iptables-Z", 1), [] { return reset_counter(); }, ZVN_ERROR_COMMAND,
+                    "zeroing the IPv4 chain's counters failed (status 256)"},
+        ChannelCase{"ChainNotListed", status("list-S-ZORVANE", 1),
+                    [] { return zvn_get_chain_text(counts_buffer, sizeof counts_buffer, nullptr); }, ZVN_ERROR_LISTING,
+                    "the IPv4 chain could not be listed (status 256)"}),
+    [](const auto &case_info) { return std::string(case_info.param.name); });
 
 }  // namespace
 }  // namespace zvn_test

@@ -112,7 +112,7 @@ INSTANTIATE_TEST_SUITE_P(
                     FamilyFault{"Ipv6Test", "restore6-test", {test4, test6}, 2},
                     FamilyFault{"Ipv4Install", "restore-n", {test4, test6, install4}, 3},
                     FamilyFault{"Ipv6Install", "restore6-n", {test4, test6, install4, install6, install4}, 5}),
-    [](const auto &info) { return std::string(info.param.name); });
+    [](const auto &case_info) { return std::string(case_info.param.name); });
 
 // A failed IPv6 install after a listing that failed: there is nothing to
 // put back, and the IPv4 chain keeps the new rules rather than being

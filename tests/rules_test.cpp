@@ -263,7 +263,7 @@ INSTANTIATE_TEST_SUITE_P(
                     "(a FIFO): it was left alone"},
         DropLogPath{"Directory", "mkdir /var/log/ulogd_syslogemu.log", "test -d /var/log/ulogd_syslogemu.log",
                     "(a directory): it was left alone"}),
-    [](const auto &info) { return std::string(info.param.name); });
+    [](const auto &case_info) { return std::string(case_info.param.name); });
 
 // A /tmp that refuses the file stops the call before any command runs.
 struct BadTmp {

@@ -156,7 +156,7 @@ INSTANTIATE_TEST_SUITE_P(
                  "rule 2 does not match the chain: line 2 cannot be read"},
         Mismatch{"RepeatedNumber", three_allow, numbered(1, "1") + numbered(2, "2") + numbered(2, "7") + numbered(3, "3"),
                  "rule 2 does not match the chain: line 2 cannot be read"}),
-    [](const auto &info) { return std::string(info.param.name); });
+    [](const auto &case_info) { return std::string(case_info.param.name); });
 
 TEST(FakeSnapshotResults, LargestCountAndOverflowingSum)
 {
