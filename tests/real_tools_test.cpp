@@ -154,6 +154,9 @@ TEST_F(RealChain, SnapshotRefusesRuleSetsTheChainDoesNotHold)
     char buffer[256];
     ASSERT_EQ(zvn_get_rule_count_snapshot_json(installed, buffer, sizeof buffer), 0);
     EXPECT_STREQ(buffer, "[0,0,0,0]");
+    // a port written with a leading zero is the port the chain holds
+    const std::string zero = std::string(installed).replace(std::string(installed).find("[\"53\"]"), 6, "[\"053\"]");
+    EXPECT_EQ(zvn_get_rule_count_snapshot_json(zero.c_str(), buffer, sizeof buffer), 0);
     struct Other {
         const char *what;
         const char *rules;
@@ -176,6 +179,13 @@ TEST_F(RealChain, SnapshotRefusesRuleSetsTheChainDoesNotHold)
              Other{"range", "[{\"interface\":\"eth3\",\"src_IP_cidr\":\"10.0.0.1/24\",\"protocol\":\"icmp\",\"allow\":true},"
                             "{\"src_IP_range\":\"10.0.3.1-10.0.3.201\",\"protocol\":\"udp\",\"allow\":false},"
                             "{\"src_IP_cidr\":\"10.1.0.0/16,10.2.0.7\",\"allow\":false},{\"allow\":true}]"},
+             // every field is compared: the ports too, and their absence
+             Other{"ports", "[{\"interface\":\"eth3\",\"src_IP_cidr\":\"10.0.0.1/24\",\"protocol\":\"icmp\",\"allow\":true},"
+                            "{\"src_IP_range\":\"10.0.3.1-10.0.3.200\",\"protocol\":\"udp\",\"dports_list\":[\"54\"],\"allow\":false},"
+                            "{\"src_IP_cidr\":\"10.1.0.0/16,10.2.0.7\",\"allow\":false},{\"allow\":true}]"},
+             Other{"no ports", "[{\"interface\":\"eth3\",\"src_IP_cidr\":\"10.0.0.1/24\",\"protocol\":\"icmp\",\"allow\":true},"
+                               "{\"src_IP_range\":\"10.0.3.1-10.0.3.200\",\"protocol\":\"udp\",\"allow\":false},"
+                               "{\"src_IP_cidr\":\"10.1.0.0/16,10.2.0.7\",\"allow\":false},{\"allow\":true}]"},
              Other{"list", "[{\"interface\":\"eth3\",\"src_IP_cidr\":\"10.0.0.1/24\",\"protocol\":\"icmp\",\"allow\":true},"
                            "{\"src_IP_range\":\"10.0.3.1-10.0.3.200\",\"protocol\":\"udp\",\"allow\":false},"
                            "{\"src_IP_cidr\":\"10.1.0.0/16\",\"allow\":false},{\"allow\":true}]"}}) {

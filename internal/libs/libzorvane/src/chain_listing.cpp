@@ -197,7 +197,9 @@ ExpectedChain expected_chain(const RuleSet &set, const Family &family)
         const std::string *range = rule.range.set() ? &rule.range.text : nullptr;
         chain.rules.push_back({rule.number, rule.interface.set() ? rule.interface.text : "!lo",
                                protocol_number(rule.protocol.set() ? &rule.protocol.text : nullptr, family),
-                               cidr == nullptr && range != nullptr ? listed_range(*range, family) : ""});
+                               cidr == nullptr && range != nullptr ? listed_range(*range, family) : "",
+                               rule.ports.set() ? "multiport dports " + canonical_ports(rule.ports.items) : "",
+                               rule.source() == SourceKind::countries});
         const auto of = static_cast<std::uint32_t>(chain.rules.size() - 1);
         const std::vector<std::string> sources = listed_sources(cidr, family);
         if (!rule.allow)
@@ -245,11 +247,26 @@ std::string listing_mismatch(const ExpectedChain &expected, const std::vector<Li
             return differs(rule.rule, family, position, "source", source, want.source);
         if (!rule.range.empty() && extra.find(rule.range) == std::string_view::npos)
             return differs(rule.rule, family, position, "matches", extra, rule.range);
+        if (!rule.ports.empty() && extra.find(rule.ports) == std::string_view::npos)
+            return differs(rule.rule, family, position, "ports", extra, rule.ports);
+        prefix.clear();
         if (std::string_view(want.target) == "NFLOG") {
             prefix = "nflog-prefix \"RULE=" + std::to_string(rule.rule) + " ACT=DROP\"";
             if (extra.find(prefix) == std::string_view::npos)
                 return differs(rule.rule, family, position, "log prefix", extra, prefix);
         }
+        // Every field: nothing beyond what the rule makes (a port list or a
+        // range the rule has not, another match). A country list's column
+        // is the tool's own, so only what follows it is compared.
+        std::string matches = rule.range;
+        for (const std::string *part : {&rule.ports, static_cast<const std::string *>(&prefix)})
+            if (!part->empty())
+                matches += (matches.empty() ? "" : " ") + *part;
+        const bool same = rule.countries ? extra.size() >= matches.size() &&
+                                               extra.substr(extra.size() - matches.size()) == matches
+                                         : extra == matches;
+        if (!same)
+            return differs(rule.rule, family, position, "matches", extra, matches);
     }
     if (listed > position)
         return "the rule set does not match " + chain_of(family) + ": the chain holds " + std::to_string(listed) +

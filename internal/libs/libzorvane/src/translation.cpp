@@ -111,6 +111,13 @@ void zvn_apply_rule(const Rule &single_rule, std::string &restore_file, unsigned
 
 }  // namespace
 
+std::string canonical_ports(const std::vector<std::string> &ports)
+{
+    std::string text;
+    append_joined(text, ports, true);
+    return text;
+}
+
 void restore_text(const RuleSet &set, unsigned int rule_index_start, std::string &text, const Family &family)
 {
     // About one line and a half per rule on average: one allocation up front

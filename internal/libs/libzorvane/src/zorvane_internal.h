@@ -237,6 +237,9 @@ std::vector<std::string> split_commas(const std::string &text);
 // Translation into restore lines (translation.cpp)
 // ---------------------------------------------------------------------------
 
+// A port list as it goes into the restore file and as the listing prints
+// it: the elements joined by commas, every number without leading zeros.
+std::string canonical_ports(const std::vector<std::string> &ports);
 // The whole restore text of a rule set for one family's chain;
 // rule_index_start 0 numbers every drop 0, 1 numbers drops by rule.
 void restore_text(const RuleSet &set, unsigned int rule_index_start, std::string &text, const Family &family);
@@ -385,6 +388,8 @@ struct ExpectedRule {
     std::string in;        // "!lo" or the name
     const char *protocol;  // the protocol's number as the listing prints it
     std::string range;     // "source IP range a-b", or ""
+    std::string ports;     // "multiport dports 22,80", or ""
+    bool countries;        // the source is a country list (its column is the tool's own)
 };
 struct ExpectedRuleLine {
     std::uint32_t of;    // index into ExpectedChain::rules
