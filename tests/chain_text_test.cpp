@@ -104,7 +104,7 @@ TEST_F(FakeChainText, VerifiesTheChainAgainstARuleSet)
     char buffer[512];
     ASSERT_EQ(zvn_verify_chain_json(rules, buffer, sizeof buffer), 0);
     EXPECT_EQ(nlohmann::json::parse(buffer),
-              nlohmann::json::parse(R"({"ipv4":{"chain":true,"holds":true,"lines":3}})"));
+              nlohmann::json::parse(R"({"ipv4":{"chain":true,"expected_lines":3,"holds":true,"lines":3}})"));
 
     ASSERT_EQ(zvn_verify_chain_json("[{\"allow\":true}]", buffer, sizeof buffer), 0);
     const auto other = nlohmann::json::parse(buffer);

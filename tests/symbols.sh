@@ -16,6 +16,7 @@ zvn_describe_rules_json
 zvn_enable_ipv6
 zvn_failsafe_text_json
 zvn_get_chain_text
+zvn_get_input_json
 zvn_get_chain_status_json
 zvn_get_rule_count_json
 zvn_get_rule_count_snapshot_json
@@ -25,6 +26,7 @@ zvn_last_error_code
 zvn_lock_chain
 zvn_restore_text_json
 zvn_rule_of_restore_line
+zvn_setup_chain_hook
 zvn_test_rules_json
 zvn_unlock_chain
 zvn_verify_chain_json"

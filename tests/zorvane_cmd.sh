@@ -74,9 +74,9 @@ run 0 "status" status
 says out "present, 0 rule lines" "status counts the lines"
 says out "reached from INPUT: yes (1 hook)" "status sees the hook"
 run 0 "status --json" status --json
-says out '{"chain":true,"hooks":1,"ipv6":{"chain":true,"hooks":1,"rule_lines":0},"rule_lines":0}' "status as JSON"
+says out '{"ahead":[],"chain":true,"hook_position":3,"hooks":1,"input_rules":3,"ipv6":{"ahead":[],"chain":true,"hook_position":3,"hooks":1,"input_rules":3,"policy":"ACCEPT","rule_lines":0},"policy":"ACCEPT","rule_lines":0}' "status as JSON"
 run 0 "status --json --ipv4-only" --ipv4-only status --json
-says out '{"chain":true,"hooks":1,"rule_lines":0}' "--ipv4-only leaves IPv6 out"
+says out '{"ahead":[],"chain":true,"hook_position":3,"hooks":1,"input_rules":3,"policy":"ACCEPT","rule_lines":0}' "--ipv4-only leaves IPv6 out"
 
 # --- check installs nothing; apply 2,000 rules ----------------------------------------
 rules 2000 > "$work/big.json"

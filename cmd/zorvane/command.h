@@ -45,6 +45,9 @@ std::optional<std::string> explain_refusal(const std::string &tool_stderr, const
 std::string counts_table(const nlohmann::json &descriptions, const nlohmann::json &counts);
 std::string prometheus_text(const nlohmann::json &descriptions, const nlohmann::json &counts);
 std::string status_text(const nlohmann::json &status);
+// Where the hook stands in each family's INPUT, and what that means for
+// other tools' rules, in sentences ("" for a family without a hook).
+std::string hook_words(const nlohmann::json &input);
 // The chain exists and INPUT reaches it, in every family the status names.
 bool chain_ready(const nlohmann::json &status);
 

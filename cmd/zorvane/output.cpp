@@ -128,6 +128,16 @@ std::string family_status(const char *name, const nlohmann::json &status)
         text += "yes (" + std::to_string(hooks) + (hooks == 1 ? " hook)\n" : " hooks)\n");
     else
         text += "no: nothing is filtered by it; run zorvane setup\n";
+    if (status.contains("hook_position") && status["hook_position"].get<int>() > 0) {
+        const int position = status["hook_position"], rules = status.value("input_rules", 0);
+        text += "hook: rule " + std::to_string(position) + " of " + std::to_string(rules) + " in INPUT" +
+                (position == 1 ? " (first: the rule set decides before any other tool's rule)\n"
+                               : " (rules of other tools ahead of it decide first; zorvane setup --hook first puts "
+                                 "the rule set before them)\n");
+        for (const auto &rule : status.value("ahead", nlohmann::json::array()))
+            text += "warning: ahead of the hook, this rule can accept new connections before zorvane sees them: " +
+                    rule.get<std::string>() + "\n";
+    }
     if (status.contains("holds"))
         text += status["holds"].get<bool>()
                     ? "holds the rule set last applied, line for line\n"
@@ -148,6 +158,25 @@ std::string status_text(const nlohmann::json &status)
     text += family_status("IPv4", status);
     if (status.contains("ipv6"))
         text += family_status("IPv6", status["ipv6"]);
+    return text;
+}
+
+std::string hook_words(const nlohmann::json &input)
+{
+    std::string text;
+    for (const auto &[family, one] : input.items()) {
+        const int position = one.value("hook_position", 0), rules = one.value("rules", 0);
+        if (position == 0)
+            continue;
+        text += std::string(family == "ipv4" ? "IPv4" : "IPv6") + ": the hook is rule " + std::to_string(position) +
+                " of " + std::to_string(rules) + " in INPUT: " +
+                (position == 1 ? "the rule set decides before any other tool's rule\n"
+                               : "rules of other tools ahead of it decide first (--hook first puts the rule set "
+                                 "before them)\n");
+        for (const auto &rule : one.value("ahead", nlohmann::json::array()))
+            text += "  warning: ahead of the hook, this rule can accept new connections before zorvane sees them: " +
+                    rule.get<std::string>() + "\n";
+    }
     return text;
 }
 

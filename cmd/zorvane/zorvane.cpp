@@ -278,6 +278,20 @@ nlohmann::json chain_status()
     return nlohmann::json::parse(buffer);
 }
 
+nlohmann::json input_status()
+{
+    std::vector<char> buffer(std::size_t{1} << 16);
+    CapturedStderr tool_output;
+    int status;
+    while ((status = zvn_get_input_json(buffer.data(), buffer.size())) == -1 &&
+           zvn_last_error_code() == ZVN_ERROR_BUFFER)
+        buffer.resize(buffer.size() * 4);
+    const std::string said = tool_output.finish();
+    if (status != 0)
+        throw Failure(3, std::string("cannot read INPUT: ") + zvn_last_error() + zorvane::tool_words(said));
+    return nlohmann::json::parse(buffer.data());
+}
+
 void require_hooked_chain()
 {
     const auto status = chain_status();
@@ -575,6 +589,8 @@ int run_counts(const CountsArgs &args)
 {
     const std::string text = read_rules(args.file);
     const nlohmann::json rules = parse_or_refuse(text);
+    // A chain that no packet reaches counts nothing worth telling.
+    require_hooked_chain();
     std::vector<char> buffer(rules.is_array() ? rules.size() * 24 + 16 : 16);
     int status = 0;
     {
@@ -642,7 +658,9 @@ bool verify_against_reference(nlohmann::json &status)
         nlohmann::json &target = family == "ipv4" ? status : status["ipv6"];
         target["holds"] = one["holds"];
         if (one.contains("differs"))
-            target["differs"] = one["differs"];
+            target["differs"] = std::to_string(one.value("lines", 0)) + " of " +
+                                std::to_string(one.value("expected_lines", 0)) + " lines; " +
+                                one["differs"].get<std::string>();
         if (unfinished && unfinished->contains(family) && (*unfinished)[family]["holds"].get<bool>())
             target["holds_unfinished"] = std::string(zorvane::applying_record);
         all = all && one["holds"].get<bool>();
@@ -655,6 +673,14 @@ int run_status(bool json)
     const CommandLock lock;
     auto status = chain_status();
     const bool holds = verify_against_reference(status);
+    // Where the hook stands, and what stands ahead of it: warnings only.
+    const auto input = input_status();
+    for (const auto &[family, one] : input.items()) {
+        nlohmann::json &target = family == "ipv4" ? status : status["ipv6"];
+        for (const char *key : {"policy", "hook_position", "ahead"})
+            target[key] = one[key];
+        target["input_rules"] = one["rules"];
+    }
     if (json)
         std::cout << status.dump() << "\n";
     else
@@ -662,7 +688,7 @@ int run_status(bool json)
     return zorvane::chain_ready(status) && holds ? 0 : 3;
 }
 
-int run_setup()
+int run_setup(const std::string &hook)
 {
     zorvane::refuse_if_pending();
     if (access(preparation_script, X_OK) != 0)
@@ -676,12 +702,13 @@ int run_setup()
         // "Chain already exists" and "Bad rule" are the normal answers of
         // a second setup and of a first one; only a failure shows them.
         CapturedStderr tool_output;
-        setup_default_chain();
+        zvn_setup_chain_hook(hook == "first" ? ZVN_HOOK_FIRST : hook == "last" ? ZVN_HOOK_LAST : ZVN_HOOK_KEEP);
         const std::string said = tool_output.finish();
         if (!zorvane::chain_ready(chain_status()))
             throw Failure(3, "setting up the chain failed" + zorvane::tool_words(said));
     }
     std::cerr << "the chain ZORVANE is ready and reached from INPUT\n";
+    std::cerr << zorvane::hook_words(input_status());
     return 0;
 }
 
@@ -741,6 +768,12 @@ int main(int argc, char **argv)
     status->add_flag("--json", status_json, "Print the status as JSON");
 
     auto *setup = app.add_subcommand("setup", "Run the host's preparation script and hook the chain into INPUT");
+    std::string setup_hook;
+    setup->add_option("--hook", setup_hook,
+                      "Where the hook goes: last (the end of INPUT: other tools' rules ahead of it decide first) or "
+                      "first (the top: the rule set decides before them); without it an existing hook stays where "
+                      "it stands")
+        ->check(CLI::IsMember({"first", "last"}));
     auto *reset = app.add_subcommand("reset", "Zero the packet counters of the chain");
     auto *restore = app.add_subcommand("restore", "Set up the chain and apply the saved rule set (at boot)");
     auto *confirm = app.add_subcommand("confirm", "Keep a change that apply --confirm waits for");
@@ -780,7 +813,7 @@ int main(int argc, char **argv)
         if (*status)
             return run_status(status_json);
         if (*setup)
-            return run_setup();
+            return run_setup(setup_hook);
         if (*reset)
             return run_reset();
         if (*restore)

@@ -375,9 +375,11 @@ ZVN_EXPORT int zvn_failsafe_text_json(const char *allows, char *text, size_t siz
  * "/sbin/iptables -vnx -L ZORVANE --line-numbers") and compares it with the
  * lines the rule set makes, as the snapshot count read does. Writes, per
  * active family ("ipv4", and "ipv6" with IPv6 on):
- *   {"chain":true|false,"holds":true|false,"lines":N,"differs":"..."}
+ *   {"chain":true|false,"holds":true|false,"lines":N,"expected_lines":M,
+ *    "differs":"..."}
  * "differs" names the first rule that does not match and how; "lines" is
- * the number of rule lines listed. Changes nothing.
+ * the number of rule lines listed, "expected_lines" the number the rule set
+ * makes. Changes nothing.
  *
  * Returns 0 (buffer written); -1 for a null pointer, a refused rule set, a
  * lock not had or a buffer too small (not written).
@@ -447,6 +449,46 @@ ZVN_EXPORT int zvn_rule_of_restore_line(const char *rules, int ipv6_file, long l
  * small (not written). Runs nothing.
  */
 ZVN_EXPORT int zvn_describe_rules_json(const char *rules, char *descriptions_json, size_t size_n);
+
+/*
+ * zvn_get_input_json - what stands in INPUT ahead of the hook.
+ *
+ * Lists, under the lock and without a shell, "/sbin/iptables -S INPUT"
+ * (and ip6tables with IPv6 on) and writes, per active family:
+ *   {"ipv4":{"policy":"ACCEPT","rules":N,"hook_position":P,
+ *            "ahead":["-A INPUT -j ACCEPT", ...]}, ...}
+ * P: the position (from 1) of the first rule of INPUT that jumps or goes to
+ * ZORVANE, 0 when none does. "ahead": every rule before it, as the tool
+ * prints it, that can accept a NEW packet or send it to another chain
+ * before the rule set sees it (not a rule for loopback alone, nor one for
+ * other connection states only, nor one that drops, rejects or logs).
+ * Changes nothing.
+ *
+ * Returns 0; -1 for a null pointer, a lock not had or a buffer too small
+ * (not written); the raw status of a listing that fails.
+ */
+ZVN_EXPORT int zvn_get_input_json(char *input_json, size_t size_n);
+
+/*
+ * zvn_setup_chain_hook - prepare the host and hook ZORVANE where asked.
+ *
+ * where: ZVN_HOOK_KEEP   leave a hook where it stands; append one if none
+ *        ZVN_HOOK_LAST   move the hook to the end of INPUT (as
+ *                        setup_default_chain does): other tools' rules
+ *                        ahead of it decide first
+ *        ZVN_HOOK_FIRST  insert the hook at the top of INPUT: the rule set
+ *                        decides before any other tool's rule
+ *
+ * Runs, without a shell and under the lock, "/usr/sbin/firewall.sh
+ * prepare", then per active family "iptables -N ZORVANE", "iptables -C
+ * INPUT ..." (is there a hook?), and as asked "-D" (every old hook), "-A" or
+ * "-I INPUT 1" of "INPUT -m state --state NEW -j ZORVANE". No other rule is
+ * touched; every status is ignored (check with zvn_get_input_json).
+ */
+#define ZVN_HOOK_KEEP 0
+#define ZVN_HOOK_LAST 1
+#define ZVN_HOOK_FIRST 2
+ZVN_EXPORT void zvn_setup_chain_hook(int where);
 
 #ifdef __cplusplus
 }

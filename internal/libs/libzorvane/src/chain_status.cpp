@@ -5,6 +5,7 @@
 #include <cstring>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "libzorvane.h"
 #include "zorvane_internal.h"
@@ -33,6 +34,60 @@ int count_hooks(const std::string &input_rules)
         }
     }
     return hooks;
+}
+
+std::vector<std::string> tokens_of(const std::string &line)
+{
+    std::vector<std::string> tokens;
+    std::istringstream in(line);
+    std::string token;
+    while (in >> token)
+        tokens.push_back(token);
+    return tokens;
+}
+
+bool jumps_to_chain(const std::vector<std::string> &tokens)
+{
+    for (std::size_t i = 0; i + 1 < tokens.size(); ++i)
+        if ((tokens[i] == "-j" || tokens[i] == "-g") && tokens[i + 1] == chain_name)
+            return true;
+    return false;
+}
+
+// Whether a rule of INPUT can accept a NEW packet, or send it to another
+// chain that may, before it reaches the hook. Rules for loopback alone
+// (which the rule set's lines leave alone unless one names lo), rules that
+// match only other connection states, and targets that drop, reject, log
+// or mark and go on are no bypass.
+bool can_bypass(const std::vector<std::string> &tokens, const std::string &policy)
+{
+    std::string target;
+    for (std::size_t i = 0; i + 1 < tokens.size(); ++i) {
+        if (tokens[i] == "-j" || tokens[i] == "-g")
+            target = tokens[i + 1];
+        if (tokens[i] == "-i" && tokens[i + 1] == "lo" && (i == 0 || tokens[i - 1] != "!"))
+            return false;
+        if ((tokens[i] == "--state" || tokens[i] == "--ctstate") && (i == 0 || tokens[i - 1] != "!")) {
+            bool new_too = false;
+            std::istringstream states(tokens[i + 1]);
+            std::string state;
+            while (std::getline(states, state, ','))
+                new_too = new_too || state == "NEW" || state == "UNTRACKED";
+            if (!new_too)
+                return false;
+        }
+    }
+    if (target.empty())
+        return false;
+    if (target == "RETURN")
+        return policy == "ACCEPT";
+    static const char *const going_on[] = {"DROP",  "REJECT", "LOG",  "NFLOG", "ULOG",     "MARK",  "CONNMARK",
+                                           "CT",    "TRACE",  "AUDIT", "TOS",  "DSCP",     "TCPMSS", "CLASSIFY",
+                                           "SET",   "CHECKSUM", "TEE"};
+    for (const char *name : going_on)
+        if (target == name)
+            return false;
+    return true;  // ACCEPT, NFQUEUE, or another chain
 }
 
 int count_rule_lines(const std::string &chain_rules)
@@ -88,4 +143,90 @@ extern "C" int zvn_get_chain_status_json(char *status_json, size_t size_n)
     }
     std::memcpy(status_json, text.c_str(), text.size() + 1);
     return 0;
+}
+
+extern "C" int zvn_get_input_json(char *input_json, size_t size_n)
+{
+    using namespace zvn;
+    clear_error();
+    if (input_json == nullptr) {
+        set_error(ZVN_ERROR_ARGUMENT, "a pointer argument is null");
+        return -1;
+    }
+    const ChainLock lock;
+    if (!lock.locked())
+        return -1;
+    nlohmann::json result = nlohmann::json::object();
+    for (const Family *family : active_families()) {
+        std::string input_rules;
+        const int status = capture({family->tool, "-S", "INPUT"}, input_rules);
+        if (status != 0) {
+            set_error(ZVN_ERROR_LISTING, std::string("the ") + family->name + " INPUT chain could not be listed (status " +
+                                             std::to_string(status) + ")");
+            return status;
+        }
+        std::string policy = "ACCEPT";
+        std::vector<std::string> rules;
+        std::istringstream in(input_rules);
+        std::string line;
+        while (std::getline(in, line)) {
+            if (line.rfind("-P INPUT ", 0) == 0)
+                policy = line.substr(9);
+            else if (line.rfind("-A INPUT", 0) == 0)
+                rules.push_back(line);
+        }
+        std::size_t hook = 0;
+        nlohmann::json ahead = nlohmann::json::array();
+        for (std::size_t i = 0; i < rules.size() && hook == 0; ++i) {
+            const auto tokens = tokens_of(rules[i]);
+            if (jumps_to_chain(tokens))
+                hook = i + 1;
+            else if (can_bypass(tokens, policy))
+                ahead.push_back(rules[i]);
+        }
+        if (hook == 0)
+            ahead = nlohmann::json::array();
+        result[family->bit == ipv4.bit ? "ipv4" : "ipv6"] = {
+            {"policy", policy}, {"rules", rules.size()}, {"hook_position", hook}, {"ahead", std::move(ahead)}};
+    }
+    const std::string text = result.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    if (text.size() + 1 > size_n) {
+        log_record("size_n is too small");
+        set_error(ZVN_ERROR_BUFFER, "the buffer is too small (" + std::to_string(text.size() + 1) + " bytes needed)");
+        return -1;
+    }
+    std::memcpy(input_json, text.c_str(), text.size() + 1);
+    return 0;
+}
+
+extern "C" void zvn_setup_chain_hook(int where)
+{
+    using namespace zvn;
+    clear_error();
+    const ChainLock lock;
+    if (!lock.locked())
+        return;
+    std::string ignored;
+    capture({firewall_script, "prepare"}, ignored);
+    const std::vector<std::string> hook = {"INPUT", "-m", "state", "--state", "NEW", "-j", chain_name};
+    const auto with = [&](std::vector<std::string> head) {
+        head.insert(head.end(), hook.begin(), hook.end());
+        return head;
+    };
+    for (const Family *family : active_families()) {
+        capture({family->tool, "-N", chain_name}, ignored, true);
+        const bool hooked = capture(with({family->tool, "-C"}), ignored, true) == 0;
+        if (where == ZVN_HOOK_KEEP && hooked)
+            continue;
+        if (where != ZVN_HOOK_KEEP)
+            for (int removed = 0; removed < 64 && capture(with({family->tool, "-D"}), ignored, true) == 0; ++removed) {
+            }
+        if (where == ZVN_HOOK_FIRST) {
+            std::vector<std::string> insert = {family->tool, "-I", "INPUT", "1"};
+            insert.insert(insert.end(), hook.begin() + 1, hook.end());
+            capture(insert, ignored, true);
+        } else {
+            capture(with({family->tool, "-A"}), ignored, true);
+        }
+    }
 }

@@ -294,10 +294,11 @@ int zvn_verify_chain_json(const char *rules, char *result_json, size_t size_n)
             const std::string listing = listings[f]->kept();
             ChainListingParser parser;
             parser.finish(listing);
-            const std::string mismatch =
-                listing_mismatch(expected_chain(parsed.set, *families[f]), parser.lines(), listing, *families[f]);
+            const ExpectedChain expected = expected_chain(parsed.set, *families[f]);
+            const std::string mismatch = listing_mismatch(expected, parser.lines(), listing, *families[f]);
             one["holds"] = mismatch.empty();
             one["lines"] = parser.lines().empty() ? 0 : parser.lines().size() - 1;
+            one["expected_lines"] = expected.lines.size();
             if (!mismatch.empty())
                 one["differs"] = mismatch;
         }
