@@ -19,7 +19,9 @@ if [ "${1:-}" = --inside ]; then
     [ -f /usr/share/bash-completion/completions/zorvane ] || { echo "no bash completion"; exit 1; }
     [ -x /usr/share/zorvane/firewall.sh ] || { echo "no example preparation script"; exit 1; }
     [ -L /etc/systemd/system/sysinit.target.wants/zorvane.service ] || { echo "zorvane.service is not enabled"; exit 1; }
-    verify=$(systemd-analyze verify /lib/systemd/system/zorvane.service 2>&1) || { echo "systemd-analyze verify: $verify"; exit 1; }
+    [ -L /etc/systemd/system/multi-user.target.wants/zorvane-guard.service ] || { echo "zorvane-guard.service is not enabled"; exit 1; }
+    verify=$(systemd-analyze verify /lib/systemd/system/zorvane.service /lib/systemd/system/zorvane-guard.service 2>&1) ||
+        { echo "systemd-analyze verify: $verify"; exit 1; }
     [ -z "$verify" ] || { echo "systemd-analyze verify: $verify"; exit 1; }
     for page in "1 zvn_util" "3 libzorvane" "8 zorvane"; do
         # shellcheck disable=SC2086

@@ -11,10 +11,12 @@ enable_log
 reset_counter
 setup_default_chain
 zvn_apply_rules_json
+zvn_changes_seen
 zvn_check_rules_json
 zvn_describe_rules_json
 zvn_enable_ipv6
 zvn_failsafe_text_json
+zvn_get_chain_glance_json
 zvn_get_chain_text
 zvn_get_input_json
 zvn_get_chain_status_json
@@ -29,7 +31,8 @@ zvn_rule_of_restore_line
 zvn_setup_chain_hook
 zvn_test_rules_json
 zvn_unlock_chain
-zvn_verify_chain_json"
+zvn_verify_chain_json
+zvn_watch_changes"
 actual=$(nm -D --defined-only "$lib" | awk '$2 != "A" { sub(/@.*/, "", $3); print $3 }' | LC_ALL=C sort)
 if [ "$actual" != "$(LC_ALL=C sort <<<"$expected")" ]; then
     echo "exported symbols differ:"; diff <(LC_ALL=C sort <<<"$expected") <(echo "$actual") || true; fail=1

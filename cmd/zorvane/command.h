@@ -138,4 +138,14 @@ std::string last_outcome();
 // "zorvane confirm": keeps the change that waits; false if none does.
 bool confirm_pending_change();
 
+// ---------------------------------------------------------------------------
+// The guard (guard.cpp)
+// ---------------------------------------------------------------------------
+
+// "zorvane guard": looks every interval seconds and puts back the set last
+// applied (else the saved set) and its hook when the chain is missing,
+// emptied, unhooked or holds another set; keeps zorvane.prom in textfile
+// when given. pause and resume only set and clear the pause.
+int run_guard(int interval, const std::string &textfile, bool pause, bool resume);
+
 }  // namespace zorvane

@@ -47,22 +47,21 @@ struct Options {
 };
 Options options;
 
-// The library's log records: kept to be shown in messages, and passed on to
-// standard error as they come when -v is given.
+// The library's log records: passed on to standard error as they come when
+// -v is given, else dropped.
 class TeeBuffer : public std::stringbuf {
 protected:
     int sync() override
     {
         if (options.verbose) {
-            std::cerr << str().substr(forwarded_);
+            std::cerr << str();
             std::cerr.flush();
         }
-        forwarded_ = str().size();
+        // Nothing is kept: the command's messages come from the error
+        // channel, and a long-running guard must not grow.
+        str("");
         return 0;
     }
-
-private:
-    std::size_t forwarded_ = 0;
 };
 TeeBuffer log_buffer;
 std::ostream log_stream(&log_buffer);
@@ -777,6 +776,17 @@ int main(int argc, char **argv)
     auto *reset = app.add_subcommand("reset", "Zero the packet counters of the chain");
     auto *restore = app.add_subcommand("restore", "Set up the chain and apply the saved rule set (at boot)");
     auto *confirm = app.add_subcommand("confirm", "Keep a change that apply --confirm waits for");
+    int guard_interval = 5;
+    std::string guard_textfile;
+    bool guard_pause = false, guard_resume = false;
+    auto *guard = app.add_subcommand(
+        "guard", "Watch the chain and put back the set last applied and its hook when another tool breaks them");
+    guard->add_option("--interval", guard_interval, "Seconds between looks (default 5)")->check(CLI::Range(1, 3600));
+    guard->add_option("--textfile", guard_textfile,
+                      "Keep zorvane_chain_intact and zorvane_repairs_total in DIR/zorvane.prom (node_exporter)")
+        ->type_name("DIR");
+    auto *pause = guard->add_flag("--pause", guard_pause, "Stop the repairs of the running guard (a deliberate change)");
+    guard->add_flag("--resume", guard_resume, "Let the guard repair again")->excludes(pause);
 
     try {
         app.parse(argc, argv);
@@ -820,6 +830,8 @@ int main(int argc, char **argv)
             return run_restore(tool_problems);
         if (*confirm)
             return run_confirm();
+        if (*guard)
+            return zorvane::run_guard(guard_interval, guard_textfile, guard_pause, guard_resume);
 
     } catch (const Failure &failure) {
         std::cerr << "zorvane: " << failure.what() << "\n";

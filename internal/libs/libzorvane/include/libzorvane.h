@@ -488,7 +488,42 @@ ZVN_EXPORT int zvn_get_input_json(char *input_json, size_t size_n);
 #define ZVN_HOOK_KEEP 0
 #define ZVN_HOOK_LAST 1
 #define ZVN_HOOK_FIRST 2
+/* or-ed to any of them: leave the preparation script out (a repair that
+   must touch no rule but the hook) */
+#define ZVN_HOOK_NO_PREPARE 16
 ZVN_EXPORT void zvn_setup_chain_hook(int where);
+
+/*
+ * zvn_watch_changes, zvn_changes_seen - be told when the packet filter
+ * changes, instead of listing it again and again.
+ *
+ * zvn_watch_changes starts, once per process and without a shell,
+ *   /usr/bin/stdbuf -oL /usr/sbin/xtables-monitor -e
+ * where /sbin/iptables is the nf_tables back end (it prints a line for
+ * every commit of any table) and returns 1; 0 where there are no such
+ * events (the legacy back end, or no monitor): the caller polls then.
+ * zvn_changes_seen returns 1 when a change was seen since the last call
+ * (or the watch ended, which the next zvn_watch_changes starts again), 0
+ * when none was, -1 when nothing is watched. Neither changes anything.
+ */
+ZVN_EXPORT int zvn_watch_changes(void);
+ZVN_EXPORT int zvn_changes_seen(void);
+
+/*
+ * zvn_get_chain_glance_json - the hook and the chain's lines at a glance.
+ *
+ * One listing of the filter table per active family (under the lock,
+ * without a shell: "/sbin/iptables-save -t filter"), the cheapest look at
+ * both where the chain's rules are many:
+ *   {"ipv4":{"chain":true,"hooks":1,"lines":N,"digest":"16 hex digits"}, ...}
+ * "digest" is a hash of the chain's lines as the tool saves them, to be
+ * compared with that of an earlier glance (a changed line changes it).
+ * Changes nothing.
+ *
+ * Returns 0; -1 for a null pointer, a lock not had or a buffer too small
+ * (not written); the raw status of a listing that fails.
+ */
+ZVN_EXPORT int zvn_get_chain_glance_json(char *glance_json, size_t size_n);
 
 #ifdef __cplusplus
 }

@@ -2,7 +2,14 @@
 // many rule lines it holds: a chain that INPUT does not reach filters
 // nothing, however good its rules.
 
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
+#include <memory>
+#include <string_view>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -207,7 +214,9 @@ extern "C" void zvn_setup_chain_hook(int where)
     if (!lock.locked())
         return;
     std::string ignored;
-    capture({firewall_script, "prepare"}, ignored);
+    if ((where & ZVN_HOOK_NO_PREPARE) == 0)
+        capture({firewall_script, "prepare"}, ignored);
+    where &= ~ZVN_HOOK_NO_PREPARE;
     const std::vector<std::string> hook = {"INPUT", "-m", "state", "--state", "NEW", "-j", chain_name};
     const auto with = [&](std::vector<std::string> head) {
         head.insert(head.end(), hook.begin(), hook.end());
@@ -229,4 +238,125 @@ extern "C" void zvn_setup_chain_hook(int where)
             capture(with({family->tool, "-A"}), ignored, true);
         }
     }
+}
+
+namespace zvn {
+
+namespace {
+
+// The watch of the packet filter's changes: on the nf_tables back end,
+// xtables-monitor prints a line for every commit (line-buffered through
+// stdbuf); the legacy back end has no such events, so it is polled.
+struct Monitor {
+    std::unique_ptr<Program> program;
+    ~Monitor()
+    {
+        if (program)
+            program->stop();
+    }
+} watch;
+std::string monitor_output;
+
+}  // namespace
+
+}  // namespace zvn
+
+extern "C" int zvn_watch_changes(void)
+{
+    using namespace zvn;
+    clear_error();
+    if (watch.program)
+        return 1;
+    std::string version;
+    if (capture({iptables, "-V"}, version, true) != 0 || version.find("nf_tables") == std::string::npos ||
+        access(xtables_monitor, X_OK) != 0 || access(stdbuf, X_OK) != 0)
+        return 0;
+    watch.program = std::make_unique<Program>(std::vector<std::string>{stdbuf, "-oL", xtables_monitor, "-e"}, 1,
+                                        Program::Mode::piped);
+    return 1;
+}
+
+extern "C" int zvn_changes_seen(void)
+{
+    using namespace zvn;
+    clear_error();
+    if (!watch.program)
+        return -1;
+    const std::size_t before = monitor_output.size();
+    const bool open = watch.program->read_available(monitor_output);
+    const bool seen = monitor_output.size() > before;
+    if (monitor_output.size() > 65536)
+        monitor_output.clear();
+    if (!open) {
+        // The monitor ended: watch again from the next call, and say
+        // "changed" so that the caller looks.
+        watch.program->stop();
+        watch.program.reset();
+        monitor_output.clear();
+        set_error(ZVN_ERROR_LISTING, "the watch of the packet filter ended");
+        return 1;
+    }
+    return seen ? 1 : 0;
+}
+
+extern "C" int zvn_get_chain_glance_json(char *glance_json, size_t size_n)
+{
+    using namespace zvn;
+    clear_error();
+    if (glance_json == nullptr) {
+        set_error(ZVN_ERROR_ARGUMENT, "a pointer argument is null");
+        return -1;
+    }
+    const ChainLock lock;
+    if (!lock.locked())
+        return -1;
+    nlohmann::json result = nlohmann::json::object();
+    const std::string append = command("-A ", chain_name, " ");
+    for (const Family *family : active_families()) {
+        // One listing of the whole filter table: where its rules are many,
+        // the cheapest way to see the hook and the chain at once.
+        std::string saved;
+        const int status = capture({family->save_tool, "-t", "filter"}, saved, true);
+        if (status != 0) {
+            set_error(ZVN_ERROR_LISTING, std::string("the ") + family->name + " filter table could not be listed (status " +
+                                             std::to_string(status) + ")");
+            return status;
+        }
+        // The chain's lines go into a digest (FNV-1a, 64 bits), so that a
+        // glance stays small however many lines there are.
+        bool chain = false;
+        int hooks = 0, lines = 0;
+        std::uint64_t digest = 0xcbf29ce484222325ULL;
+        const std::string declaration = command(":", chain_name, " ");
+        std::string_view rest = saved;
+        while (!rest.empty()) {
+            const std::size_t end = std::min(rest.find('\n'), rest.size());
+            const std::string_view line = rest.substr(0, end);
+            rest.remove_prefix(std::min(end + 1, rest.size()));
+            if (line.substr(0, declaration.size()) == declaration) {
+                chain = true;
+            } else if (line.substr(0, append.size()) == append) {
+                ++lines;
+                for (const char c : line) {
+                    digest ^= static_cast<unsigned char>(c);
+                    digest *= 0x100000001b3ULL;
+                }
+                digest = (digest ^ '\n') * 0x100000001b3ULL;
+            } else if (line.substr(0, 9) == "-A INPUT " && jumps_to_chain(tokens_of(std::string(line)))) {
+                ++hooks;
+            }
+        }
+        char hex[17];
+        std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(digest));
+        result[family->bit == ipv4.bit ? "ipv4" : "ipv6"] = {
+            {"chain", chain}, {"hooks", hooks}, {"lines", lines}, {"digest", hex}};
+    }
+    const std::string text = result.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    if (text.size() + 1 > size_n) {
+        log_record("size_n is too small");
+        set_error(ZVN_ERROR_BUFFER, "the buffer is too small (" + std::to_string(text.size() + 1) + " bytes needed)");
+        return -1;
+    }
+    std::memcpy(glance_json, text.c_str(), text.size() + 1);
+    return 0;
 }

@@ -5,6 +5,7 @@
 // shell.
 
 #include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
@@ -230,6 +231,31 @@ int capture(const std::vector<std::string> &argv, std::string &output, bool quie
     }
     log_record("popen --> ", cmd, " --> ret=", status);
     return status;
+}
+
+bool Program::read_available(std::string &output)
+{
+    if (mode_ != Mode::piped || kept_ < 0)
+        return false;
+    for (;;) {
+        pollfd ready{kept_, POLLIN, 0};
+        if (poll(&ready, 1, 0) <= 0 || (ready.revents & (POLLIN | POLLHUP | POLLERR)) == 0)
+            return true;
+        char buffer[4096];
+        const ssize_t n = read(kept_, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        output.append(buffer, static_cast<std::size_t>(n));
+    }
+}
+
+void Program::stop()
+{
+    if (pid_ > 0 && !waited_)
+        kill(pid_, SIGTERM);
+    wait();
 }
 
 std::vector<int> run_side_by_side(const std::vector<std::string> &commands)

@@ -47,9 +47,13 @@ constexpr const char *iptables = "/sbin/iptables";
 constexpr const char *iptables_restore = "/sbin/iptables-restore";
 constexpr const char *ip6tables = "/sbin/ip6tables";
 constexpr const char *ip6tables_restore = "/sbin/ip6tables-restore";
+constexpr const char *iptables_save = "/sbin/iptables-save";
+constexpr const char *ip6tables_save = "/sbin/ip6tables-save";
 constexpr const char *firewall_script = "/usr/sbin/firewall.sh";
 constexpr const char *drop_log = "/var/log/ulogd_syslogemu.log";
 constexpr const char *lock_path = "/run/zorvane.lock";
+constexpr const char *xtables_monitor = "/usr/sbin/xtables-monitor";
+constexpr const char *stdbuf = "/usr/bin/stdbuf";
 constexpr const char *restore_file_prefix = "/tmp/iptables_zorvane_";
 constexpr const char *restore6_file_prefix = "/tmp/ip6tables_zorvane_";
 
@@ -94,6 +98,11 @@ public:
     // Piped: reads the output to its end into output, calling piece_read
     // after each piece; then waits. The raw status.
     int read_all(std::string &output, const std::function<void(const std::string &)> &piece_read = {});
+    // Piped: appends what has arrived so far, without waiting; false once
+    // the program has closed its output (or never started).
+    bool read_available(std::string &output);
+    // Ends the program (SIGTERM) and waits for it.
+    void stop();
 
 private:
     static constexpr int pipe_size = 1 << 20;
@@ -126,6 +135,7 @@ struct Family {
     const char *name;               // "IPv4", "IPv6"
     const char *tool;               // /sbin/iptables, /sbin/ip6tables
     const char *restore_tool;       // /sbin/iptables-restore, /sbin/ip6tables-restore
+    const char *save_tool;          // /sbin/iptables-save, /sbin/ip6tables-save
     const char *file_prefix;        // /tmp/iptables_zorvane_, /tmp/ip6tables_zorvane_
     const char *any_source;         // how the listing prints "any source"
     const char *icmp;               // the protocol "icmp" means in this family
