@@ -14,11 +14,7 @@ mode=$ZVN_SANDBOX
 work=$(mktemp -d)
 cleanup() { rm -rf "$work" /run/zorvane /etc/zorvane /var/lib/zorvane; }
 trap cleanup EXIT
-failures=0
-pass() { echo "ok: $*"; }
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-expect_eq() { if [ "$2" = "$3" ]; then pass "$1"; else fail "$1: expected '$3', got '$2'"; fi; }
-has() { if grep -qF -- "$2" "$3"; then pass "$1"; else fail "$1: no '$2' in: $(head -c 600 "$3")"; fi; }
+source "$src/tests/lib/checks.sh"
 run() { # EXPECTED DESCRIPTION ARGS...
     local expected=$1 what=$2
     shift 2
@@ -27,19 +23,8 @@ run() { # EXPECTED DESCRIPTION ARGS...
     if [ "$status" = "$expected" ]; then pass "$what: exit $status"; else
         fail "$what: exit $status, expected $expected"; sed 's/^/    /' "$work/out" "$work/err" | head -n 8; fi
 }
-# Everything of the packet filter but zorvane's chain and its hook, without
-# counters: what no zorvane step may change.
-foreign() {
-    for tool in iptables ip6tables; do
-        for table in filter nat mangle; do
-            "/sbin/$tool-save" -t "$table" 2>/dev/null | grep -v '^#' | sed 's/\[[0-9]*:[0-9]*\]//' |
-                grep -v -- '-A ZORVANE \|^:ZORVANE\|-j ZORVANE$'
-        done
-    done
-    [ "$mode" != nft ] || nft list table inet neighbour 2>/dev/null
-}
 unchanged_since() { # DESCRIPTION FILE
-    if diff -u "$2" <(foreign) > "$work/diff"; then pass "$1 changed nothing of the other tools"; else
+    if diff -u "$2" <(foreign_rules) > "$work/diff"; then pass "$1 changed nothing of the other tools"; else
         fail "$1 changed other tools' rules:"; head -n 20 "$work/diff"; fi
 }
 
@@ -63,7 +48,7 @@ fi
 # The host's own preparation script (outside zorvane) runs at every setup:
 # its rules belong to the baseline.
 /usr/sbin/firewall.sh prepare
-foreign > "$work/before"
+foreign_rules > "$work/before"
 echo '[{"interface":"eth3","protocol":"icmp","allow":false},{"protocol":"tcp","dports_list":["80"],"allow":true},{"allow":false}]' > "$work/rules.json"
 
 # --- setup and apply beside them --------------------------------------------------------------------

@@ -21,11 +21,7 @@ cleanup() {
     rm -rf "$work" /etc/zorvane /var/lib/zorvane /run/zorvane
 }
 trap cleanup EXIT
-failures=0
-pass() { echo "ok: $*"; }
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-expect_eq() { if [ "$2" = "$3" ]; then pass "$1"; else fail "$1: expected '$3', got '$2'"; fi; }
-has() { if grep -qF -- "$2" "$3"; then pass "$1"; else fail "$1: no '$2' in: $(head -c 400 "$3")"; fi; }
+source "$src/tests/lib/checks.sh"
 chain() { /sbin/iptables -S ZORVANE 2>&1; }
 chain6() { /sbin/ip6tables -S ZORVANE 2>&1; }
 pings() { ping_from peer3 10.0.3.5 "${1:-2}" 10.0.3.254; }

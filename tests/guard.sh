@@ -20,19 +20,8 @@ cleanup() {
     rm -rf "$work" /run/zorvane /etc/zorvane /var/lib/zorvane
 }
 trap cleanup EXIT
-failures=0
-pass() { echo "ok: $*"; }
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-expect_eq() { if [ "$2" = "$3" ]; then pass "$1"; else fail "$1: expected '$3', got '$2'"; fi; }
+source "$src/tests/lib/checks.sh"
 pings() { ping_from peer3 10.0.3.5 "${1:-1}" 10.0.3.254; }
-foreign() {
-    for tool in iptables ip6tables; do
-        for table in filter nat mangle; do
-            "/sbin/$tool-save" -t "$table" 2>/dev/null | grep -v '^#' | sed 's/\[[0-9]*:[0-9]*\]//' |
-                grep -v -- '-A ZORVANE \|^:ZORVANE\|-j ZORVANE$'
-        done
-    done
-}
 intact() { "$zorvane" status >/dev/null 2>&1; }
 # heal NAME: waits until status is whole again; prints the seconds it took
 heal_within() {
@@ -71,10 +60,10 @@ breakage() { # NAME COMMANDS
     local name=$1
     shift
     "$@"
-    foreign > "$work/broken"
+    foreign_rules > "$work/broken"
     heal_within "$name" 10 || return
     expect_eq "$name: the drops are back" "$(pings 1)" 0
-    if diff -u "$work/broken" <(foreign) > "$work/diff"; then pass "$name: the repair touched no other rule"; else
+    if diff -u "$work/broken" <(foreign_rules) > "$work/diff"; then pass "$name: the repair touched no other rule"; else
         fail "$name: the repair changed other rules:"; head -n 10 "$work/diff"; fi
 }
 flush_input() { /sbin/iptables -F INPUT; }

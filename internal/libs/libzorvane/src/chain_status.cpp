@@ -142,14 +142,7 @@ extern "C" int zvn_get_chain_status_json(char *status_json, size_t size_n)
         else
             status["ipv6"] = std::move(one);
     }
-    const std::string text = status.dump();
-    if (text.size() + 1 > size_n) {
-        log_record("size_n is too small");
-        set_error(ZVN_ERROR_BUFFER, "the buffer is too small (" + std::to_string(text.size() + 1) + " bytes needed)");
-        return -1;
-    }
-    std::memcpy(status_json, text.c_str(), text.size() + 1);
-    return 0;
+    return copy_out(status.dump(), status_json, size_n);
 }
 
 extern "C" int zvn_get_input_json(char *input_json, size_t size_n)
@@ -196,14 +189,7 @@ extern "C" int zvn_get_input_json(char *input_json, size_t size_n)
         result[family->bit == ipv4.bit ? "ipv4" : "ipv6"] = {
             {"policy", policy}, {"rules", rules.size()}, {"hook_position", hook}, {"ahead", std::move(ahead)}};
     }
-    const std::string text = result.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-    if (text.size() + 1 > size_n) {
-        log_record("size_n is too small");
-        set_error(ZVN_ERROR_BUFFER, "the buffer is too small (" + std::to_string(text.size() + 1) + " bytes needed)");
-        return -1;
-    }
-    std::memcpy(input_json, text.c_str(), text.size() + 1);
-    return 0;
+    return copy_out(result.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace), input_json, size_n);
 }
 
 extern "C" void zvn_setup_chain_hook(int where)
@@ -351,12 +337,5 @@ extern "C" int zvn_get_chain_glance_json(char *glance_json, size_t size_n)
         result[family->bit == ipv4.bit ? "ipv4" : "ipv6"] = {
             {"chain", chain}, {"hooks", hooks}, {"lines", lines}, {"digest", hex}};
     }
-    const std::string text = result.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-    if (text.size() + 1 > size_n) {
-        log_record("size_n is too small");
-        set_error(ZVN_ERROR_BUFFER, "the buffer is too small (" + std::to_string(text.size() + 1) + " bytes needed)");
-        return -1;
-    }
-    std::memcpy(glance_json, text.c_str(), text.size() + 1);
-    return 0;
+    return copy_out(result.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace), glance_json, size_n);
 }

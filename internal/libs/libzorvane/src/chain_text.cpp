@@ -47,13 +47,7 @@ int copy_out(const std::string &text, char *out, size_t size_n, size_t *length)
 {
     if (length != nullptr)
         *length = text.size();
-    if (out == nullptr || text.size() + 1 > size_n) {
-        log_record("size_n is too small");
-        set_error(ZVN_ERROR_BUFFER, "the buffer is too small (" + std::to_string(text.size() + 1) + " bytes needed)");
-        return -1;
-    }
-    std::memcpy(out, text.c_str(), text.size() + 1);
-    return 0;
+    return zvn::copy_out(text, out, size_n);
 }
 
 struct Section {

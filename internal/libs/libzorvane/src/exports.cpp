@@ -21,19 +21,6 @@ namespace {
 thread_local int last_error_code = ZVN_OK;
 thread_local std::string last_error_message;
 
-// Copies text and its NUL into the caller's buffer when they fit; -1 (with
-// the record and the error) when not.
-int copy_out(const std::string &text, char *out, size_t size_n)
-{
-    if (text.size() + 1 > size_n) {
-        log_record("size_n is too small");
-        set_error(ZVN_ERROR_BUFFER, "the buffer is too small (" + std::to_string(text.size() + 1) + " bytes needed)");
-        return -1;
-    }
-    std::memcpy(out, text.c_str(), text.size() + 1);
-    return 0;
-}
-
 int null_argument()
 {
     set_error(ZVN_ERROR_ARGUMENT, "a pointer argument is null");
@@ -41,6 +28,17 @@ int null_argument()
 }
 
 }  // namespace
+
+int copy_out(const std::string &text, char *out, size_t size_n)
+{
+    if (out == nullptr || text.size() + 1 > size_n) {
+        log_record("size_n is too small");
+        set_error(ZVN_ERROR_BUFFER, "the buffer is too small (" + std::to_string(text.size() + 1) + " bytes needed)");
+        return -1;
+    }
+    std::memcpy(out, text.c_str(), text.size() + 1);
+    return 0;
+}
 
 void clear_error()
 {

@@ -262,6 +262,9 @@ void restore_text(const RuleSet &set, unsigned int rule_index_start, std::string
 // every exported call.
 void clear_error();
 void set_error(int code, std::string message);
+// Copies text and its NUL into the caller's buffer when they fit: 0; else
+// -1, with the record "size_n is too small" and the error.
+int copy_out(const std::string &text, char *out, size_t size_n);
 
 // ---------------------------------------------------------------------------
 // The restore file: write, test, install, put back
