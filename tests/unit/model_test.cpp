@@ -113,8 +113,11 @@ TEST(Model, PlainReaderAgreesWithTheFullParse)
         zvn::restore_text(full.set, 1, full_text, zvn::ipv4);
         EXPECT_EQ(plain_text, full_text) << text;
     }
+    // declined before any rule is read, too: a string, a value or a key
+    // outside a rule (once read past the end of an empty model)
     for (const std::string text : {R"([{"allow":1}])", R"([{"allow":true,"allow":false}])", R"([{"allow":true,"x":1}])",
-                                   R"([{"allow":true,"protocol":"TCP"}])", R"([{"allow":true,"interface":5}])", R"({})"}) {
+                                   R"([{"allow":true,"protocol":"TCP"}])", R"([{"allow":true,"interface":5}])", R"({})",
+                                   R"("allow")", R"(["x"])", R"([null])", R"(null)", R"([true])", R"([[]])"}) {
         zvn::RuleSet plain;
         EXPECT_FALSE(zvn::read_plain_rule_set(text.c_str(), text.size(), plain)) << text;
     }

@@ -379,7 +379,7 @@ public:
 
     bool string(std::string &value)
     {
-        if (has_control_character(value))
+        if (has_control_character(value) || depth_ < 2)
             return false;
         Rule &rule = set_.rules.back();
         if (depth_ == 3) {  // an element of a list
