@@ -116,10 +116,8 @@ extern "C" int zvn_get_chain_status_json(char *status_json, size_t size_n)
 {
     using namespace zvn;
     clear_error();
-    if (status_json == nullptr) {
-        set_error(ZVN_ERROR_ARGUMENT, "a pointer argument is null");
-        return -1;
-    }
+    if (status_json == nullptr)
+        return null_argument();
     const ChainLock lock;
     if (!lock.locked())
         return -1;
@@ -127,11 +125,8 @@ extern "C" int zvn_get_chain_status_json(char *status_json, size_t size_n)
     for (const Family *family : active_families()) {
         std::string input_rules;
         const int input_status = capture({family->tool, "-S", "INPUT"}, input_rules);
-        if (input_status != 0) {
-            set_error(ZVN_ERROR_LISTING, std::string("the ") + family->name + " INPUT chain could not be listed (status " +
-                                             std::to_string(input_status) + ")");
-            return input_status;
-        }
+        if (input_status != 0)
+            return listing_failed(*family, "INPUT chain", input_status);
         std::string chain_rules;
         const bool chain = capture({family->tool, "-S", chain_name}, chain_rules, true) == 0;
         nlohmann::json one = {{"chain", chain},
@@ -149,10 +144,8 @@ extern "C" int zvn_get_input_json(char *input_json, size_t size_n)
 {
     using namespace zvn;
     clear_error();
-    if (input_json == nullptr) {
-        set_error(ZVN_ERROR_ARGUMENT, "a pointer argument is null");
-        return -1;
-    }
+    if (input_json == nullptr)
+        return null_argument();
     const ChainLock lock;
     if (!lock.locked())
         return -1;
@@ -160,11 +153,8 @@ extern "C" int zvn_get_input_json(char *input_json, size_t size_n)
     for (const Family *family : active_families()) {
         std::string input_rules;
         const int status = capture({family->tool, "-S", "INPUT"}, input_rules);
-        if (status != 0) {
-            set_error(ZVN_ERROR_LISTING, std::string("the ") + family->name + " INPUT chain could not be listed (status " +
-                                             std::to_string(status) + ")");
-            return status;
-        }
+        if (status != 0)
+            return listing_failed(*family, "INPUT chain", status);
         std::string policy = "ACCEPT";
         std::vector<std::string> rules;
         std::istringstream in(input_rules);
@@ -289,10 +279,8 @@ extern "C" int zvn_get_chain_glance_json(char *glance_json, size_t size_n)
 {
     using namespace zvn;
     clear_error();
-    if (glance_json == nullptr) {
-        set_error(ZVN_ERROR_ARGUMENT, "a pointer argument is null");
-        return -1;
-    }
+    if (glance_json == nullptr)
+        return null_argument();
     const ChainLock lock;
     if (!lock.locked())
         return -1;
@@ -303,11 +291,8 @@ extern "C" int zvn_get_chain_glance_json(char *glance_json, size_t size_n)
         // the cheapest way to see the hook and the chain at once.
         std::string saved;
         const int status = capture({family->save_tool, "-t", "filter"}, saved, true);
-        if (status != 0) {
-            set_error(ZVN_ERROR_LISTING, std::string("the ") + family->name + " filter table could not be listed (status " +
-                                             std::to_string(status) + ")");
-            return status;
-        }
+        if (status != 0)
+            return listing_failed(*family, "filter table", status);
         // The chain's lines go into a digest (FNV-1a, 64 bits), so that a
         // glance stays small however many lines there are.
         bool chain = false;

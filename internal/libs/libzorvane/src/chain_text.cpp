@@ -157,11 +157,8 @@ int zvn_get_chain_text(char *text, size_t size_n, size_t *length)
         kept.push_back(std::make_unique<ChainKeeper>(*family));
     std::vector<std::pair<const Family *, std::string>> sections;
     for (std::size_t f = 0; f < kept.size(); ++f) {
-        if (const int status = kept[f]->finish(); status != 0) {
-            set_error(ZVN_ERROR_LISTING, std::string("the ") + active_families()[f]->name +
-                                             " chain could not be listed (status " + std::to_string(status) + ")");
-            return status;
-        }
+        if (const int status = kept[f]->finish(); status != 0)
+            return listing_failed(*active_families()[f], "chain", status);
         sections.emplace_back(active_families()[f], chain_head + kept[f]->rule_lines() + "COMMIT\n");
     }
     return copy_out(sectioned(sections), text, size_n, length);
@@ -170,10 +167,8 @@ int zvn_get_chain_text(char *text, size_t size_n, size_t *length)
 int zvn_install_chain_text(const char *text)
 {
     clear_error();
-    if (text == nullptr) {
-        set_error(ZVN_ERROR_ARGUMENT, "a pointer argument is null");
-        return -1;
-    }
+    if (text == nullptr)
+        return null_argument();
     std::vector<Section> sections;
     if (!parse_sections(text, sections))
         return -1;
@@ -262,10 +257,8 @@ int zvn_failsafe_text_json(const char *allows, char *text, size_t size_n)
 int zvn_verify_chain_json(const char *rules, char *result_json, size_t size_n)
 {
     clear_error();
-    if (rules == nullptr || result_json == nullptr) {
-        set_error(ZVN_ERROR_ARGUMENT, "a pointer argument is null");
-        return -1;
-    }
+    if (rules == nullptr || result_json == nullptr)
+        return null_argument();
     const ChainLock lock;
     if (!lock.locked())
         return -1;

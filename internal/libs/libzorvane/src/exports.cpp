@@ -21,13 +21,20 @@ namespace {
 thread_local int last_error_code = ZVN_OK;
 thread_local std::string last_error_message;
 
+}  // namespace
+
 int null_argument()
 {
     set_error(ZVN_ERROR_ARGUMENT, "a pointer argument is null");
     return -1;
 }
 
-}  // namespace
+int listing_failed(const Family &family, const char *what, int status)
+{
+    set_error(ZVN_ERROR_LISTING, std::string("the ") + family.name + " " + what + " could not be listed (status " +
+                                     std::to_string(status) + ")");
+    return status;
+}
 
 int copy_out(const std::string &text, char *out, size_t size_n)
 {

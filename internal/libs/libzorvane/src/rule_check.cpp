@@ -539,10 +539,8 @@ extern "C" int zvn_check_rules_json(const char *rules, char *findings_json, size
 {
     using namespace zvn;
     clear_error();
-    if (rules == nullptr || findings_json == nullptr) {
-        set_error(ZVN_ERROR_ARGUMENT, "a pointer argument is null");
-        return -1;
-    }
+    if (rules == nullptr || findings_json == nullptr)
+        return null_argument();
     // A plainly valid text (no repeated key among its traits) is read
     // straight into the model; any other takes the full parse, the
     // validation and the search for repeated keys.

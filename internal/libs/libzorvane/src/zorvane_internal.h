@@ -262,6 +262,11 @@ void restore_text(const RuleSet &set, unsigned int rule_index_start, std::string
 // every exported call.
 void clear_error();
 void set_error(int code, std::string message);
+// The error of a null pointer argument: -1.
+int null_argument();
+// The error of a listing that failed ("the IPv4 INPUT chain could not be
+// listed"): its status.
+int listing_failed(const Family &family, const char *what, int status);
 // Copies text and its NUL into the caller's buffer when they fit: 0; else
 // -1, with the record "size_n is too small" and the error.
 int copy_out(const std::string &text, char *out, size_t size_n);
