@@ -26,7 +26,8 @@ TEST_F(FakeChainText, KeepsTheChainAsListed)
     const std::string expected = head + "-A ZORVANE -s 10.0.0.0/8 -j ACCEPT\n-A ZORVANE -j DROP\nCOMMIT\n";
     EXPECT_EQ(buffer, expected);
     EXPECT_EQ(length, expected.size());
-    EXPECT_EQ(Fakes::calls(), std::vector<std::string>{"iptables -S ZORVANE"});
+    // no indexed layout stands (its index chain is missing): ZORVANE alone
+    EXPECT_EQ(Fakes::calls(), (std::vector<std::string>{"iptables -S ZORVANE-INDEX", "iptables -S ZORVANE"}));
 
     // too small: the length says how much is needed, the buffer is untouched
     char small[8] = "intact";
@@ -42,7 +43,8 @@ TEST_F(FakeChainText, InstallsAfterTheTestRun)
 {
     const std::string text = head + "-A ZORVANE -i lo -j ACCEPT\n-A ZORVANE -j DROP\nCOMMIT\n";
     ASSERT_EQ(zvn_install_chain_text(text.c_str()), 0);
-    EXPECT_EQ(Fakes::calls(), (std::vector<std::string>{"iptables-restore --test FILE", "iptables-restore -n FILE"}));
+    EXPECT_EQ(Fakes::calls(), (std::vector<std::string>{"iptables -S ZORVANE-INDEX", "iptables-restore --test FILE",
+                                                        "iptables-restore -n FILE"}));
     EXPECT_EQ(Fakes::restore_copy(2), text);
     EXPECT_EQ(read_file(drop_log), old_drop_log);  // the drop log is not touched
     EXPECT_TRUE(restore_files_in_tmp().empty());
@@ -50,7 +52,7 @@ TEST_F(FakeChainText, InstallsAfterTheTestRun)
     Fakes::reset();
     Fakes::answer("restore-test", 2);
     EXPECT_EQ(zvn_install_chain_text(text.c_str()), 512);
-    EXPECT_EQ(Fakes::calls(), std::vector<std::string>{"iptables-restore --test FILE"});
+    EXPECT_EQ(Fakes::calls(), (std::vector<std::string>{"iptables -S ZORVANE-INDEX", "iptables-restore --test FILE"}));
     EXPECT_EQ(restore_files_in_tmp().size(), 1u);
 }
 
@@ -104,7 +106,8 @@ TEST_F(FakeChainText, VerifiesTheChainAgainstARuleSet)
     char buffer[512];
     ASSERT_EQ(zvn_verify_chain_json(rules, buffer, sizeof buffer), 0);
     EXPECT_EQ(nlohmann::json::parse(buffer),
-              nlohmann::json::parse(R"({"ipv4":{"chain":true,"expected_lines":3,"holds":true,"lines":3}})"));
+              nlohmann::json::parse(R"({"ipv4":{"chain":true,"chains":1,"deepest_walk":3,"expected_lines":3,
+                                             "holds":true,"layout":"flat","lines":3}})"));
 
     ASSERT_EQ(zvn_verify_chain_json("[{\"allow\":true}]", buffer, sizeof buffer), 0);
     const auto other = nlohmann::json::parse(buffer);

@@ -13,6 +13,7 @@ setup_default_chain
 zvn_apply_rules_json
 zvn_changes_seen
 zvn_check_rules_json
+zvn_describe_layout_json
 zvn_describe_rules_json
 zvn_enable_ipv6
 zvn_failsafe_text_json
@@ -27,6 +28,8 @@ zvn_last_error
 zvn_last_error_code
 zvn_lock_chain
 zvn_restore_text_json
+zvn_set_layout
+zvn_set_log_limit
 zvn_rule_of_restore_line
 zvn_setup_chain_hook
 zvn_test_rules_json

@@ -16,14 +16,14 @@ const std::string header =
     "Chain ZORVANE (1 references)\n"
     "num      pkts      bytes target     prot opt in     out     source               destination\n";
 
-std::vector<zvn::ListedRuleLine> parse(const std::string &listing)
+zvn::ChainListingParser parse(const std::string &listing)
 {
     zvn::ChainListingParser parser;
     // fed in pieces that cut lines anywhere, as a pipe delivers them
     for (std::size_t end = 7; end < listing.size(); end += 7)
         parser.feed(listing.substr(0, end));
     parser.finish(listing);
-    return parser.lines();
+    return parser;
 }
 
 TEST(Listing, ParsesNumberedLinesOnly)
@@ -33,7 +33,8 @@ TEST(Listing, ParsesNumberedLinesOnly)
                                 "iptables: a warning of the tool\n"
                                 "2        0        0 NFLOG      0    --  !lo    *       0.0.0.0/0            0.0.0.0/0            nflog-prefix \"RULE=2 ACT=DROP\"\n"
                                 "3 18446744073709551615 0 DROP 0 -- !lo * 0.0.0.0/0 0.0.0.0/0";
-    const auto lines = parse(listing);
+    const auto parser = parse(listing);
+    const auto &lines = parser.lines();
     ASSERT_EQ(lines.size(), 4u);
     EXPECT_TRUE(lines[1].readable);
     EXPECT_EQ(lines[1].packets, 5u);
@@ -50,7 +51,8 @@ TEST(Listing, UnreadableAndRepeatedLinesAreNotCounts)
                                          "2 1 0 ACCEPT 0 -- !lo * 0.0.0.0/0 0.0.0.0/0\n"
                                          "2 1 0 ACCEPT 0 -- !lo * 0.0.0.0/0 0.0.0.0/0\n"
                                          "3 99999999999999999999 0 ACCEPT 0 -- !lo * 0.0.0.0/0 0.0.0.0/0\n";
-    const auto lines = parse(listing);
+    const auto parser = parse(listing);
+    const auto &lines = parser.lines();
     ASSERT_EQ(lines.size(), 4u);
     EXPECT_FALSE(lines[1].readable);
     EXPECT_TRUE(lines[2].repeated);

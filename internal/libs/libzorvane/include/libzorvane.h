@@ -410,6 +410,8 @@ ZVN_EXPORT int zvn_verify_chain_json(const char *rules, char *result_json, size_
 #define ZVN_ERROR_COUNT 11        /* a count could not be read or summed */
 #define ZVN_ERROR_CHAIN_TEXT 12   /* a chain text was refused */
 #define ZVN_ERROR_COMMAND 13      /* another command failed (zeroing) */
+#define ZVN_ERROR_LAYOUT 14       /* the chain holds the indexed layout,
+                                     which a read by position cannot count */
 
 /*
  * zvn_last_error - the message of this thread's last failed call.
@@ -524,6 +526,93 @@ ZVN_EXPORT int zvn_changes_seen(void);
  * (not written); the raw status of a listing that fails.
  */
 ZVN_EXPORT int zvn_get_chain_glance_json(char *glance_json, size_t size_n);
+
+/*
+ * zvn_set_layout - how the rule set's lines stand in the kernel.
+ *
+ * layout: ZVN_LAYOUT_FLAT     every rule's lines in ZORVANE, in order: a
+ *                             NEW packet walks them all, so its cost grows
+ *                             with the rule set
+ *         ZVN_LAYOUT_INDEXED  ZORVANE sends each NEW packet, by its source
+ *                             address, through a tree of sub-chains
+ *                             ZORVANE-1, ZORVANE-2, ... ("-s 10.0.0.0/8 -g
+ *                             ZORVANE-7") to a leaf that holds, in the rule
+ *                             set's order, every rule whose source it can
+ *                             have; rules without a source the tree can
+ *                             place (any source, countries) stand in every
+ *                             leaf. The first rule that matches decides, a
+ *                             drop is logged "RULE=n ACT=DROP" of that rule,
+ *                             and a rule's count is the sum over its copies,
+ *                             as in the flat layout. Where no tree walks
+ *                             shorter than the plain lines (a small set,
+ *                             overlapping wide sources) the layout is flat.
+ *         ZVN_LAYOUT_AUTO     indexed from 32 rules of a family, flat below
+ *
+ * Until a client calls it, every function writes the flat layout and does
+ * exactly what it always did. From the first call on, for the rest of the
+ * process, zvn_apply_rules_json, zvn_test_rules_json,
+ * zvn_restore_text_json and zvn_rule_of_restore_line use the layout
+ * chosen, and an apply also lists "/sbin/iptables -S ZORVANE-INDEX" (the
+ * chain that names an indexed layout's sub-chains) and takes away, in the
+ * same commit, every sub-chain the new layout does not use; reset_counter
+ * also zeroes the sub-chains (one "iptables-restore -n" of "-Z" lines).
+ * An indexed layout adds, in each family's restore file: the declarations
+ * of its sub-chains and of ZORVANE-INDEX, ZORVANE's lines (first "-i lo -j
+ * RETURN" where no rule can match loopback, whose lines then leave out
+ * "! -i lo"; then one "-j ZORVANE-k" per group of rules), the sub-chains'
+ * lines, and ZORVANE-INDEX's one comment line. The whole file is tested
+ * and committed at once: no packet meets half a layout.
+ *
+ * Every reader of the chain finds the layout installed and verifies it:
+ * zvn_get_rule_count_snapshot_json and zvn_verify_chain_json compare every
+ * chain of an indexed layout; zvn_get_rule_count_json refuses one
+ * (ZVN_ERROR_LAYOUT), since its positions are no rules.
+ *
+ * Returns 0; -1 for an unknown layout (nothing changes).
+ */
+#define ZVN_LAYOUT_FLAT 0
+#define ZVN_LAYOUT_INDEXED 1
+#define ZVN_LAYOUT_AUTO 2
+ZVN_EXPORT int zvn_set_layout(int layout);
+
+/*
+ * zvn_set_log_limit - a drop log that a flood cannot fill.
+ *
+ * lines_per_second: 0, every drop is logged (the default); 1 to 10000,
+ *                   each rule logs its first lines_per_second drops at
+ *                   once and then at most lines_per_second lines a second.
+ *
+ * For the rest of the process, the logging line of every dropping rule
+ * written by zvn_apply_rules_json, zvn_test_rules_json,
+ * zvn_restore_text_json and zvn_failsafe_text_json carries
+ *   -m limit --limit N/sec --limit-burst N
+ * or, for a rule with copies in an indexed layout, one limit shared by
+ * all of them:
+ *   -m hashlimit --hashlimit-upto N/sec --hashlimit-burst N
+ *     --hashlimit-name z<rule>-<N> --hashlimit-htable-size 1
+ *     --hashlimit-htable-max 1
+ * Drops and counts stay exact: the dropping line is unchanged. The readers
+ * of the chain find the limit installed and verify it.
+ *
+ * Returns 0; -1 for more than 10000 (nothing changes).
+ */
+ZVN_EXPORT int zvn_set_log_limit(unsigned int lines_per_second);
+
+/*
+ * zvn_describe_layout_json - the layout a rule set would take.
+ *
+ * Writes, per active family, what the process's layout makes of the set:
+ *   {"ipv4":{"layout":"indexed","chains":C,"lines":L,"flat_lines":F,
+ *            "deepest_walk":W,"flat_walk":FW,"groups":G,"most_copies":M}}
+ * C counts ZORVANE and its sub-chains; L and F the rule lines of the layout
+ * and of the flat one as the tool lists them; W the most lines a packet can
+ * walk (FW in the flat layout); G the groups of rules; M the copies of the
+ * most copied rule. Runs nothing.
+ *
+ * Returns 0; -1 for a null pointer, a refused rule set or a buffer too
+ * small (not written).
+ */
+ZVN_EXPORT int zvn_describe_layout_json(const char *rules, char *layout_json, size_t size_n);
 
 #ifdef __cplusplus
 }

@@ -1,14 +1,18 @@
-// The chain as "iptables -vnx -L ZORVANE --line-numbers" prints it, and the
-// proof that it holds a given rule set before its counters are told as that
-// rule set's counts.
+// The chain as "iptables -vnx -L ZORVANE --line-numbers" prints it (and an
+// indexed layout's chains, as "iptables -vnx -L --line-numbers" prints the
+// whole table), and the proof that it holds a given rule set before its
+// counters are told as that rule set's counts.
 //
 // A line of the listing (both back ends print the same columns):
 //   num  pkts  bytes  target  prot  opt  in  out  source  destination  [matches]
 //   4    0     0      NFLOG   1     --   eth3 *   0.0.0.0/0 0.0.0.0/0  source IP range 10.0.3.1-10.0.3.200 nflog-prefix "RULE=4 ACT=DROP"
+//   1    0     0      ZORVANE-7 0   --   *    *   10.0.0.0/8 0.0.0.0/0 [goto]
 // The protocol is printed as its number (0 for any); a source network with
 // its host bits cleared, a single address without "/32".
 
 #include <algorithm>
+#include <cstring>
+#include <iterator>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -113,12 +117,45 @@ std::string chain_of(const Family &family)
     return ipv6_enabled() ? std::string("the ") + family.name + " chain" : "the chain";
 }
 
-std::string differs(std::size_t rule, const Family &family, std::size_t line, const char *what,
+// "line 3", or "ZORVANE-7 line 3" in a sub-chain.
+std::string line_of(std::size_t chain, std::size_t line)
+{
+    return (chain == 0 ? std::string() : layout_chain_name(chain) + " ") + "line " + std::to_string(line);
+}
+
+std::string differs(std::size_t rule, const Family &family, std::size_t chain, std::size_t line, const char *what,
                     std::string_view listed, std::string_view expected)
 {
-    return "rule " + std::to_string(rule) + " does not match " + chain_of(family) + ": line " +
-           std::to_string(line) + " has " + what + " \"" + std::string(listed) + "\" where the rule set makes \"" +
-           std::string(expected) + "\"";
+    return (rule == 0 ? "the rule set" : "rule " + std::to_string(rule)) + " does not match " + chain_of(family) +
+           ": " + line_of(chain, line) + " has " + what + " \"" + std::string(listed) +
+           "\" where the rule set makes \"" + std::string(expected) + "\"";
+}
+
+// The chain a "Chain NAME (...)" header names: 0 for ZORVANE, k for
+// ZORVANE-k, -1 for any other (its lines are passed over).
+long layout_chain_index(std::string_view name)
+{
+    if (name == chain_name)
+        return 0;
+    if (!layout_chain(name) || name == index_chain)
+        return -1;
+    std::size_t k = 0;
+    for (const char c : name.substr(std::strlen(chain_name) + 1)) {
+        k = k * 10 + static_cast<std::size_t>(c - '0');
+        if (k > max_subchains)
+            return -1;
+    }
+    return static_cast<long>(k);
+}
+
+const std::vector<ListedRuleLine> no_lines;
+
+// The log limit written on logging lines: what the listing prints of it.
+std::string limit_text(unsigned limit, bool shared)
+{
+    const std::string rate = std::to_string(limit);
+    return shared ? "limit: up to " + rate + "/sec burst " + rate + " htable-size 1 htable-max 1"
+                  : "limit: avg " + rate + "/sec burst " + rate;
 }
 
 }  // namespace
@@ -140,7 +177,40 @@ void ChainListingParser::finish(const std::string &listing)
     if (parsed_ < listing.size())
         parse_line(listing, parsed_, listing.size());
     parsed_ = listing.size();
-    lines_.resize(last_ == 0 ? 0 : last_ + 1);  // the table was grown ahead
+    for (std::size_t c = 0; c < chains_.size(); ++c)
+        chains_[c].resize(last_[c] == 0 ? 0 : last_[c] + 1);  // the tables were grown ahead
+}
+
+const std::vector<ListedRuleLine> &ChainListingParser::chain(std::size_t index) const
+{
+    return index < chains_.size() ? chains_[index] : no_lines;
+}
+
+std::size_t ChainListingParser::chains_listed() const
+{
+    return static_cast<std::size_t>(std::count(listed_.begin(), listed_.end(), true));
+}
+
+std::size_t ChainListingParser::lines_listed() const
+{
+    std::size_t lines = 0;
+    for (const auto &chain : chains_)
+        lines += chain.empty() ? 0 : chain.size() - 1;
+    return lines;
+}
+
+void ChainListingParser::enter_chain(std::string_view name)
+{
+    current_ = layout_chain_index(name);
+    if (current_ < 0)
+        return;
+    const auto index = static_cast<std::size_t>(current_);
+    if (chains_.size() <= index) {
+        chains_.resize(index + 1);
+        last_.resize(index + 1, 0);
+        listed_.resize(index + 1, false);
+    }
+    listed_[index] = true;
 }
 
 void ChainListingParser::parse_line(const std::string &listing, std::size_t start, std::size_t end)
@@ -151,14 +221,21 @@ void ChainListingParser::parse_line(const std::string &listing, std::size_t star
                            static_cast<std::uint32_t>(text.size())};
     };
     std::size_t pos = 0;
+    const std::string_view first = next_field(line, pos);
+    if (first == "Chain") {
+        enter_chain(next_field(line, pos));
+        return;
+    }
     unsigned long long num = 0;
-    if (!parse_exact_count(next_field(line, pos), num) || num == 0 || num > 0x7fffffffULL)
+    if (current_ < 0 || !parse_exact_count(first, num) || num == 0 || num > 0x7fffffffULL)
         return;
     const auto index = static_cast<std::size_t>(num);
-    if (lines_.size() <= index)
-        lines_.resize(std::max(index + 1, lines_.size() * 2));
-    last_ = std::max(last_, index);
-    ListedRuleLine &entry = lines_[index];
+    std::vector<ListedRuleLine> &lines = chains_[static_cast<std::size_t>(current_)];
+    if (lines.size() <= index)
+        lines.resize(std::max(index + 1, lines.size() * 2));
+    std::size_t &last = last_[static_cast<std::size_t>(current_)];
+    last = std::max(last, index);
+    ListedRuleLine &entry = lines[index];
     if (entry.readable || entry.repeated) {
         entry.repeated = true;
         entry.readable = false;
@@ -182,97 +259,234 @@ void ChainListingParser::parse_line(const std::string &listing, std::size_t star
     entry.readable = parse_exact_count(pkts, entry.packets) && !destination.empty();
 }
 
+std::size_t ExpectedChain::lines() const
+{
+    std::size_t lines = 0;
+    for (const auto &chain : chains)
+        lines += chain.size();
+    return lines;
+}
+
 ExpectedChain expected_chain(const RuleSet &set, const Family &family)
 {
+    return expected_chain(set, family, compile_layout(set, family, LayoutChoice::flat), 0);
+}
+
+ExpectedChain expected_chain(const RuleSet &set, const Family &family, const Layout &layout, unsigned limit)
+{
     ExpectedChain chain;
-    chain.counted.reserve(set.rules.size());
-    int position = 0;
-    for (const Rule &rule : set.rules) {
-        std::vector<int> counted;
-        if (!rule.in_family(family)) {
-            chain.counted.push_back(std::move(counted));
+    chain.indexed = layout.indexed;
+    chain.counted.resize(set.rules.size());
+    chain.chains.resize(layout.chains.size());
+    // One entry per rule of the family, shared by its copies.
+    std::vector<std::uint32_t> entry_of(set.rules.size(), ExpectedRuleLine::no_rule);
+    std::vector<std::vector<std::string>> sources_of(set.rules.size());
+    for (std::size_t r = 0; r < set.rules.size(); ++r) {
+        const Rule &rule = set.rules[r];
+        if (layout.copies[r] == 0)
             continue;
-        }
         const std::string *cidr = rule.cidr.set() ? &rule.cidr.text : nullptr;
         const std::string *range = rule.range.set() ? &rule.range.text : nullptr;
-        chain.rules.push_back({rule.number, rule.interface.set() ? rule.interface.text : "!lo",
+        entry_of[r] = static_cast<std::uint32_t>(chain.rules.size());
+        chain.rules.push_back({rule.number,
+                               rule.interface.set() ? rule.interface.text : layout.lo_returned ? "*" : "!lo",
                                protocol_number(rule.protocol.set() ? &rule.protocol.text : nullptr, family),
                                cidr == nullptr && range != nullptr ? listed_range(*range, family) : "",
                                rule.ports.set() ? "multiport dports " + canonical_ports(rule.ports.items) : "",
-                               rule.source() == SourceKind::countries});
-        const auto of = static_cast<std::uint32_t>(chain.rules.size() - 1);
-        const std::vector<std::string> sources = listed_sources(cidr, family);
-        if (!rule.allow)
-            for (const auto &source : sources) {
-                chain.lines.push_back({of, "NFLOG", source});
-                ++position;
+                               rule.source() == SourceKind::countries,
+                               limit == 0 ? "" : limit_text(limit, layout.copies[r] > 1)});
+        sources_of[r] = listed_sources(cidr, family);
+    }
+    for (std::size_t c = 0; c < layout.chains.size(); ++c) {
+        std::vector<ExpectedRuleLine> &lines = chain.chains[c];
+        for (const LayoutLine &line : layout.chains[c]) {
+            switch (line.kind) {
+            case LayoutLine::Kind::rule: {
+                const Rule &rule = set.rules[line.index];
+                const std::vector<std::string> &sources = sources_of[line.index];
+                const std::uint32_t of = entry_of[line.index];
+                if (!rule.allow)
+                    for (const auto &source : sources)
+                        lines.push_back({of, "NFLOG", source, 0, false, false});
+                for (const auto &source : sources) {
+                    lines.push_back({of, rule.allow ? "ACCEPT" : "DROP", source, 0, false, false});
+                    chain.counted[line.index].emplace_back(static_cast<std::uint32_t>(c),
+                                                           static_cast<std::uint32_t>(lines.size()));
+                }
+                break;
             }
-        for (const auto &source : sources) {
-            chain.lines.push_back({of, rule.allow ? "ACCEPT" : "DROP", source});
-            counted.push_back(++position);
+            case LayoutLine::Kind::dispatch:
+                lines.push_back({ExpectedRuleLine::no_rule, nullptr,
+                                 network_text(line.first, line.prefix_length, family), line.index, true, false});
+                break;
+            case LayoutLine::Kind::jump:
+                lines.push_back({ExpectedRuleLine::no_rule, nullptr, family.any_source, line.index, false, false});
+                break;
+            case LayoutLine::Kind::lo_return:
+                lines.push_back({ExpectedRuleLine::no_rule, "RETURN", family.any_source, 0, false, true});
+                break;
+            }
         }
-        chain.counted.push_back(std::move(counted));
     }
     return chain;
 }
 
-std::string listing_mismatch(const ExpectedChain &expected, const std::vector<ListedRuleLine> &lines,
+namespace {
+
+// The first difference of one listed line from the line the layout makes
+// of no rule (a dispatch, a jump, the loopback return); "" where none.
+std::string structure_differs(const ExpectedRuleLine &want, const ListedRuleLine &listed_line,
+                              const std::string &listing, const Family &family, std::size_t chain,
+                              std::size_t position)
+{
+    const std::string target = want.target != nullptr ? want.target : layout_chain_name(want.goes_to);
+    const char *in = want.loopback ? "lo" : "*";
+    const char *extra = want.go ? "[goto]" : "";
+    const std::pair<const char *, std::string_view> fields[] = {
+        {"target", target}, {"in-interface", in}, {"protocol", "0"}, {"source", want.source}, {"matches", extra}};
+    const std::string_view listed[] = {listed_line.target.in(listing), listed_line.in.in(listing),
+                                       listed_line.protocol.in(listing), listed_line.source.in(listing),
+                                       listed_line.extra.in(listing)};
+    for (std::size_t i = 0; i < std::size(fields); ++i)
+        if (listed[i] != fields[i].second)
+            return differs(0, family, chain, position, fields[i].first, listed[i], fields[i].second);
+    return "";
+}
+
+std::string rule_line_differs(const ExpectedRule &rule, const ExpectedRuleLine &want, const ListedRuleLine &listed_line,
+                              const std::string &listing, const Family &family, std::size_t chain, std::size_t position,
+                              std::string &prefix)
+{
+    const std::string_view target = listed_line.target.in(listing), in = listed_line.in.in(listing),
+                           protocol = listed_line.protocol.in(listing), source = listed_line.source.in(listing),
+                           extra = listed_line.extra.in(listing);
+    if (target != want.target)
+        return differs(rule.rule, family, chain, position, "target", target, want.target);
+    if (in != rule.in)
+        return differs(rule.rule, family, chain, position, "in-interface", in, rule.in);
+    if (protocol != rule.protocol)
+        return differs(rule.rule, family, chain, position, "protocol", protocol, rule.protocol);
+    if (!want.source.empty() && source != want.source)
+        return differs(rule.rule, family, chain, position, "source", source, want.source);
+    if (!rule.range.empty() && extra.find(rule.range) == std::string_view::npos)
+        return differs(rule.rule, family, chain, position, "matches", extra, rule.range);
+    if (!rule.ports.empty() && extra.find(rule.ports) == std::string_view::npos)
+        return differs(rule.rule, family, chain, position, "ports", extra, rule.ports);
+    prefix.clear();
+    const bool logging = std::string_view(want.target) == "NFLOG";
+    if (logging) {
+        prefix = "nflog-prefix \"RULE=" + std::to_string(rule.rule) + " ACT=DROP\"";
+        if (extra.find(prefix) == std::string_view::npos)
+            return differs(rule.rule, family, chain, position, "log prefix", extra, prefix);
+    }
+    // Every field: nothing beyond what the rule makes (a port list or a
+    // range the rule has not, another match). A country list's column is
+    // the tool's own, so only what follows it is compared.
+    std::string matches = rule.range;
+    const std::string none;
+    for (const std::string *part : {&rule.ports, logging ? &rule.limit : &none, static_cast<const std::string *>(&prefix)})
+        if (!part->empty())
+            matches += (matches.empty() ? "" : " ") + *part;
+    const bool same = rule.countries ? extra.size() >= matches.size() &&
+                                           extra.substr(extra.size() - matches.size()) == matches
+                                     : extra == matches;
+    if (!same)
+        return differs(rule.rule, family, chain, position, "matches", extra, matches);
+    return "";
+}
+
+}  // namespace
+
+std::string listing_mismatch(const ExpectedChain &expected, const ChainListingParser &parser,
                              const std::string &listing, const Family &family)
 {
-    const std::size_t listed = lines.empty() ? 0 : lines.size() - 1;
-    std::size_t position = 0;
     std::string prefix;
-    for (const ExpectedRuleLine &want : expected.lines) {
-        const ExpectedRule &rule = expected.rules[want.of];
-        ++position;
-        const auto rule_differs = [&] {
-            return "rule " + std::to_string(rule.rule) + " does not match " + chain_of(family);
-        };
-        if (position > listed)
-            return rule_differs() + ": the chain holds " + std::to_string(listed) + " rule lines, its line " +
-                   std::to_string(position) + " is missing";
-        const ListedRuleLine &listed_line = lines[position];
-        if (!listed_line.readable)
-            return rule_differs() + ": line " + std::to_string(position) + " cannot be read";
-        const std::string_view target = listed_line.target.in(listing), in = listed_line.in.in(listing),
-                               protocol = listed_line.protocol.in(listing), source = listed_line.source.in(listing),
-                               extra = listed_line.extra.in(listing);
-        if (target != want.target)
-            return differs(rule.rule, family, position, "target", target, want.target);
-        if (in != rule.in)
-            return differs(rule.rule, family, position, "in-interface", in, rule.in);
-        if (protocol != rule.protocol)
-            return differs(rule.rule, family, position, "protocol", protocol, rule.protocol);
-        if (!want.source.empty() && source != want.source)
-            return differs(rule.rule, family, position, "source", source, want.source);
-        if (!rule.range.empty() && extra.find(rule.range) == std::string_view::npos)
-            return differs(rule.rule, family, position, "matches", extra, rule.range);
-        if (!rule.ports.empty() && extra.find(rule.ports) == std::string_view::npos)
-            return differs(rule.rule, family, position, "ports", extra, rule.ports);
-        prefix.clear();
-        if (std::string_view(want.target) == "NFLOG") {
-            prefix = "nflog-prefix \"RULE=" + std::to_string(rule.rule) + " ACT=DROP\"";
-            if (extra.find(prefix) == std::string_view::npos)
-                return differs(rule.rule, family, position, "log prefix", extra, prefix);
+    for (std::size_t c = 0; c < expected.chains.size(); ++c) {
+        if (!parser.listed(c))
+            return "the rule set does not match " + chain_of(family) + ": its chain " + layout_chain_name(c) +
+                   " is missing";
+        const std::vector<ListedRuleLine> &lines = parser.chain(c);
+        const std::size_t listed = lines.empty() ? 0 : lines.size() - 1;
+        const std::string holder = c == 0 ? "the chain" : layout_chain_name(c);
+        std::size_t position = 0;
+        for (const ExpectedRuleLine &want : expected.chains[c]) {
+            ++position;
+            const std::string who = want.of == ExpectedRuleLine::no_rule
+                                        ? "the rule set"
+                                        : "rule " + std::to_string(expected.rules[want.of].rule);
+            if (position > listed)
+                return who + " does not match " + chain_of(family) + ": " + holder + " holds " +
+                       std::to_string(listed) + " rule lines, its line " + std::to_string(position) + " is missing";
+            const ListedRuleLine &listed_line = lines[position];
+            if (!listed_line.readable)
+                return who + " does not match " + chain_of(family) + ": " + line_of(c, position) + " cannot be read";
+            const std::string difference =
+                want.of == ExpectedRuleLine::no_rule
+                    ? structure_differs(want, listed_line, listing, family, c, position)
+                    : rule_line_differs(expected.rules[want.of], want, listed_line, listing, family, c, position, prefix);
+            if (!difference.empty())
+                return difference;
         }
-        // Every field: nothing beyond what the rule makes (a port list or a
-        // range the rule has not, another match). A country list's column
-        // is the tool's own, so only what follows it is compared.
-        std::string matches = rule.range;
-        for (const std::string *part : {&rule.ports, static_cast<const std::string *>(&prefix)})
-            if (!part->empty())
-                matches += (matches.empty() ? "" : " ") + *part;
-        const bool same = rule.countries ? extra.size() >= matches.size() &&
-                                               extra.substr(extra.size() - matches.size()) == matches
-                                         : extra == matches;
-        if (!same)
-            return differs(rule.rule, family, position, "matches", extra, matches);
+        if (listed > position)
+            return "the rule set does not match " + chain_of(family) + ": " + holder + " holds " +
+                   std::to_string(listed) + " rule lines, its " +
+                   (c == 0 && !expected.indexed ? std::to_string(expected.rules.size()) + " rules make "
+                                                : std::string("layout makes ")) +
+                   std::to_string(position) + "; " + line_of(c, position + 1) + " belongs to no rule";
     }
-    if (listed > position)
-        return "the rule set does not match " + chain_of(family) + ": the chain holds " + std::to_string(listed) +
-               " rule lines, its " + std::to_string(expected.rules.size()) + " rules make " +
-               std::to_string(position) + "; line " + std::to_string(position + 1) + " belongs to no rule";
     return "";
+}
+
+bool shows_indexed_layout(const ChainListingParser &parser, const std::string &listing)
+{
+    for (const ListedRuleLine &line : parser.lines()) {
+        const std::string_view target = line.target.in(listing);
+        if (line.readable && (target == "RETURN" || (target != chain_name && layout_chain(target))))
+            return true;
+    }
+    return false;
+}
+
+namespace {
+
+// The rate of the first logging line's limit ("limit: avg 5/sec", "limit:
+// up to 5/sec"), 0 where it has none.
+unsigned listed_log_limit(const ChainListingParser &parser, const std::string &listing)
+{
+    for (std::size_t c = 0; c < parser.chain_slots(); ++c)
+        for (const ListedRuleLine &line : parser.chain(c)) {
+            if (!line.readable || line.target.in(listing) != "NFLOG")
+                continue;
+            const std::string_view extra = line.extra.in(listing);
+            for (const std::string_view head : {std::string_view("limit: avg "), std::string_view("limit: up to ")}) {
+                const std::size_t at = extra.find(head);
+                if (at == std::string_view::npos)
+                    continue;
+                unsigned rate = 0;
+                for (std::size_t i = at + head.size(); i < extra.size() && extra[i] >= '0' && extra[i] <= '9'; ++i)
+                    rate = std::min(rate * 10 + static_cast<unsigned>(extra[i] - '0'), max_log_limit + 1);
+                return rate;
+            }
+            return 0;
+        }
+    return 0;
+}
+
+}  // namespace
+
+ListingProof prove_listing(const RuleSet &set, const Family &family, const ChainListingParser &parser,
+                           const std::string &listing)
+{
+    ListingProof proof;
+    const bool indexed = shows_indexed_layout(parser, listing);
+    proof.layout = compile_layout(set, family, indexed ? LayoutChoice::indexed : LayoutChoice::flat);
+    proof.expected = expected_chain(set, family, proof.layout, listed_log_limit(parser, listing));
+    if (indexed && !proof.layout.indexed)
+        proof.mismatch = "the rule set does not match " + chain_of(family) +
+                         ": the chain holds an indexed layout, and this rule set makes a flat one";
+    else
+        proof.mismatch = listing_mismatch(proof.expected, parser, listing, family);
+    return proof;
 }
 
 }  // namespace zvn

@@ -285,7 +285,6 @@ extern "C" int zvn_get_chain_glance_json(char *glance_json, size_t size_n)
     if (!lock.locked())
         return -1;
     nlohmann::json result = nlohmann::json::object();
-    const std::string append = command("-A ", chain_name, " ");
     for (const Family *family : active_families()) {
         // One listing of the whole filter table: where its rules are many,
         // the cheapest way to see the hook and the chain at once.
@@ -304,9 +303,13 @@ extern "C" int zvn_get_chain_glance_json(char *glance_json, size_t size_n)
             const std::size_t end = std::min(rest.find('\n'), rest.size());
             const std::string_view line = rest.substr(0, end);
             rest.remove_prefix(std::min(end + 1, rest.size()));
+            const std::size_t name_end = line.find(' ', 3);
+            const bool layout_line = line.substr(0, 3) == "-A " && name_end != std::string_view::npos &&
+                                     layout_chain(line.substr(3, name_end - 3));
             if (line.substr(0, declaration.size()) == declaration) {
                 chain = true;
-            } else if (line.substr(0, append.size()) == append) {
+            } else if (layout_line) {
+                // The chain's lines and those of its sub-chains.
                 ++lines;
                 for (const char c : line) {
                     digest ^= static_cast<unsigned char>(c);

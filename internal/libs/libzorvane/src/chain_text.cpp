@@ -6,10 +6,12 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "libzorvane.h"
@@ -52,25 +54,73 @@ int copy_out(const std::string &text, char *out, size_t size_n, size_t *length)
 
 struct Section {
     const Family *family;
-    std::string text;  // a whole restore file
+    std::vector<std::size_t> subchains;  // the numbers of the sub-chains it declares
+    std::string lines;                   // its "-A" lines (ZORVANE-INDEX's left out)
 };
 
+// The number of a sub-chain's name ("ZORVANE-12": 12), 0 for another name.
+std::size_t subchain_number(std::string_view name)
+{
+    if (!layout_chain(name) || name == chain_name || name == index_chain)
+        return 0;
+    const std::size_t number = std::strtoul(std::string(name.substr(std::strlen(chain_name) + 1)).c_str(), nullptr, 10);
+    return number <= max_subchains ? number : 0;
+}
+
+// A section's restore text: the chain and its sub-chains declared, the
+// index chain naming them, their lines, and the chains that stand but are
+// not in the section taken away in the same commit.
+std::string section_text(const Section &section, const StandingLayout &standing)
+{
+    std::string text = chain_head;
+    std::size_t highest = 0;
+    for (const std::size_t k : section.subchains) {
+        text += ":" + layout_chain_name(k) + " - [0:0]\n";
+        highest = std::max(highest, k);
+    }
+    if (highest > 0)
+        text += command(":", index_chain, " - [0:0]\n");
+    text += section.lines;
+    if (highest > 0)
+        text += command("-A ", index_chain, " -m comment --comment \"", index_comment(highest), "\"\n");
+    std::string taken_away;
+    const auto take_away = [&](const std::string &name) {
+        text += ":" + name + " - [0:0]\n";
+        taken_away += "-X " + name + "\n";
+    };
+    for (std::size_t k = 1; k <= standing.subchains; ++k)
+        if (std::find(section.subchains.begin(), section.subchains.end(), k) == section.subchains.end())
+            take_away(layout_chain_name(k));
+    if (standing.index_chain && highest == 0)
+        take_away(index_chain);
+    return text + taken_away + "COMMIT\n";
+}
+
 // Splits a chain text into its families' sections and checks that each is
-// a restore file of the chain alone: "*filter", the chain's declaration, its
-// "-A ZORVANE" lines, "COMMIT". Anything else (another table or chain, a
-// policy, a second section of one family, a family that is off) refuses the
-// whole text, with a record.
+// a restore file of the chain alone: "*filter", the chain's declaration,
+// the declarations of its sub-chains (ZORVANE-<n>, ZORVANE-INDEX), their
+// "-A" lines, "COMMIT". Anything else (another table or chain, a policy, a
+// jump to a sub-chain not declared, a second section of one family, a
+// family that is off) refuses the whole text, with a record.
 bool parse_sections(const std::string &text, std::vector<Section> &sections)
 {
     std::istringstream in(text);
     std::string line;
     Section *current = nullptr;
     enum class Expect { table, chain, rules } expect = Expect::table;
-    const std::string append = std::string("-A ") + chain_name + " ";
+    bool index_declared = false;
     const auto refuse = [](const std::string &why) {
         log_record("the chain text is refused: ", why);
         set_error(ZVN_ERROR_CHAIN_TEXT, "the chain text is refused: " + why);
         return false;
+    };
+    const auto declared = [&](std::string_view name) {
+        if (name == chain_name)
+            return true;
+        if (name == index_chain)
+            return index_declared;
+        const std::size_t k = subchain_number(name);
+        return k != 0 && std::find(current->subchains.begin(), current->subchains.end(), k) != current->subchains.end();
     };
     while (std::getline(in, line)) {
         const Family *named = nullptr;
@@ -86,9 +136,10 @@ bool parse_sections(const std::string &text, std::vector<Section> &sections)
             for (const Section &seen : sections)
                 if (seen.family == family)
                     return refuse("it holds two " + std::string(family->name) + " sections");
-            sections.push_back({family, ""});
+            sections.push_back({family, {}, ""});
             current = &sections.back();
             expect = Expect::table;
+            index_declared = false;
             if (named != nullptr)
                 continue;
         }
@@ -108,17 +159,39 @@ bool parse_sections(const std::string &text, std::vector<Section> &sections)
                 return refuse("\"" + line + "\" where the chain's declaration belongs");
             expect = Expect::rules;
             break;
-        case Expect::rules:
+        case Expect::rules: {
             if (line == "COMMIT") {
                 expect = Expect::table;
-                current->text = chain_head + current->text + "COMMIT\n";
                 current = nullptr;
                 break;
             }
-            if (line.rfind(append, 0) != 0)
+            const std::string_view view = line;
+            if (line[0] == ':' && line.size() > 9 && view.substr(line.size() - 8) == " - [0:0]") {
+                const std::string_view name = view.substr(1, line.size() - 9);
+                const std::size_t k = subchain_number(name);
+                if (name == index_chain && !index_declared)
+                    index_declared = true;
+                else if (k != 0 && !declared(name) && current->lines.empty())
+                    current->subchains.push_back(k);
+                else
+                    return refuse("\"" + line + "\" declares no sub-chain of the chain");
+                break;
+            }
+            const std::size_t name_end = line.find(' ', 3);
+            if (line.rfind("-A ", 0) != 0 || name_end == std::string::npos ||
+                !declared(view.substr(3, name_end - 3)))
                 return refuse("\"" + line + "\" is no rule line of the chain");
-            current->text += line + "\n";
+            std::istringstream words(line);
+            std::string word, previous;
+            while (words >> word) {
+                if ((previous == "-g" || previous == "-j") && layout_chain(word) && !declared(word))
+                    return refuse("\"" + line + "\" goes to a chain the text does not declare");
+                previous = word;
+            }
+            if (view.substr(3, name_end - 3) != index_chain)
+                current->lines += line + "\n";
             break;
+        }
         }
     }
     if (current != nullptr)
@@ -128,12 +201,30 @@ bool parse_sections(const std::string &text, std::vector<Section> &sections)
     return true;
 }
 
-// The listing a verification reads, started without a shell.
-std::unique_ptr<Program> start_listing(const Family &family)
+// The shape of the layout a section installs: which sub-chains it made.
+Layout section_layout(const Section &section)
 {
-    log_record("$ ", family.tool, " -vnx -L ", chain_name, " --line-numbers");
-    return std::make_unique<Program>(
-        std::vector<std::string>{family.tool, "-vnx", "-L", chain_name, "--line-numbers"}, 1);
+    Layout layout;
+    std::size_t highest = 0;
+    for (const std::size_t k : section.subchains)
+        highest = std::max(highest, k);
+    layout.chains.resize(highest + 1);
+    layout.indexed = highest > 0;
+    return layout;
+}
+
+// The listing a verification reads, started without a shell: the chain
+// ZORVANE, or the whole table.
+std::unique_ptr<Program> start_listing(const Family &family, bool whole_table = false)
+{
+    std::vector<std::string> argv{family.tool, "-vnx", "-L", chain_name, "--line-numbers"};
+    if (whole_table)
+        argv.erase(argv.begin() + 3);
+    std::string cmd;
+    for (const auto &arg : argv)
+        cmd += (cmd.empty() ? "" : " ") + arg;
+    log_record("$ ", cmd);
+    return std::make_unique<Program>(argv, 1);
 }
 
 }  // namespace
@@ -152,14 +243,18 @@ int zvn_get_chain_text(char *text, size_t size_n, size_t *length)
     const ChainLock lock;
     if (!lock.locked())
         return -1;
-    std::vector<std::unique_ptr<ChainKeeper>> kept;
+    // Where an indexed layout stands, its sub-chains are kept with it.
+    std::vector<std::unique_ptr<StandingLook>> looks;
     for (const Family *family : active_families())
-        kept.push_back(std::make_unique<ChainKeeper>(*family));
+        looks.push_back(std::make_unique<StandingLook>(*family));
+    std::vector<std::unique_ptr<ChainKeeper>> kept;
+    for (std::size_t f = 0; f < looks.size(); ++f)
+        kept.push_back(std::make_unique<ChainKeeper>(*active_families()[f], &looks[f]->standing()));
     std::vector<std::pair<const Family *, std::string>> sections;
     for (std::size_t f = 0; f < kept.size(); ++f) {
         if (const int status = kept[f]->finish(); status != 0)
             return listing_failed(*active_families()[f], "chain", status);
-        sections.emplace_back(active_families()[f], chain_head + kept[f]->rule_lines() + "COMMIT\n");
+        sections.emplace_back(active_families()[f], kept[f]->chain_text());
     }
     return copy_out(sectioned(sections), text, size_n, length);
 }
@@ -175,20 +270,25 @@ int zvn_install_chain_text(const char *text)
     const ChainLock lock;
     if (!lock.locked())
         return -1;
-    // Kept so that a later family's failed install can put an earlier one
-    // back: all of the text or none of it.
+    // What stands is taken away where the text does not have it; and kept
+    // so that a later family's failed install can put an earlier one back:
+    // all of the text or none of it.
+    std::vector<std::unique_ptr<StandingLook>> looks;
+    for (const Section &section : sections)
+        looks.push_back(std::make_unique<StandingLook>(*section.family));
     std::vector<std::unique_ptr<ChainKeeper>> previous;
     if (sections.size() > 1)
-        for (const Section &section : sections)
-            previous.push_back(std::make_unique<ChainKeeper>(*section.family));
+        for (std::size_t s = 0; s < sections.size(); ++s)
+            previous.push_back(std::make_unique<ChainKeeper>(*sections[s].family, &looks[s]->standing()));
     std::vector<std::string> filenames;
     const auto remove_all = [&] {
         for (const auto &filename : filenames)
             std::remove(filename.c_str());
     };
-    for (const Section &section : sections) {
+    for (std::size_t s = 0; s < sections.size(); ++s) {
+        const Section &section = sections[s];
         std::string filename;
-        if (!write_restore_file(section.text, filename, *section.family)) {
+        if (!write_restore_file(section_text(section, looks[s]->standing()), filename, *section.family)) {
             remove_all();
             set_error(ZVN_ERROR_FILE, "a restore file could not be written");
             return -1;
@@ -211,7 +311,7 @@ int zvn_install_chain_text(const char *text)
         if (ret == 0)
             continue;
         for (std::size_t earlier = 0; earlier < s; ++earlier)
-            if (previous[earlier]->put_back() != 0)
+            if (previous[earlier]->put_back(section_layout(sections[earlier])) != 0)
                 log_record("the ", sections[earlier].family->name, " chain could not be put back as it was");
         set_error(ZVN_ERROR_INSTALL, std::string("the ") + sections[s].family->name + " install failed (status " +
                                          std::to_string(ret) + ")");
@@ -241,9 +341,11 @@ int zvn_failsafe_text_json(const char *allows, char *text, size_t size_n)
         // The rule lines between the head and "COMMIT".
         extra = extra.substr(chain_head.size(), extra.size() - chain_head.size() - std::strlen("COMMIT\n"));
         const std::string append = command("-A ", chain_name);
+        const std::string rate = std::to_string(log_limit());
+        const std::string limited = log_limit() == 0 ? "" : " -m limit --limit " + rate + "/sec --limit-burst " + rate;
         sections.emplace_back(
             family, command(chain_head, append, " -i lo -j ACCEPT\n", append,
-                            " -m state --state RELATED,ESTABLISHED -j ACCEPT\n", extra, append,
+                            " -m state --state RELATED,ESTABLISHED -j ACCEPT\n", extra, append, limited,
                             " -j NFLOG --nflog-prefix  \"", failsafe_prefix, "\"\n", append, " -j DROP\nCOMMIT\n"));
     }
     const std::string whole = sectioned(sections);
@@ -278,15 +380,31 @@ int zvn_verify_chain_json(const char *rules, char *result_json, size_t size_n)
             one["holds"] = false;
             one["differs"] = "the chain does not exist or cannot be listed";
         } else {
-            const std::string listing = listings[f]->kept();
-            ChainListingParser parser;
-            parser.finish(listing);
-            const ExpectedChain expected = expected_chain(parsed.set, *families[f]);
-            const std::string mismatch = listing_mismatch(expected, parser.lines(), listing, *families[f]);
+            std::string listing = listings[f]->kept();
+            auto parser = std::make_unique<ChainListingParser>();
+            parser->finish(listing);
+            // An indexed layout: its sub-chains are in the whole table.
+            const bool indexed = shows_indexed_layout(*parser, listing);
+            int table_status = 0;
+            if (indexed) {
+                const auto table = start_listing(*families[f], true);
+                table_status = table->wait();
+                log_record("$ ", families[f]->tool, " -vnx -L --line-numbers --> ret=", table_status);
+                listing = table->kept();
+                parser = std::make_unique<ChainListingParser>();
+                parser->finish(listing);
+            }
+            const ListingProof proof = prove_listing(parsed.set, *families[f], *parser, listing);
+            const std::string mismatch =
+                table_status != 0 ? "the sub-chains of the indexed layout cannot be listed" : proof.mismatch;
             one["holds"] = mismatch.empty();
-            one["lines"] = parser.lines().empty() ? 0 : parser.lines().size() - 1;
-            one["expected_lines"] = expected.lines.size();
-            if (!mismatch.empty())
+            one["layout"] = indexed ? "indexed" : "flat";
+            one["chains"] = parser->chains_listed();
+            one["lines"] = parser->lines_listed();
+            one["expected_lines"] = proof.expected.lines();
+            if (mismatch.empty())
+                one["deepest_walk"] = proof.layout.deepest_walk;
+            else
                 one["differs"] = mismatch;
         }
         result[families[f]->bit == ipv4.bit ? "ipv4" : "ipv6"] = std::move(one);

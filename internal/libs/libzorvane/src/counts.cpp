@@ -23,12 +23,17 @@ namespace {
 // --> ret=N" once it is read. Started without a shell.
 class StartedListing {
 public:
-    explicit StartedListing(const Family &family)
-        : cmd_(command(family.tool, " -vnx -L ", chain_name, " --line-numbers"))
+    // The chain ZORVANE, or the whole table (where an indexed layout's
+    // sub-chains are to be read too).
+    explicit StartedListing(const Family &family, bool whole_table = false)
+        : cmd_(whole_table ? command(family.tool, " -vnx -L --line-numbers")
+                           : command(family.tool, " -vnx -L ", chain_name, " --line-numbers"))
     {
         log_record("popen --> ", cmd_);
-        program_ = std::make_unique<Program>(
-            std::vector<std::string>{family.tool, "-vnx", "-L", chain_name, "--line-numbers"}, 1, Program::Mode::piped);
+        std::vector<std::string> argv{family.tool, "-vnx", "-L", chain_name, "--line-numbers"};
+        if (whole_table)
+            argv.erase(argv.begin() + 3);
+        program_ = std::make_unique<Program>(argv, 1, Program::Mode::piped);
     }
     ~StartedListing() { finish(); }
     StartedListing(const StartedListing &) = delete;
@@ -125,8 +130,20 @@ bool first_count_token(const std::string &iptable_cmd_output, unsigned long long
     return false;
 }
 
+// Whether a single line's listing shows a line that no flat layout has:
+// a return of loopback's packets, or a way into a sub-chain.
+bool indexed_line(const std::string &iptable_cmd_output)
+{
+    std::istringstream words(iptable_cmd_output);
+    std::string pkts, bytes, target;
+    words >> pkts >> bytes >> target;
+    return target == "RETURN" || (target != chain_name && layout_chain(target));
+}
+
 // Reads one counted line by its own listing. 0 with the count, or the
-// status that the first failure gives.
+// status that the first failure gives; layout_refusal where the chain
+// holds an indexed layout.
+constexpr int layout_refusal = -2;
 int read_one_line(const Family &family, int rule_query_index, unsigned long long &packet_cnt)
 {
     const std::string iptable_cmd =
@@ -142,6 +159,12 @@ int read_one_line(const Family &family, int rule_query_index, unsigned long long
         log_record("iptables list stdout is empty");
         set_error(ZVN_ERROR_COUNT, "the listing of line " + std::to_string(rule_query_index) + " printed nothing");
         return -1;
+    }
+    if (indexed_line(iptable_cmd_output)) {
+        log_record("the chain holds an indexed layout: its positions are no rules, and no count was read");
+        set_error(ZVN_ERROR_LAYOUT, "the chain holds an indexed layout, whose line " + std::to_string(rule_query_index) +
+                                        " is no rule: read the counts with zvn_get_rule_count_snapshot_json");
+        return layout_refusal;
     }
     if (!first_count_token(iptable_cmd_output, packet_cnt)) {
         log_record("Parsing iptable_stdout error");
@@ -209,6 +232,10 @@ int per_rule_counts(const char *rules, char *pktcnt_list_json, const size_t size
             for (const int rule_query_index : positions[f][rule]) {
                 unsigned long long packet_cnt = 0;
                 rule_ret = read_one_line(*families[f], rule_query_index, packet_cnt);
+                // Positions of an indexed layout are other lines' numbers:
+                // not one of them is told.
+                if (rule_ret == layout_refusal)
+                    return report_counts(all_errors(set.rules.size()), pktcnt_list_json, size_n, -1);
                 if (rule_ret != 0)
                     break;
                 if (!add_count(rule_count, packet_cnt)) {
@@ -229,18 +256,43 @@ int per_rule_counts(const char *rules, char *pktcnt_list_json, const size_t size
     return report_counts(pktcnt_list, pktcnt_list_json, size_n, ret);
 }
 
-// All counts come from one listing of the chain (one per family), so they
-// belong to one moment and cost one process however many rules there are.
-// The listing is compared with the lines the rule set makes before any
-// count is told: counts of a rule set that the chain does not hold would be
-// numbers of other rules.
+namespace {
+
+// A family's listing as a reader of its counts needs it: ZORVANE's, and
+// where that shows an indexed layout, the whole table's. The status of the
+// listing that failed, or 0.
+int finish_layout_listing(const Family &family, StartedListing &chain_listing, ChainListingParser &parser,
+                          std::string &listing)
+{
+    if (const int status = chain_listing.finish(&parser); status != 0)
+        return status;
+    parser.finish(chain_listing.output());
+    listing = chain_listing.output();
+    if (!shows_indexed_layout(parser, listing))
+        return 0;
+    StartedListing whole_table(family, true);
+    parser = ChainListingParser();
+    if (const int status = whole_table.finish(&parser); status != 0)
+        return status;
+    parser.finish(whole_table.output());
+    listing = whole_table.output();
+    return 0;
+}
+
+}  // namespace
+
+// All counts come from one listing of the chain (one per family; where an
+// indexed layout stands, one more of the table, for its sub-chains), so
+// they belong to one moment and cost one process however many rules there
+// are. The listing is compared with the lines the rule set makes, in the
+// layout the chain shows, before any count is told: counts of a rule set
+// that the chain does not hold would be numbers of other rules.
 int snapshot_counts(const char *rules, char *pktcnt_list_json, const size_t size_n)
 {
     const ChainLock lock;
     if (!lock.locked())
         return -1;
-    // The listings run while the rule set is parsed, validated and turned
-    // into the lines each chain must show.
+    // The listings run while the rule set is parsed and validated.
     std::vector<std::unique_ptr<StartedListing>> listings;
     const auto families = active_families();
     for (const Family *family : families)
@@ -251,32 +303,27 @@ int snapshot_counts(const char *rules, char *pktcnt_list_json, const size_t size
     if (!read_plain_rule_set(rules, std::strlen(rules), parsed.set) && !parse_and_validate(rules, parsed))
         return -1;
     const std::size_t rule_count = parsed.set.rules.size();
-    std::vector<ExpectedChain> expected;
-    for (const Family *family : families)
-        expected.push_back(expected_chain(parsed.set, *family));
 
     std::vector<unsigned long long> sums(rule_count, 0);
     std::vector<bool> overflowed(rule_count, false);
     for (std::size_t f = 0; f < families.size(); ++f) {
         ChainListingParser parser;
-        const int status = listings[f]->finish(&parser);
-        if (status != 0) {
+        std::string listing;
+        if (const int status = finish_layout_listing(*families[f], *listings[f], parser, listing); status != 0) {
             set_error(ZVN_ERROR_LISTING, std::string("the listing of ") + families[f]->name + " chain failed (status " +
                                              std::to_string(status) + ")");
             return report_counts(all_errors(rule_count), pktcnt_list_json, size_n, status);
         }
-        parser.finish(listings[f]->output());
-        const std::vector<ListedRuleLine> &lines = parser.lines();
-        const std::string mismatch = listing_mismatch(expected[f], lines, listings[f]->output(), *families[f]);
-        if (!mismatch.empty()) {
-            log_record(mismatch);
+        const ListingProof proof = prove_listing(parsed.set, *families[f], parser, listing);
+        if (!proof.mismatch.empty()) {
+            log_record(proof.mismatch);
             const int ret = report_counts(all_errors(rule_count), pktcnt_list_json, size_n, -1);
-            set_error(ZVN_ERROR_MISMATCH, mismatch);
+            set_error(ZVN_ERROR_MISMATCH, proof.mismatch);
             return ret;
         }
         for (std::size_t rule = 0; rule < rule_count; ++rule)
-            for (const int position : expected[f].counted[rule])
-                if (!add_count(sums[rule], lines[static_cast<std::size_t>(position)].packets))
+            for (const auto &[chain, position] : proof.expected.counted[rule])
+                if (!add_count(sums[rule], parser.chain(chain)[position].packets))
                     overflowed[rule] = true;
     }
     nlohmann::json pktcnt_list = nlohmann::json::array();

@@ -1,10 +1,13 @@
 // The exported functions: thin wrappers over the stages, which also keep
 // the error channel (this thread's last failure, its code and message).
 
+#include <algorithm>
 #include <climits>
+#include <cstdint>
 #include <cstring>
 #include <iostream>
 #include <string>
+#include <vector>
 
 #include "libzorvane.h"
 #include "zorvane_internal.h"
@@ -102,7 +105,10 @@ int reset_counter(void)
         return -1;
     int ret = 0;
     for (const Family *family : active_families()) {
-        const int status = do_system_call(command(family->tool, " -Z ", chain_name));
+        int status = do_system_call(command(family->tool, " -Z ", chain_name));
+        // An indexed layout counts in its sub-chains: zeroed in one commit.
+        if (status == 0 && layout_chosen())
+            status = zero_subchains(*family);
         if (ret == 0 && status != 0) {
             ret = status;
             set_error(ZVN_ERROR_COMMAND, std::string("zeroing the ") + family->name + " chain's counters failed (status " +
@@ -135,7 +141,7 @@ int zvn_restore_text_json(const char *rules, char *restore_text_out, size_t size
     std::string text;
     for (const Family *family : active_families()) {
         std::string family_text;
-        restore_text(parsed.set, 1, family_text, *family);
+        layout_text(parsed.set, chosen_layout(parsed.set, *family), 1, *family, family_text);
         if (ipv6_enabled())
             text += command("# ", family->restore_tool, "\n");
         text += family_text;
@@ -174,17 +180,62 @@ int zvn_rule_of_restore_line(const char *rules, int ipv6_file, long line)
     if (!parse_and_validate(rules, parsed))
         return -1;
     const Family &family = ipv6_file != 0 && ipv6_enabled() ? ipv6 : ipv4;
-    // "*filter" and the chain's declaration come first, "COMMIT" last.
-    long next = 3;
-    for (const Rule &rule : parsed.set.rules) {
-        if (!rule.in_family(family))
-            continue;
-        const long lines = static_cast<long>(rule.lines_in_restore_file());
-        if (line >= next && line < next + lines)
-            return static_cast<int>(rule.number);
-        next += lines;
+    // The file as the process's layout writes it, line by line.
+    std::string text;
+    std::vector<std::uint32_t> line_rules;
+    layout_text(parsed.set, chosen_layout(parsed.set, family), 1, family, text, {}, &line_rules);
+    if (line < 1 || static_cast<unsigned long>(line) > line_rules.size())
+        return 0;
+    return static_cast<int>(line_rules[static_cast<std::size_t>(line - 1)]);
+}
+
+int zvn_set_layout(int layout)
+{
+    clear_error();
+    switch (layout) {
+    case ZVN_LAYOUT_FLAT: choose_layout(LayoutChoice::flat); return 0;
+    case ZVN_LAYOUT_INDEXED: choose_layout(LayoutChoice::indexed); return 0;
+    case ZVN_LAYOUT_AUTO: choose_layout(LayoutChoice::automatic); return 0;
+    default: break;
     }
+    set_error(ZVN_ERROR_ARGUMENT, "unknown layout " + std::to_string(layout));
+    return -1;
+}
+
+int zvn_set_log_limit(unsigned int lines_per_second)
+{
+    clear_error();
+    if (lines_per_second > max_log_limit) {
+        set_error(ZVN_ERROR_ARGUMENT, "a log limit of " + std::to_string(lines_per_second) +
+                                          " lines per second is more than " + std::to_string(max_log_limit));
+        return -1;
+    }
+    set_log_limit(lines_per_second);
     return 0;
+}
+
+int zvn_describe_layout_json(const char *rules, char *layout_json, size_t size_n)
+{
+    clear_error();
+    if (rules == nullptr || layout_json == nullptr)
+        return null_argument();
+    ParsedRuleSet parsed;
+    if (!read_plain_rule_set(rules, std::strlen(rules), parsed.set) && !parse_and_validate(rules, parsed))
+        return -1;
+    nlohmann::json result = nlohmann::json::object();
+    for (const Family *family : active_families()) {
+        const Layout layout = chosen_layout(parsed.set, *family);
+        const Layout flat = compile_layout(parsed.set, *family, LayoutChoice::flat);
+        std::size_t most_copies = 0;
+        for (const std::uint32_t copies : layout.copies)
+            most_copies = std::max<std::size_t>(most_copies, copies);
+        result[family->bit == ipv4.bit ? "ipv4" : "ipv6"] = {
+            {"layout", layout.indexed ? "indexed" : "flat"}, {"chains", layout.chains.size()},
+            {"lines", layout.lines},                         {"flat_lines", flat.lines},
+            {"deepest_walk", layout.deepest_walk},           {"flat_walk", flat.deepest_walk},
+            {"groups", layout.groups},                       {"most_copies", most_copies}};
+    }
+    return copy_out(result.dump(), layout_json, size_n);
 }
 
 int zvn_describe_rules_json(const char *rules, char *descriptions_json, size_t size_n)

@@ -9,10 +9,13 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "zorvane_internal.h"
@@ -64,16 +67,23 @@ bool write_restore_file(const std::string &text, std::string &restore_filename, 
 }
 
 // The restore file of each active family: one with IPv6 off, the IPv4 file
-// then the IPv6 file with it on. Leaves their names behind on success; a
-// failure removes what was written.
+// then the IPv6 file with it on, each of the family's layout (flat where
+// none is given) with the chains that stand taken away. Leaves their names
+// behind on success; a failure removes what was written.
 bool write_restore_files(const RuleSet &set, unsigned int rule_index_start,
-                         std::vector<std::string> &restore_filenames)
+                         std::vector<std::string> &restore_filenames, const std::vector<Layout> &layouts,
+                         const std::vector<StandingLayout> &standing)
 {
     restore_filenames.clear();
-    for (const Family *family : active_families()) {
+    const auto families = active_families();
+    for (std::size_t f = 0; f < families.size(); ++f) {
         std::string text, restore_filename;
-        restore_text(set, rule_index_start, text, *family);
-        if (!write_restore_file(text, restore_filename, *family)) {
+        if (f < layouts.size())
+            layout_text(set, layouts[f], rule_index_start, *families[f], text,
+                        f < standing.size() ? standing[f] : StandingLayout{});
+        else
+            restore_text(set, rule_index_start, text, *families[f]);
+        if (!write_restore_file(text, restore_filename, *families[f])) {
             for (const auto &written : restore_filenames)
                 std::remove(written.c_str());
             return false;
@@ -81,6 +91,14 @@ bool write_restore_files(const RuleSet &set, unsigned int rule_index_start,
         restore_filenames.push_back(restore_filename);
     }
     return true;
+}
+
+std::vector<Layout> chosen_layouts(const RuleSet &set)
+{
+    std::vector<Layout> layouts;
+    for (const Family *family : active_families())
+        layouts.push_back(chosen_layout(set, *family));
+    return layouts;
 }
 
 int test_restore_file(const std::string &restore_filename, const Family &family)
@@ -124,14 +142,53 @@ int install_restore_file(const std::string &restore_filename, const Family &fami
 // Two families at once
 // ---------------------------------------------------------------------------
 
-// The IPv4 chain's lines as "iptables -S ZORVANE" prints them, listed
-// while the rule set is read and tested (the listing costs more than a test
-// run, and a host has more than one core): should the IPv6 install fail,
-// they go back in one commit. The listing is kept in an anonymous file,
-// never under a name in /tmp.
-ChainKeeper::ChainKeeper(const Family &family)
-    : family_(family), cmd_(command(family.tool, " -S ", chain_name)),
-      listing_(std::vector<std::string>{family.tool, "-S", chain_name}, 1)
+// ---------------------------------------------------------------------------
+// What stands: the chains of a layout
+// ---------------------------------------------------------------------------
+
+bool layout_chain(std::string_view name)
+{
+    const std::string_view ours = chain_name;
+    if (name == ours || name == index_chain)
+        return true;
+    if (name.size() < ours.size() + 2 || name.substr(0, ours.size()) != ours || name[ours.size()] != '-')
+        return false;
+    const std::string_view number = name.substr(ours.size() + 1);
+    return number[0] != '0' && number.find_first_not_of("0123456789") == std::string_view::npos;
+}
+
+// ZORVANE-INDEX, listed without a shell: its comment names the sub-chains
+// of the layout that stands; where it is missing, none stands.
+StandingLook::StandingLook(const Family &family)
+    : listing_(std::vector<std::string>{family.tool, "-S", index_chain}, 1)
+{
+}
+
+const StandingLayout &StandingLook::standing()
+{
+    if (!read_) {
+        read_ = true;
+        if (listing_.wait() == 0) {
+            standing_.index_chain = true;
+            standing_.subchains = subchains_named(listing_.kept());
+        }
+    }
+    return standing_;
+}
+
+// A family's chain as the tool prints it with -S, listed from the start
+// (no shell) while the rule set is read and tested (the listing costs more
+// than a test run, and a host has more than one core): should a later
+// family's install fail, exactly these lines go back in one commit. The
+// listing is kept in an anonymous file, never under a name in /tmp. Where
+// an indexed layout stands, the whole table is listed and its chains kept.
+ChainKeeper::ChainKeeper(const Family &family, const StandingLayout *standing)
+    : family_(family),
+      whole_table_(standing != nullptr && standing->index_chain),
+      cmd_(whole_table_ ? command(family.tool, " -S") : command(family.tool, " -S ", chain_name)),
+      listing_(whole_table_ ? std::vector<std::string>{family.tool, "-S"}
+                            : std::vector<std::string>{family.tool, "-S", chain_name},
+               1)
 {
     log_record("$ ", cmd_);
 }
@@ -149,27 +206,67 @@ int ChainKeeper::finish()
     return listing_.wait();
 }
 
+std::vector<std::string> ChainKeeper::subchains()
+{
+    std::vector<std::string> names;
+    if (finish() != 0)
+        return names;
+    std::istringstream listing(listing_.kept());
+    std::string line;
+    while (std::getline(listing, line))
+        if (line.rfind("-N ", 0) == 0 && line != command("-N ", chain_name) && layout_chain(line.substr(3)))
+            names.push_back(line.substr(3));
+    return names;
+}
+
 std::string ChainKeeper::rule_lines()
 {
     std::string lines;
     if (finish() != 0)
         return lines;
     std::istringstream listing(listing_.kept());
-    const std::string append = std::string("-A ") + chain_name + " ";
     std::string line;
-    while (std::getline(listing, line))
-        if (line.rfind(append, 0) == 0)
+    while (std::getline(listing, line)) {
+        if (line.rfind("-A ", 0) != 0)
+            continue;
+        const std::size_t end = line.find(' ', 3);
+        if (end != std::string::npos && layout_chain(std::string_view(line).substr(3, end - 3)))
             lines += line + "\n";
+    }
     return lines;
 }
 
-int ChainKeeper::put_back()
+std::string ChainKeeper::chain_text()
+{
+    std::string text = command("*filter\n:", chain_name, " - [0:0]\n");
+    for (const auto &name : subchains())
+        text += ":" + name + " - [0:0]\n";
+    return text + rule_lines() + "COMMIT\n";
+}
+
+int ChainKeeper::put_back(const Layout &installed)
 {
     if (finish() != 0) {
         log_record("the ", family_.name, " chain was not listed before the change; it keeps the new rules");
         return -1;
     }
-    const std::string text = command("*filter\n:", chain_name, " - [0:0]\n", rule_lines(), "COMMIT\n");
+    // The chains the failed change made and the kept layout does not have
+    // go in the same commit.
+    std::string text = chain_text();
+    text.resize(text.size() - std::strlen("COMMIT\n"));
+    const auto kept = subchains();
+    std::vector<std::string> made;
+    for (std::size_t k = 1; k < installed.chains.size(); ++k)
+        made.push_back(layout_chain_name(k));
+    if (installed.indexed)
+        made.push_back(index_chain);
+    std::string taken_away;
+    for (const auto &name : made)
+        if (std::find(kept.begin(), kept.end(), name) == kept.end()) {
+            text += ":" + name + " - [0:0]\n";
+            taken_away += "-X " + name + "\n";
+        }
+    text += taken_away + "COMMIT\n";
     std::string restore_filename;
     if (!write_restore_file(text, restore_filename, family_))
         return -1;
@@ -179,6 +276,26 @@ int ChainKeeper::put_back()
     return ret;
 }
 
+// "iptables-restore -n" of "-Z" lines for every sub-chain that stands; 0
+// where none does.
+int zero_subchains(const Family &family)
+{
+    StandingLook look(family);
+    const StandingLayout &standing = look.standing();
+    if (standing.subchains == 0)
+        return 0;
+    std::string text = "*filter\n";
+    for (std::size_t k = 1; k <= standing.subchains; ++k)
+        text += "-Z " + layout_chain_name(k) + "\n";
+    text += "COMMIT\n";
+    std::string restore_filename;
+    if (!write_restore_file(text, restore_filename, family))
+        return -1;
+    const int ret = install_restore_file(restore_filename, family);
+    if (ret == 0)
+        std::remove(restore_filename.c_str());
+    return ret;
+}
 
 namespace {
 
@@ -262,23 +379,42 @@ int apply_rule_set(const char *rules)
 {
     const auto families = active_families();
     const bool both_families = families.size() > 1;
+    // Once a layout is chosen, what stands is looked at first: the chains
+    // of an earlier layout that the new one does not use are taken away in
+    // its commit.
+    const bool layout_aware = layout_chosen();
     std::optional<ChainLock> lock;
+    std::vector<std::unique_ptr<StandingLook>> looks;
     std::optional<ChainKeeper> previous_ipv4;
-    // With both families the IPv4 chain is listed under the lock while the
-    // rule set is read, written and tested. Where another operation holds
-    // the lock, the text is read first: a refusal need not wait for it.
-    if (both_families && lock.emplace(ChainLock::NoWait{}).locked())
-        previous_ipv4.emplace(ipv4);
+    bool looked = false;
+    const auto look = [&] {
+        looked = true;
+        if (layout_aware)
+            for (const Family *family : families)
+                looks.push_back(std::make_unique<StandingLook>(*family));
+        if (both_families)
+            previous_ipv4.emplace(ipv4, layout_aware ? &looks[0]->standing() : nullptr);
+    };
+    // The chains are listed under the lock while the rule set is read,
+    // written and tested. Where another operation holds the lock, the text
+    // is read first: a refusal need not wait for it.
+    const bool looks_first = both_families || layout_aware;
+    if (looks_first && lock.emplace(ChainLock::NoWait{}).locked())
+        look();
     ParsedRuleSet parsed;
     if (!parse_and_validate(rules, parsed))
         return -1;
-    if (both_families && !previous_ipv4) {
+    if (looks_first && !looked) {
         if (!lock.emplace().locked())
             return -1;
-        previous_ipv4.emplace(ipv4);
+        look();
     }
+    const std::vector<Layout> layouts = chosen_layouts(parsed.set);
+    std::vector<StandingLayout> standing;
+    for (const auto &one : looks)
+        standing.push_back(one->standing());
     std::vector<std::string> restore_filenames;
-    if (!write_restore_files(parsed.set, 1, restore_filenames)) {
+    if (!write_restore_files(parsed.set, 1, restore_filenames, layouts, standing)) {
         set_error(ZVN_ERROR_FILE, "the restore file could not be written");
         return -1;
     }
@@ -295,7 +431,7 @@ int apply_rule_set(const char *rules)
         const int ret = install_restore_file(restore_filenames[f], *families[f]);
         if (ret == 0)
             continue;
-        if (f > 0 && previous_ipv4->put_back() != 0)
+        if (f > 0 && previous_ipv4->put_back(layouts[0]) != 0)
             log_record("the IPv4 chain could not be put back as it was");
         return failed_run(ZVN_ERROR_INSTALL, f > 0 ? "the IPv6 install failed" : "the install failed", ret);
     }
@@ -310,7 +446,7 @@ int test_rule_set(const char *rules)
     std::vector<std::string> restore_filenames;
     if (!parse_and_validate(rules, parsed))
         return -1;
-    if (!write_restore_files(parsed.set, 1, restore_filenames)) {
+    if (!write_restore_files(parsed.set, 1, restore_filenames, chosen_layouts(parsed.set))) {
         set_error(ZVN_ERROR_FILE, "the restore file could not be written");
         return -1;
     }

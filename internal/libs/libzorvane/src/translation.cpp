@@ -1,9 +1,13 @@
 // Translation of the model into restore lines: one rule line for a rule that
-// allows, a logging line and a dropping line for one that drops, all
-// appended to the chain ZORVANE, in the rule set's order.
+// allows, a logging line and a dropping line for one that drops, in the
+// rule set's order; and a whole layout's restore text, its chains declared,
+// its dispatch lines, and the chains of an earlier layout taken away.
 
 #include <algorithm>
+#include <cctype>
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include "zorvane_internal.h"
 
@@ -50,23 +54,44 @@ void append_joined(std::string &cmd, const std::vector<std::string> &items, bool
     }
 }
 
+// How a layout writes a rule's lines beyond what the rule says.
+struct LineStyle {
+    const char *chain = chain_name;
+    bool lo_returned = false;   // loopback's packets never get here: no "! -i lo"
+    unsigned log_limit = 0;     // logged lines per second, 0: all
+    bool shared_limit = false;  // the rule has copies: one limit for all of them
+};
+
+// The logging line's limit: a rule of one line keeps its own bucket; the
+// copies of a rule share one by name (the name carries the rate, since a
+// table of that name that still stands keeps its first rate).
+void append_log_limit(std::string &line, const LineStyle &style, const Rule &rule)
+{
+    const std::string rate = std::to_string(style.log_limit);
+    if (style.shared_limit)
+        line += " -m hashlimit --hashlimit-upto " + rate + "/sec --hashlimit-burst " + rate + " --hashlimit-name z" +
+                std::to_string(rule.number) + "-" + rate + " --hashlimit-htable-size 1 --hashlimit-htable-max 1";
+    else
+        line += " -m limit --limit " + rate + "/sec --limit-burst " + rate;
+}
+
 // Appends the one or two lines of a rule to the restore text of one family:
 // an allowing rule gives its ACCEPT line, a dropping rule its NFLOG line,
 // then its DROP line. Values are copied as the rule set holds them (the
 // validation has refused control characters), ports in decimal.
 void zvn_apply_rule(const Rule &single_rule, std::string &restore_file, unsigned int rule_index,
-                    const Family &family)
+                    const Family &family, const LineStyle &style = {})
 {
     // The match options are written once, at the end of the file; a dropping
     // rule repeats them for its second line.
     const std::size_t line_start = restore_file.size();
     restore_file += "-A ";
-    restore_file += chain_name;
+    restore_file += style.chain;
 
     if (single_rule.interface.set()) {
         restore_file += " -i ";
         restore_file += single_rule.interface.text;
-    } else {
+    } else if (!style.lo_returned) {
         restore_file += " ! -i lo";
     }
 
@@ -102,12 +127,16 @@ void zvn_apply_rule(const Rule &single_rule, std::string &restore_file, unsigned
         return;
     }
     const std::size_t matches_length = restore_file.size() - line_start;
+    if (style.log_limit != 0)
+        append_log_limit(restore_file, style, single_rule);
     restore_file += " -j NFLOG --nflog-prefix  \"RULE=";
     restore_file += std::to_string(rule_index);
     restore_file += " ACT=DROP\"\n";
     restore_file.append(restore_file, line_start, matches_length);
     restore_file += " -j DROP\n";
 }
+
+constexpr const char *index_comment_head = "zorvane indexed layout: ZORVANE-1 to ZORVANE-";
 
 }  // namespace
 
@@ -120,21 +149,97 @@ std::string canonical_ports(const std::vector<std::string> &ports)
 
 void restore_text(const RuleSet &set, unsigned int rule_index_start, std::string &text, const Family &family)
 {
+    layout_text(set, compile_layout(set, family, LayoutChoice::flat), rule_index_start, family, text);
+}
+
+std::string index_comment(std::size_t subchains)
+{
+    return index_comment_head + std::to_string(subchains);
+}
+
+std::size_t subchains_named(const std::string &listing)
+{
+    const std::size_t at = listing.find(index_comment_head);
+    if (at == std::string::npos)
+        return 0;
+    std::size_t subchains = 0;
+    for (std::size_t i = at + std::strlen(index_comment_head); i < listing.size() && std::isdigit(static_cast<unsigned char>(listing[i])); ++i) {
+        subchains = subchains * 10 + static_cast<std::size_t>(listing[i] - '0');
+        if (subchains > max_subchains)
+            return max_subchains;
+    }
+    return subchains;
+}
+
+void layout_text(const RuleSet &set, const Layout &layout, unsigned int rule_index_start, const Family &family,
+                 std::string &text, const StandingLayout &standing, std::vector<std::uint32_t> *line_rules)
+{
     // About one line and a half per rule on average: one allocation up front
     // instead of a series of doublings.
     text.clear();
-    text.reserve(set.rules.size() * 128 + 64);
-    text = "*filter\n:";
-    text += chain_name;
-    text += " - [0:0]\n";
-    unsigned int rule_index = rule_index_start;
-    for (const Rule &single_rule : set.rules) {
-        if (single_rule.in_family(family))
-            zvn_apply_rule(single_rule, text, rule_index, family);
-        if (rule_index_start != 0)
-            ++rule_index;
+    text.reserve(layout.lines * 80 + set.rules.size() * 16 + 64);
+    const auto note = [&](std::uint32_t rule, std::size_t lines) {
+        if (line_rules != nullptr)
+            line_rules->insert(line_rules->end(), lines, rule);
+    };
+    text = "*filter\n";
+    std::vector<std::string> names;
+    for (std::size_t c = 0; c < layout.chains.size(); ++c) {
+        names.push_back(layout_chain_name(c));
+        text += ":" + names.back() + " - [0:0]\n";
     }
+    if (layout.indexed)
+        text += command(":", index_chain, " - [0:0]\n");
+    note(0, layout.chains.size() + 1 + (layout.indexed ? 1 : 0));
+    LineStyle style;
+    style.lo_returned = layout.lo_returned;
+    style.log_limit = log_limit();
+    for (std::size_t c = 0; c < layout.chains.size(); ++c) {
+        style.chain = names[c].c_str();
+        for (const LayoutLine &line : layout.chains[c]) {
+            switch (line.kind) {
+            case LayoutLine::Kind::rule: {
+                const Rule &rule = set.rules[line.index];
+                style.shared_limit = layout.copies[line.index] > 1;
+                zvn_apply_rule(rule, text, rule_index_start == 0 ? 0 : static_cast<unsigned>(rule.number), family, style);
+                note(static_cast<std::uint32_t>(rule.number), rule.lines_in_restore_file());
+                break;
+            }
+            case LayoutLine::Kind::dispatch:
+                text += "-A " + names[c] + " -s " + network_text(line.first, line.prefix_length, family) + " -g " +
+                        names[line.index] + "\n";
+                note(0, 1);
+                break;
+            case LayoutLine::Kind::jump:
+                text += "-A " + names[c] + " -j " + names[line.index] + "\n";
+                note(0, 1);
+                break;
+            case LayoutLine::Kind::lo_return:
+                text += "-A " + names[c] + " -i lo -j RETURN\n";
+                note(0, 1);
+                break;
+            }
+        }
+    }
+    if (layout.indexed) {
+        text += command("-A ", index_chain, " -m comment --comment \"", index_comment(layout.chains.size() - 1), "\"\n");
+        note(0, 1);
+    }
+    // Chains of an earlier layout that this one does not use: emptied
+    // (declared), then deleted, in the same commit. A declaration makes a
+    // chain that is gone, so the deletion cannot fail for want of it.
+    std::vector<std::string> stale;
+    for (std::size_t k = layout.chains.size(); k <= standing.subchains; ++k)
+        stale.push_back(layout_chain_name(k));
+    if (standing.index_chain && !layout.indexed)
+        stale.push_back(index_chain);
+    for (const auto &name : stale)
+        text += ":" + name + " - [0:0]\n";
+    for (const auto &name : stale)
+        text += "-X " + name + "\n";
+    note(0, 2 * stale.size());
     text += "COMMIT\n";
+    note(0, 1);
 }
 
 }  // namespace zvn

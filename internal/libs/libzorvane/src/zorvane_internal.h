@@ -244,15 +244,105 @@ bool read_plain_rule_set(const char *text, std::size_t length, RuleSet &set);
 std::vector<std::string> split_commas(const std::string &text);
 
 // ---------------------------------------------------------------------------
+// The chain's layout (layout.cpp)
+// ---------------------------------------------------------------------------
+
+// A source address of either family, IPv4 in the low 32 bits.
+__extension__ typedef unsigned __int128 AddressBits;
+
+// How a rule set's lines stand in the kernel. Flat: every rule's lines in
+// ZORVANE, in order, as the restore file has always been. Indexed: ZORVANE
+// sends each packet, by its source address, through a tree of sub-chains
+// ZORVANE-1, ZORVANE-2, ... to a leaf that holds, in order, every rule
+// whose source the packet can have; what a packet meets first still decides.
+enum class LayoutChoice { flat, indexed, automatic };
+
+// The process's choice (zvn_set_layout). Until a client makes one, every
+// operation writes the flat layout and does exactly what it always did;
+// once it has, an apply also takes away the sub-chains an earlier layout
+// left (they are known from the chain ZORVANE-INDEX).
+bool layout_chosen();
+LayoutChoice layout_choice();
+void choose_layout(LayoutChoice choice);
+// Lines logged per second per rule (zvn_set_log_limit); 0: every drop.
+unsigned log_limit();
+void set_log_limit(unsigned per_second);
+constexpr unsigned max_log_limit = 10000;
+
+// The automatic choice takes the indexed layout from this many rules of a
+// family on, the flat one below: small sets read as they always did.
+constexpr std::size_t auto_indexed_from = 32;
+
+// The chain that names an indexed layout's sub-chains: one rule, a comment
+// "zorvane indexed layout: ZORVANE-1 to ZORVANE-N". Nothing jumps to it.
+constexpr const char *index_chain = "ZORVANE-INDEX";
+// Sub-chains beyond this many are never made, nor read from a listing.
+constexpr std::size_t max_subchains = 100000;
+
+struct LayoutLine {
+    enum class Kind : std::uint8_t { rule, dispatch, jump, lo_return };
+    Kind kind = Kind::rule;
+    std::uint8_t prefix_length = 0;  // dispatch: "-s first/length -g chain"
+    std::uint32_t index = 0;         // rule: into RuleSet::rules; dispatch, jump: the chain
+    AddressBits first = 0;           // dispatch
+};
+
+struct Layout {
+    bool indexed = false;
+    // The first line returns loopback's packets (no rule of the set can
+    // match them), so no line needs "! -i lo".
+    bool lo_returned = false;
+    std::vector<std::vector<LayoutLine>> chains;  // [0] ZORVANE, [k] ZORVANE-k
+    std::vector<std::uint32_t> copies;            // per rule of the set: its copies here
+    // Figures, in rule lines as the tool lists them (a source list of k
+    // addresses makes k): all of them, and the most a packet can walk.
+    std::size_t lines = 0;
+    std::size_t deepest_walk = 0;
+    std::size_t groups = 0;  // rule groups, each a tree or a run of plain lines
+};
+
+// "ZORVANE" for chain 0, "ZORVANE-k" for chain k.
+std::string layout_chain_name(std::size_t chain);
+// The layout of a family's chain for a rule set: flat, indexed (which is
+// flat where no tree would shorten the walk), or automatic (by size).
+// Deterministic: a reader that compiles it again gets the same chains.
+Layout compile_layout(const RuleSet &set, const Family &family, LayoutChoice choice);
+// The layout the process's choice makes (flat until one is made).
+Layout chosen_layout(const RuleSet &set, const Family &family);
+// The width of a family's addresses (32, 128), and a network's text as the
+// tool lists it ("10.0.0.0/8", "10.0.0.1").
+unsigned address_width(const Family &family);
+std::string network_text(AddressBits first, unsigned length, const Family &family);
+
+// ---------------------------------------------------------------------------
 // Translation into restore lines (translation.cpp)
 // ---------------------------------------------------------------------------
 
 // A port list as it goes into the restore file and as the listing prints
 // it: the elements joined by commas, every number without leading zeros.
 std::string canonical_ports(const std::vector<std::string> &ports);
-// The whole restore text of a rule set for one family's chain;
+// The whole restore text of a rule set for one family's chain, flat;
 // rule_index_start 0 numbers every drop 0, 1 numbers drops by rule.
 void restore_text(const RuleSet &set, unsigned int rule_index_start, std::string &text, const Family &family);
+
+// What an earlier indexed layout left in a family's filter table, as
+// ZORVANE-INDEX tells it: taken away in the commit of the next layout.
+struct StandingLayout {
+    bool index_chain = false;   // ZORVANE-INDEX stands
+    std::size_t subchains = 0;  // ZORVANE-1 to ZORVANE-subchains stand
+};
+// The restore text of a layout: every chain declared, its lines, the
+// index chain of an indexed layout, the standing chains it does not use
+// emptied and deleted, "COMMIT". Drops are logged within the process's log
+// limit. line_rules, if given, receives each line's rule number (0 for a
+// line of no rule), from the file's first line.
+void layout_text(const RuleSet &set, const Layout &layout, unsigned int rule_index_start, const Family &family,
+                 std::string &text, const StandingLayout &standing = {},
+                 std::vector<std::uint32_t> *line_rules = nullptr);
+// The index chain's comment, and the number of sub-chains it names (0 for
+// a text that is no such comment).
+std::string index_comment(std::size_t subchains);
+std::size_t subchains_named(const std::string &listing);
 
 // ---------------------------------------------------------------------------
 // The error channel (exports.cpp)
@@ -283,9 +373,14 @@ int install_restore_file(const std::string &restore_filename, const Family &fami
 // "iptables-restore --test FILE": its raw status.
 int test_restore_file(const std::string &restore_filename, const Family &family);
 // The restore file of each active family (the IPv4 file, then the IPv6
-// file with IPv6 on); a failure removes what was written.
+// file with IPv6 on), each of its family's layout (flat where none is
+// given) with the chains that stand taken away; a failure removes what was
+// written.
 bool write_restore_files(const RuleSet &set, unsigned int rule_index_start,
-                         std::vector<std::string> &restore_filenames);
+                         std::vector<std::string> &restore_filenames, const std::vector<Layout> &layouts = {},
+                         const std::vector<StandingLayout> &standing = {});
+// The layout of the process's choice for each active family.
+std::vector<Layout> chosen_layouts(const RuleSet &set);
 // Tests each active family's file, side by side with both families on: the
 // first failing status in family order (its file kept, the other removed),
 // or 0.
@@ -306,26 +401,54 @@ int test_rule_set(const char *rules);
 int per_rule_counts(const char *rules, char *pktcnt_list_json, const size_t size_n);
 int snapshot_counts(const char *rules, char *pktcnt_list_json, const size_t size_n);
 
-// A family's chain as "iptables -S ZORVANE" lists it, listed from the start
-// (no shell) and kept in an anonymous file: its rule lines, and putting
-// exactly those back in one commit.
+// Zeroes the counters of the sub-chains that stand (ZORVANE's own are the
+// caller's): the status of the one restore that does it, 0 for none.
+int zero_subchains(const Family &family);
+
+// Whether a chain is one of a layout's: ZORVANE, ZORVANE-<n>, ZORVANE-INDEX.
+bool layout_chain(std::string_view name);
+
+// What stands in a family's filter table, from "iptables -S ZORVANE-INDEX"
+// started now (without a shell) and read when asked.
+class StandingLook {
+public:
+    explicit StandingLook(const Family &family);
+    const StandingLayout &standing();
+
+private:
+    Program listing_;
+    StandingLayout standing_;
+    bool read_ = false;
+};
+
+// A family's chain as "iptables -S ZORVANE" lists it (the whole table's
+// "iptables -S" where an indexed layout stands, keeping its chains),
+// listed from the start (no shell) and kept in an anonymous file: its rule
+// lines, and putting exactly those back in one commit.
 class ChainKeeper {
 public:
-    explicit ChainKeeper(const Family &family);
+    explicit ChainKeeper(const Family &family, const StandingLayout *standing = nullptr);
     ~ChainKeeper();
     ChainKeeper(const ChainKeeper &) = delete;
     ChainKeeper &operator=(const ChainKeeper &) = delete;
     // Waits for the listing; its raw status.
     int finish();
-    // The listed "-A ZORVANE ..." lines, each with its line feed ("" when
-    // the listing failed).
+    // The listed "-A" lines of the layout's chains, each with its line feed
+    // ("" when the listing failed).
     std::string rule_lines();
-    // The status of the restore; -1 without a listing (the chain then keeps
-    // what it holds: emptying it would open what it closed).
-    int put_back();
+    // The layout's chains beside ZORVANE that the listing shows.
+    std::vector<std::string> subchains();
+    // The kept chains as a restore text of their own.
+    std::string chain_text();
+    // The status of the restore, which also takes away the chains the
+    // installed layout made and the kept one has not; -1 without a listing
+    // (the chain then keeps what it holds: emptying it would open what it
+    // closed).
+    int put_back(const Layout &installed);
 
 private:
     const Family &family_;
+    const bool whole_table_;
     const std::string cmd_;
     Program listing_;
     bool finished_ = false;
@@ -380,51 +503,93 @@ struct ListedRuleLine {
     ListedField target, protocol, in, source, extra;
 };
 
-// Splits the listing into its numbered lines (index 0 unused) as its text
-// comes in: feed() after each piece parses the lines complete so far,
-// finish() the last one. Headers and lines without a rule number (warnings
-// of the tool) are passed over.
+// Splits the listing into its numbered lines (index 0 unused), chain by
+// chain, as its text comes in: feed() after each piece parses the lines
+// complete so far, finish() the last one. A listing of one chain, or of
+// the whole table ("Chain NAME (...)" before each chain's lines), of which
+// only the layout's chains are kept: ZORVANE (0) and ZORVANE-k (k). Column
+// headers and lines without a rule number (warnings of the tool) are
+// passed over.
 class ChainListingParser {
 public:
     void feed(const std::string &listing);
     void finish(const std::string &listing);
-    const std::vector<ListedRuleLine> &lines() const { return lines_; }
+    // ZORVANE's lines.
+    const std::vector<ListedRuleLine> &lines() const { return chain(0); }
+    // The lines of a layout's chain; none for one that was not listed.
+    const std::vector<ListedRuleLine> &chain(std::size_t index) const;
+    bool listed(std::size_t index) const { return index < listed_.size() && listed_[index]; }
+    // The layout's chains that were listed, and their rule lines.
+    std::size_t chains_listed() const;
+    std::size_t lines_listed() const;
+    // One more than the highest chain index seen.
+    std::size_t chain_slots() const { return chains_.size(); }
 
 private:
     void parse_line(const std::string &listing, std::size_t start, std::size_t end);
-    std::vector<ListedRuleLine> lines_;
+    void enter_chain(std::string_view name);
+    std::vector<std::vector<ListedRuleLine>> chains_{1};
+    std::vector<std::size_t> last_{0};  // per chain, the highest rule number seen
+    std::vector<bool> listed_{true};
+    long current_ = 0;                  // the chain being read; -1: another tool's
     std::size_t parsed_ = 0;
-    std::size_t last_ = 0;  // the highest rule number seen
 };
 
-// What a family's chain must show once it holds a rule set: each line as
-// the listing prints it, and the lines whose counters make each rule's
-// count. Worked out from the rule set alone, so that it can be done while
-// the listing runs.
+// What a family's chains must show once they hold a rule set in a layout:
+// each line as the listing prints it, and the lines whose counters make
+// each rule's count.
 struct ExpectedRule {
     std::size_t rule;      // from 1, over the whole rule set
-    std::string in;        // "!lo" or the name
+    std::string in;        // "!lo", "*" (behind the loopback return) or the name
     const char *protocol;  // the protocol's number as the listing prints it
     std::string range;     // "source IP range a-b", or ""
     std::string ports;     // "multiport dports 22,80", or ""
     bool countries;        // the source is a country list (its column is the tool's own)
+    std::string limit;     // the logging line's limit ("limit: avg 5/sec burst 5"), or ""
 };
 struct ExpectedRuleLine {
-    std::uint32_t of;    // index into ExpectedChain::rules
-    const char *target;  // ACCEPT, NFLOG, DROP
-    std::string source;  // "" where the tool's form cannot be foretold
+    static constexpr std::uint32_t no_rule = ~std::uint32_t{0};
+    std::uint32_t of = no_rule;    // index into ExpectedChain::rules; no_rule for a line to a chain
+    const char *target = nullptr;  // ACCEPT, NFLOG, DROP, RETURN; nullptr: the chain goes_to
+    std::string source;            // "" where the tool's form cannot be foretold
+    std::uint32_t goes_to = 0;
+    bool go = false;        // "-g": listed "[goto]"
+    bool loopback = false;  // "-i lo"
 };
 struct ExpectedChain {
+    bool indexed = false;
     std::vector<ExpectedRule> rules;
-    std::vector<ExpectedRuleLine> lines;
-    std::vector<std::vector<int>> counted;  // per rule of the set: the chain positions counted
+    std::vector<std::vector<ExpectedRuleLine>> chains;  // [0] ZORVANE, [k] ZORVANE-k
+    // Per rule of the set: the (chain, position) of each line counted.
+    std::vector<std::vector<std::pair<std::uint32_t, std::uint32_t>>> counted;
+    std::size_t lines() const;
 };
+// The lines of the flat layout without a log limit, or of a given layout
+// and log limit.
 ExpectedChain expected_chain(const RuleSet &set, const Family &family);
+ExpectedChain expected_chain(const RuleSet &set, const Family &family, const Layout &layout, unsigned limit);
 
 // Compares the listing with the expected lines. Empty when they agree;
-// otherwise the record naming the first rule that differs and how.
-std::string listing_mismatch(const ExpectedChain &expected, const std::vector<ListedRuleLine> &lines,
+// otherwise the record naming the first rule (or chain) that differs and
+// how.
+std::string listing_mismatch(const ExpectedChain &expected, const ChainListingParser &parser,
                              const std::string &listing, const Family &family);
+
+// Whether a listing of ZORVANE shows an indexed layout: a line that
+// returns loopback's packets or goes to a sub-chain, which no flat
+// layout has.
+bool shows_indexed_layout(const ChainListingParser &parser, const std::string &listing);
+
+// A family's listing proven against a rule set: the layout it shows
+// (flat, or indexed where ZORVANE says so) and the log limit its logging
+// lines carry are compiled again from the set and compared line by line.
+struct ListingProof {
+    Layout layout;
+    ExpectedChain expected;
+    std::string mismatch;  // "" when the listing holds the set
+};
+ListingProof prove_listing(const RuleSet &set, const Family &family, const ChainListingParser &parser,
+                           const std::string &listing);
 
 // ---------------------------------------------------------------------------
 // One operation at a time
