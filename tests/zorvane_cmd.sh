@@ -88,7 +88,7 @@ says err "nothing was installed" "check says it installed nothing"
 run 0 "check --show" check --show "$work/small.json"
 says out '-A ZORVANE -i eth2 -s 10.0.2.0/24 -p tcp -m multiport --dports 1002 -j NFLOG --nflog-prefix  "RULE=3 ACT=DROP"' \
     "--show prints the restore text"
-run 0 "apply of 2,000 rules" apply "$work/big.json"
+run 0 "apply of 2,000 rules, flat" apply --layout flat "$work/big.json"
 says err "applied 2001 rules" "apply says what it did"
 [ "$(/sbin/iptables -S ZORVANE | grep -c "^-A")" = $((2001 + 666)) ] && pass "the chain holds 2,667 lines" ||
     fail "the chain holds $(/sbin/iptables -S ZORVANE | grep -c '^-A') lines"
@@ -102,6 +102,28 @@ says out "    3  drop    tcp ports 1002 from 10.0.2.0/24 on eth2" "the table des
 run 3 "counts of a rule set the chain does not hold" counts "$work/small.json"
 says err "does not hold this rule set" "counts refuses another rule set"
 says err "rule 4 does not match the IPv4 chain" "and names the rule that differs"
+
+# --- layouts: the same set indexed (the default from 32 rules), counted, and flat again ----------
+run 0 "apply of 2,000 rules" apply "$work/big.json"
+subchains=$(/sbin/iptables -S | grep -c '^-N ZORVANE-[0-9]')
+[ "$subchains" -gt 10 ] && pass "indexed in $subchains sub-chains" || fail "indexed in $subchains sub-chains"
+[ "$(/sbin/iptables -S ZORVANE | grep -c '^-A')" -lt 20 ] && pass "ZORVANE holds only the way in" ||
+    fail "ZORVANE holds $(/sbin/iptables -S ZORVANE | grep -c '^-A') lines"
+run 0 "status of an indexed layout" status
+says out "layout: indexed, $((subchains + 1)) chains" "status names the layout"
+says out "walks at most" "and the deepest walk"
+run 0 "counts of an indexed layout" counts --json "$work/big.json"
+[ "$(tr -d '[]\n' < "$work/out" | tr ',' '\n' | grep -c '^0$')" = 2001 ] && pass "2,001 counts of 0 again" ||
+    fail "counts: $(head -c 100 "$work/out")"
+run 3 "counts of another set on an indexed layout" counts "$work/small.json"
+says err "the chain holds an indexed layout, and this rule set makes a flat one" "counts names the layout"
+run 0 "the same set flat again" apply --layout flat "$work/big.json"
+[ "$(/sbin/iptables -S | grep -c '^-N ZORVANE-')" = 0 ] && pass "the sub-chains are gone" ||
+    fail "$(/sbin/iptables -S | grep -c '^-N ZORVANE-') sub-chains stayed"
+run 0 "check --show --log-limit" check --show --log-limit 5 "$work/small.json"
+says out '-m limit --limit 5/sec --limit-burst 5 -j NFLOG --nflog-prefix  "RULE=3 ACT=DROP"' "--show prints the limit"
+run 2 "a log limit over 10000" apply --log-limit 10001 "$work/small.json"
+run 2 "an unknown layout" apply --layout tree "$work/small.json"
 
 # --- refusals ---------------------------------------------------------------------------------
 cat > "$work/faulty.json" <<'EOF'

@@ -92,6 +92,22 @@ void keep_last_good();
 // The kept section of a family, or "" where none was kept.
 std::string last_good(bool ipv6);
 
+// How a set is laid out in the kernel and how much its drops may log
+// (--layout, --log-limit): saved beside the saved set, so that a boot
+// restores the set as it was applied, and recorded beside the set last
+// applied, so that the guard puts it back so.
+struct ApplyOptions {
+    std::string layout = "auto";  // auto, flat, indexed
+    unsigned log_limit = 0;       // lines per second per rule; 0: every drop
+};
+constexpr const char *saved_options = "/etc/zorvane/options.json";
+constexpr const char *applied_options = "/run/zorvane/applied-options.json";
+std::string options_text(const ApplyOptions &options);
+// The options a file holds; the defaults where it is missing or unreadable.
+ApplyOptions read_options(const std::string &path);
+// Hands them to the library for the rest of the process.
+void use_options(const ApplyOptions &options);
+
 // The rule set the command last applied, under /run (gone at a reboot):
 // what status compares the chain with.
 constexpr const char *applied_record = "/run/zorvane/applied.json";
@@ -100,7 +116,7 @@ constexpr const char *applied_record = "/run/zorvane/applied.json";
 // status tells which family holds which.
 constexpr const char *applying_record = "/run/zorvane/applying.json";
 void record_applying(const std::string &text);
-void record_applied(const std::string &text);
+void record_applied(const std::string &text, const ApplyOptions &options);
 
 // ---------------------------------------------------------------------------
 // Confirmed changes (confirm.cpp)
@@ -123,7 +139,8 @@ void refuse_if_pending();
 // place, put there only on confirmation ("" without --save).
 // disarm_confirmation: the change did not go in after all.
 void start_watcher();
-void arm_confirmation(int seconds, const std::string &file, const std::string &staged, bool forced);
+void arm_confirmation(int seconds, const std::string &file, const std::string &staged, bool forced,
+                      const ApplyOptions &options);
 void disarm_confirmation();
 
 enum class Answer { confirmed, timed_out, hung_up, terminated };

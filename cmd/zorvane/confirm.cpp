@@ -46,6 +46,7 @@ const std::string previous_file = pending_dir + "/previous.rules";
 const std::string watcher_file = pending_dir + "/watcher";
 const std::string answer_file = pending_dir + "/answer";
 const std::string applied_before = pending_dir + "/applied.before";
+const std::string applied_options_before = pending_dir + "/applied-options.before";
 const std::string outcome_file = std::string(run_dir) + "/outcome";
 const std::string kept_previous = std::string(run_dir) + "/previous.rules";
 
@@ -88,7 +89,8 @@ bool exists(const std::string &path)
 
 void remove_pending()
 {
-    for (const std::string &file : {change_file, previous_file, watcher_file, answer_file, applied_before})
+    for (const std::string &file :
+         {change_file, previous_file, watcher_file, answer_file, applied_before, applied_options_before})
         unlink(file.c_str());
     rmdir(pending_dir.c_str());
 }
@@ -153,6 +155,8 @@ std::string settle(bool keep, const std::string &why)
                 const std::string text = read_text(staged);
                 commit_staged(staged, saved_rules);
                 mark_forced(text, change.count("forced") && change.at("forced") == "1");
+                if (change.count("options"))
+                    save_atomically(saved_options, change.at("options") + "\n");
                 keep_last_good();
                 outcome += "; saved as " + std::string(saved_rules);
             } catch (const Failure &failure) {
@@ -171,6 +175,8 @@ std::string settle(bool keep, const std::string &why)
         // What the command last applied is again what it was before.
         if (rename(applied_before.c_str(), applied_record) != 0)
             unlink(applied_record);
+        if (rename(applied_options_before.c_str(), applied_options) != 0)
+            unlink(applied_options);
         if (status == 0) {
             outcome = "rolled back (" + why + "): the previous rules of the chain ZORVANE are back in force";
         } else {
@@ -321,15 +327,21 @@ void start_watcher()
     }
 }
 
-void arm_confirmation(int seconds, const std::string &file, const std::string &staged, bool forced)
+void arm_confirmation(int seconds, const std::string &file, const std::string &staged, bool forced,
+                      const ApplyOptions &options)
 {
     write_private(previous_file, chain_text_now());
     if (exists(applied_record))
         write_private(applied_before, read_text(applied_record));
+    if (exists(applied_options))
+        write_private(applied_options_before, read_text(applied_options));
     unlink(outcome_file.c_str());
     // The change file last: from now on the watcher settles the change.
+    std::string options_line = options_text(options);
+    options_line.pop_back();
     write_private(change_file, "deadline=" + std::to_string(now_seconds() + seconds) + "\nfile=" + file +
-                                   "\nstaged=" + staged + "\nforced=" + (forced ? "1" : "0") + "\n");
+                                   "\nstaged=" + staged + "\nforced=" + (forced ? "1" : "0") +
+                                   "\noptions=" + options_line + "\n");
 }
 
 void disarm_confirmation()

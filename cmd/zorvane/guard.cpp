@@ -140,11 +140,13 @@ nlohmann::json verify(const std::string &rules)
     return nlohmann::json::parse(buffer.data());
 }
 
-// Puts back exactly the set and the hook: the set's restore text installed
-// as a chain text (one commit per family; the drop log is left alone), then
-// the hook where one is missing, without the preparation script.
-void repair(const std::string &rules)
+// Puts back exactly the set and the hook: the set's restore text, in the
+// layout and with the log limit it was applied with, installed as a chain
+// text (one commit per family; the drop log is left alone), then the hook
+// where one is missing, without the preparation script.
+void repair(const std::string &rules, const std::string &path)
 {
+    use_options(read_options(path == applied_record ? applied_options : saved_options));
     const int length = zvn_restore_text_json(rules.c_str(), nullptr, 0);
     if (length < 0)
         throw Failure(3, std::string("the set to put back is refused: ") + zvn_last_error());
@@ -236,7 +238,7 @@ int run_guard(int interval, const std::string &textfile, bool pause, bool resume
                     broken += (broken.empty() ? "" : "; ") + std::string(family.name == "ipv4" ? "IPv4" : "IPv6") +
                               ": " + family.what;
             if (!broken.empty()) {
-                repair(rules);
+                repair(rules, path);
                 ++repairs;
                 families = judge(verify(rules), input_status_now());
                 bool whole = true;

@@ -138,6 +138,17 @@ std::string family_status(const char *name, const nlohmann::json &status)
             text += "warning: ahead of the hook, this rule can accept new connections before zorvane sees them: " +
                     rule.get<std::string>() + "\n";
     }
+    if (status.contains("layout")) {
+        const auto &layout = status["layout"];
+        const int chains = layout.value("chains", 1), lines = layout.value("lines", 0);
+        text += "layout: " + layout.value("kind", std::string("flat")) +
+                (chains > 1 ? ", " + std::to_string(chains) + " chains (ZORVANE and its sub-chains)" : "") + ", " +
+                std::to_string(lines) + " rule lines";
+        if (layout.contains("deepest_walk"))
+            text += "; a new connection's first packet walks at most " +
+                    std::to_string(layout["deepest_walk"].get<int>()) + " of them";
+        text += "\n";
+    }
     if (status.contains("holds"))
         text += status["holds"].get<bool>()
                     ? "holds the rule set last applied, line for line\n"

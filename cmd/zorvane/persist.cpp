@@ -15,6 +15,8 @@
 
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "command.h"
 
 namespace zorvane {
@@ -196,6 +198,35 @@ std::string last_good(bool ipv6)
     return read_whole(last_good_path(ipv6));
 }
 
+std::string options_text(const ApplyOptions &options)
+{
+    return nlohmann::json{{"layout", options.layout}, {"log_limit", options.log_limit}}.dump() + "\n";
+}
+
+ApplyOptions read_options(const std::string &path)
+{
+    ApplyOptions options;
+    const auto json = nlohmann::json::parse(read_whole(path), nullptr, false);
+    if (!json.is_object())
+        return options;
+    const auto layout = json.find("layout");
+    if (layout != json.end() && layout->is_string() &&
+        (*layout == "auto" || *layout == "flat" || *layout == "indexed"))
+        options.layout = layout->get<std::string>();
+    const auto limit = json.find("log_limit");
+    if (limit != json.end() && limit->is_number_unsigned() && limit->get<unsigned long long>() <= 10000)
+        options.log_limit = limit->get<unsigned>();
+    return options;
+}
+
+void use_options(const ApplyOptions &options)
+{
+    zvn_set_layout(options.layout == "flat"      ? ZVN_LAYOUT_FLAT
+                   : options.layout == "indexed" ? ZVN_LAYOUT_INDEXED
+                                                 : ZVN_LAYOUT_AUTO);
+    zvn_set_log_limit(options.log_limit);
+}
+
 void record_applying(const std::string &text)
 {
     // Best effort: status then compares with the saved set instead.
@@ -207,8 +238,13 @@ void record_applying(const std::string &text)
     }
 }
 
-void record_applied(const std::string &text)
+void record_applied(const std::string &text, const ApplyOptions &options)
 {
+    // The options first: the guard reads them with the set it finds.
+    try {
+        save_atomically(applied_options, options_text(options));
+    } catch (const Failure &) {
+    }
     if (rename(applying_record, applied_record) == 0)
         return;
     record_applying(text);

@@ -315,10 +315,12 @@ struct CheckArgs {
     std::string file = zorvane::saved_rules;
     bool json = false;
     bool show = false;
+    zorvane::ApplyOptions options;
 };
 
 int run_check(const CheckArgs &args)
 {
+    zorvane::use_options(args.options);
     const std::string text = read_rules(args.file);
     const Checked checked = check_rules(text);
     if (args.json)
@@ -344,6 +346,7 @@ struct ApplyArgs {
     bool force = false;
     bool save = false;
     int confirm_seconds = 0;
+    zorvane::ApplyOptions options;
 };
 
 // Checks a rule set; error findings refuse it unless forced (a NUL byte
@@ -383,6 +386,7 @@ std::string stage_save(const std::string &text)
 
 int run_apply(const ApplyArgs &args)
 {
+    zorvane::use_options(args.options);
     zorvane::refuse_if_pending();
     const std::string text = read_rules(args.file);
     const Checked checked = refuse_or_accept(text, args.force);
@@ -399,10 +403,10 @@ int run_apply(const ApplyArgs &args)
         if (args.save)
             staged = stage_save(text);
         if (confirming)
-            zorvane::arm_confirmation(args.confirm_seconds, args.file, staged, forced);
+            zorvane::arm_confirmation(args.confirm_seconds, args.file, staged, forced, args.options);
         zorvane::record_applying(text);
         install(text);
-        zorvane::record_applied(text);
+        zorvane::record_applied(text, args.options);
     } catch (...) {
         if (confirming)
             zorvane::disarm_confirmation();
@@ -414,6 +418,7 @@ int run_apply(const ApplyArgs &args)
         const CommandLock lock;
         zorvane::commit_staged(staged, zorvane::saved_rules);
         try {
+            zorvane::save_atomically(zorvane::saved_options, zorvane::options_text(args.options));
             zorvane::mark_forced(text, forced);
             zorvane::keep_last_good();
         } catch (const Failure &failure) {
@@ -514,6 +519,9 @@ std::string fall_back(std::vector<std::string> &problems)
 // is filtered, and someone is told.
 int run_restore(const std::vector<std::string> &tool_problems)
 {
+    // The set boots as it was applied: its layout and its log limit.
+    const zorvane::ApplyOptions saved = zorvane::read_options(zorvane::saved_options);
+    zorvane::use_options(saved);
     zorvane::refuse_if_pending();
     std::vector<std::string> problems = tool_problems;
     std::string why;
@@ -551,7 +559,7 @@ int run_restore(const std::vector<std::string> &tool_problems)
             require_hooked_chain();
             zorvane::record_applying(text);
             install(text);
-            zorvane::record_applied(text);
+            zorvane::record_applied(text, saved);
         } catch (const Failure &failure) {
             why = failure.what();
         }
@@ -656,6 +664,11 @@ bool verify_against_reference(nlohmann::json &status)
     for (const auto &[family, one] : verified->items()) {
         nlohmann::json &target = family == "ipv4" ? status : status["ipv6"];
         target["holds"] = one["holds"];
+        if (one.contains("layout")) {
+            target["layout"] = {{"kind", one["layout"]}, {"chains", one["chains"]}, {"lines", one["lines"]}};
+            if (one.contains("deepest_walk"))
+                target["layout"]["deepest_walk"] = one["deepest_walk"];
+        }
         if (one.contains("differs"))
             target["differs"] = std::to_string(one.value("lines", 0)) + " of " +
                                 std::to_string(one.value("expected_lines", 0)) + " lines; " +
@@ -724,6 +737,23 @@ int run_reset()
     return 0;
 }
 
+// --layout and --log-limit, which check and apply share.
+void add_layout_options(CLI::App &command, zorvane::ApplyOptions &chosen)
+{
+    command
+        .add_option("--layout", chosen.layout,
+                    "How the rules stand in the kernel: flat (every rule in ZORVANE, walked in order), indexed "
+                    "(a tree of sub-chains by source address: the walk stays short however many rules), or auto "
+                    "(the default: indexed from 32 rules of a family on)")
+        ->check(CLI::IsMember({"auto", "flat", "indexed"}));
+    command
+        .add_option("--log-limit", chosen.log_limit,
+                    "Log at most N drops per second per rule (after its first N); 0, the default, logs every drop. "
+                    "Drops and counts stay exact")
+        ->type_name("N")
+        ->check(CLI::Range(0, 10000));
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -743,6 +773,7 @@ int main(int argc, char **argv)
     check->add_option("FILE", check_args.file, "Rule set (default: the saved " + std::string(zorvane::saved_rules) + ")");
     auto *check_json = check->add_flag("--json", check_args.json, "Print the findings as a JSON array");
     check->add_flag("--show", check_args.show, "Print the restore text that applying would install")->excludes(check_json);
+    add_layout_options(*check, check_args.options);
 
     ApplyArgs apply_args;
     auto *apply = app.add_subcommand("apply", "Check, test and install a rule set in one commit");
@@ -755,6 +786,7 @@ int main(int argc, char **argv)
                       "otherwise put the old chain back")
         ->type_name("SECONDS")
         ->check(CLI::Range(1, 86400));
+    add_layout_options(*apply, apply_args.options);
 
     CountsArgs counts_args;
     auto *counts = app.add_subcommand("counts", "Packets each rule decided, read in one listing");
@@ -812,6 +844,10 @@ int main(int argc, char **argv)
             options.both_families = true;
         }
     }
+
+    // The command always knows layouts: an apply takes away the sub-chains
+    // an earlier layout left, and reset zeroes them.
+    zorvane::use_options(zorvane::ApplyOptions{});
 
     try {
         if (*check)
