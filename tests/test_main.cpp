@@ -22,13 +22,20 @@ int main(int argc, char **argv)
         filtered = filtered || std::strncmp(argv[i], "--gtest_filter", 14) == 0;
     testing::InitGoogleTest(&argc, argv);
     // IPv6, once on, stays on for the process: its suites (named ...Ipv6...)
-    // run in a process of their own, started with ZVN_TEST_IPV6=1.
+    // run in a process of their own, started with ZVN_TEST_IPV6=1. So does
+    // a chosen layout: the suites named ...Layout... run with
+    // ZVN_TEST_LAYOUT=1, the automatic layout chosen.
     const bool ipv6 = std::getenv("ZVN_TEST_IPV6") != nullptr;
+    const bool layout = std::getenv("ZVN_TEST_LAYOUT") != nullptr;
     if (ipv6)
         zvn_enable_ipv6();
+    if (layout)
+        zvn_set_layout(ZVN_LAYOUT_AUTO);
     if (!filtered) {
-        const std::string suites = mode == "fake" ? "Fake" : "Real";
+        const std::string suites = (mode == "fake" ? "Fake" : "Real") + std::string(layout ? "Layout" : "");
         testing::GTEST_FLAG(filter) = ipv6 ? "*" + suites + "Ipv6*" : "*" + suites + "*-*Ipv6*";
+        if (!layout)
+            testing::GTEST_FLAG(filter) += ":*Layout*";
     }
     return RUN_ALL_TESTS();
 }
