@@ -33,9 +33,8 @@ int main(int argc, char **argv)
         zvn_set_layout(ZVN_LAYOUT_AUTO);
     if (!filtered) {
         const std::string suites = (mode == "fake" ? "Fake" : "Real") + std::string(layout ? "Layout" : "");
-        testing::GTEST_FLAG(filter) = ipv6 ? "*" + suites + "Ipv6*" : "*" + suites + "*-*Ipv6*";
-        if (!layout)
-            testing::GTEST_FLAG(filter) += ":*Layout*";
+        testing::GTEST_FLAG(filter) = "*" + suites + (ipv6 ? "Ipv6*" : "*-*Ipv6*") +
+                                      (layout ? "" : ipv6 ? "-*Layout*" : ":*Layout*");
     }
     return RUN_ALL_TESTS();
 }
