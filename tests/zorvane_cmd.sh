@@ -103,7 +103,7 @@ run 3 "counts of a rule set the chain does not hold" counts "$work/small.json"
 says err "does not hold this rule set" "counts refuses another rule set"
 says err "rule 4 does not match the IPv4 chain" "and names the rule that differs"
 
-# --- layouts: the same set indexed (the default from 32 rules), counted, and flat again ----------
+# --- layouts: the same set indexed (the default from 16 rules), counted, and flat again ----------
 run 0 "apply of 2,000 rules" apply "$work/big.json"
 subchains=$(/sbin/iptables -S | grep -c '^-N ZORVANE-[0-9]')
 [ "$subchains" -gt 10 ] && pass "indexed in $subchains sub-chains" || fail "indexed in $subchains sub-chains"

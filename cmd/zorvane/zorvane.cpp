@@ -744,7 +744,7 @@ void add_layout_options(CLI::App &command, zorvane::ApplyOptions &chosen)
         .add_option("--layout", chosen.layout,
                     "How the rules stand in the kernel: flat (every rule in ZORVANE, walked in order), indexed "
                     "(a tree of sub-chains by source address: the walk stays short however many rules), or auto "
-                    "(the default: indexed from 32 rules of a family on)")
+                    "(the default: indexed from 16 rules of a family on)")
         ->check(CLI::IsMember({"auto", "flat", "indexed"}));
     command
         .add_option("--log-limit", chosen.log_limit,

@@ -546,7 +546,8 @@ ZVN_EXPORT int zvn_get_chain_glance_json(char *glance_json, size_t size_n);
  *                             as in the flat layout. Where no tree walks
  *                             shorter than the plain lines (a small set,
  *                             overlapping wide sources) the layout is flat.
- *         ZVN_LAYOUT_AUTO     indexed from 32 rules of a family, flat below
+ *         ZVN_LAYOUT_AUTO     indexed from 16 rules of a family, flat below
+ *                             (where the indexed layout starts to pay)
  *
  * Until a client calls it, every function writes the flat layout and does
  * exactly what it always did. From the first call on, for the rest of the

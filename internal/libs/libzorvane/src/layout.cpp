@@ -37,8 +37,10 @@ constexpr unsigned interface_first_line = 13;
 constexpr unsigned module_first_line = 16;  // iprange, geoip
 constexpr unsigned other_line = 2;          // a protocol, or nothing
 
-// A leaf's walk, to begin with: doubled while a tree passes its budget.
-constexpr std::size_t first_leaf_cost = 128;
+// A leaf's walk, to begin with (a sixteenth of the span's, within these
+// bounds): doubled while a tree passes its budget.
+constexpr std::size_t least_leaf_cost = 16;
+constexpr std::size_t most_first_leaf_cost = 128;
 // At most 2^6 dispatch lines in a node: a wider node is walked line by line.
 constexpr unsigned max_stride = 6;
 // A group's tree may hold this many times its rules' plain lines.
@@ -452,6 +454,7 @@ private:
             return std::nullopt;
         // The tree, its jump and ZORVANE's loopback return within budget.
         const std::size_t max_lines = line_budget * span_lines - 2;
+        const std::size_t first_leaf_cost = std::clamp(span_cost / 16, least_leaf_cost, most_first_leaf_cost);
         for (std::size_t leaf_cost = first_leaf_cost; leaf_cost < span_cost; leaf_cost *= 2) {
             const std::size_t mark = chains_.size();
             TreeBuilder builder(placed_, width_, leaf_cost, chains_, max_lines, subchain_budget - used);
