@@ -6,6 +6,11 @@
 #   3. counts: both count operations against one listing, on both back ends
 #   4. check:  the check of a rule set against its test run, both back ends
 #   5. apply6: both families (IPv6 on) against the bare tools, nf_tables
+#   6. layout: a block list's indexed apply against its flat one, both back
+#      ends; the indexed layout's figures, and a hostile mix's
+#   7. rate:   NEW packets per second behind block lists, indexed, flat and
+#      an nft set of the same addresses, both back ends (packet_path.sh);
+#      and the lines a drop flood logs against a log limit
 # and writes bench/results/latest.csv, bench/results/latest.txt (the table,
 # with the machine it ran on) and bench/results/apply.png (gnuplot).
 # usage: bench/run.sh [--quick]
@@ -19,13 +24,14 @@ sandbox=$top/tests/sandbox/sandbox.sh
 command -v gnuplot >/dev/null || DEBIAN_FRONTEND=noninteractive apt-get install -y -qq gnuplot-nox >/dev/null
 
 apply_sizes="100 1000 5000" own_sizes="10000 100000" count_sizes="100 1000 5000"
-check_sizes="10000 100000" apply6_sizes="1000 5000"
+check_sizes="10000 100000" apply6_sizes="1000 5000" layout_sizes="10000 100000" rate_sizes="1000 10000 100000"
 if [ "${1:-}" = --quick ]; then
     apply_sizes="100 1000" own_sizes="10000" count_sizes="100 1000" check_sizes="10000" apply6_sizes="1000"
+    layout_sizes="10000" rate_sizes="1000 10000"
 fi
 
 cmake -S "$top" -B "$build" -DZORVANE_BUILD_BENCH=ON -DZORVANE_BUILD_TESTS=OFF -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build" -j "$(nproc)" --target zvn_bench >/dev/null
+cmake --build "$build" -j "$(nproc)" --target zvn_bench packets zorvane_cmd >/dev/null
 bench=$build/bench/zvn_bench
 mkdir -p "$out"
 csv=$out/latest.csv
@@ -37,6 +43,12 @@ for backend in nft legacy; do
     ZVN_REQUIRE_SANDBOX=1 "$sandbox" "$backend" "$bench" check $check_sizes >> "$csv"
 done
 ZVN_REQUIRE_SANDBOX=1 "$sandbox" nft "$bench" apply6 $apply6_sizes >> "$csv"
+command -v nft >/dev/null || DEBIAN_FRONTEND=noninteractive apt-get install -y -qq nftables >/dev/null
+for backend in nft legacy; do
+    ZVN_REQUIRE_SANDBOX=1 "$sandbox" "$backend" "$bench" layout $layout_sizes >> "$csv"
+    ZVN_REQUIRE_SANDBOX=1 "$sandbox" "$backend" "$top/bench/packet_path.sh" "$build/cmd/zorvane/zorvane" \
+        "$build/bench/packets" "$top/deploy/ulogd-zorvane.conf" $rate_sizes >> "$csv"
+done
 
 {
     echo "zorvane benchmark, $(date -u '+%Y-%m-%d %H:%M UTC')"

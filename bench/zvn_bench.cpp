@@ -15,6 +15,9 @@
 //   zvn_bench apply6 SIZES...  real tools, IPv6 on: a rule set of both
 //                              families against the bare tools doing the
 //                              same two test runs and two installs
+//   zvn_bench layout SIZES...  real tools: a block list's indexed apply
+//                              against its flat one; the indexed layout's
+//                              figures, and a hostile mix's
 #include <libzorvane.h>
 
 #include <malloc.h>
@@ -22,11 +25,13 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <random>
 #include <iostream>
 #include <new>
 #include <string>
@@ -396,13 +401,121 @@ void bench_apply6(int n)
     std::remove(file6.c_str());
 }
 
+// --- 6. layouts: the indexed apply against the flat one; the line budget ----------------------
+
+std::string address_text(std::uint32_t a)
+{
+    return std::to_string(a >> 24) + "." + std::to_string(a >> 16 & 255) + "." + std::to_string(a >> 8 & 255) + "." +
+           std::to_string(a & 255);
+}
+
+// A block list: n random unicast addresses, each dropped, then allow-all.
+std::string block_list(int n)
+{
+    std::mt19937 rng(1);
+    std::string json = "[";
+    for (int i = 0; i < n; ++i) {
+        std::uint32_t a;
+        do
+            a = static_cast<std::uint32_t>(rng());
+        while ((a >> 24) == 0 || (a >> 24) == 10 || (a >> 24) == 127 || (a >> 24) >= 224);
+        json += "{\"src_IP_cidr\":\"" + address_text(a) + "\",\"allow\":false},";
+    }
+    return json + "{\"allow\":true}]";
+}
+
+// A hostile mix: overlapping networks from /8 to /24, ranges, and rules
+// without a source (catch-alls for a protocol or port) among them.
+std::string hostile_mix(int n)
+{
+    std::mt19937 rng(2);
+    std::string json = "[";
+    for (int i = 0; i < n; ++i) {
+        const std::uint32_t a = static_cast<std::uint32_t>(rng());
+        const int length = 8 + static_cast<int>(rng() % 17);
+        const std::uint32_t net = a & (~0u << (32 - length));
+        const char *verdict = rng() % 2 ? "true" : "false";
+        switch (rng() % 6) {
+        case 0: case 1: case 2:
+            json += "{\"src_IP_cidr\":\"" + address_text(net) + "/" + std::to_string(length) + "\",\"allow\":" + verdict + "},";
+            break;
+        case 3:
+            json += "{\"src_IP_range\":\"" + address_text(a & 0xff000000u) + "-" +
+                    address_text((a & 0xff000000u) + (static_cast<std::uint32_t>(rng()) & 0x3ffffff)) + "\",\"allow\":false},";
+            break;
+        case 4:
+            json += "{\"protocol\":\"tcp\",\"dports_list\":[\"" + std::to_string(1 + rng() % 65535) + "\"],\"allow\":false},";
+            break;
+        default:
+            json += "{\"src_IP_cidr\":\"" + address_text(a) + "\",\"allow\":" + verdict + "},";
+        }
+    }
+    return json + "{\"allow\":true}]";
+}
+
+nlohmann::json describe(const std::string &rules)
+{
+    std::vector<char> buffer(4096);
+    check(zvn_describe_layout_json(rules.c_str(), buffer.data(), buffer.size()) == 0, "describe failed");
+    return nlohmann::json::parse(buffer.data())["ipv4"];
+}
+
+void layout_rows(const char *section, int n, const nlohmann::json &layout)
+{
+    row(section, n, "indexed", layout["layout"] == "indexed" ? 1 : 0);
+    row(section, n, "chains", layout["chains"].get<double>());
+    row(section, n, "lines", layout["lines"].get<double>());
+    row(section, n, "lines_over_flat", layout["lines"].get<double>() / layout["flat_lines"].get<double>());
+    row(section, n, "deepest_walk", layout["deepest_walk"].get<double>());
+    row(section, n, "walk_over_flat", layout["deepest_walk"].get<double>() / layout["flat_walk"].get<double>());
+}
+
+// The flat apply is the bare tools on the flat restore file (what
+// zvn_apply_rules_json costs without a layout chosen); the indexed one the
+// library with the indexed layout chosen. In turns, as above.
+void bench_layout(int n)
+{
+    const std::string rules = block_list(n);
+    const std::string file = "/var/tmp/zvn_bench_flat.tmp";
+    {
+        const int length = zvn_restore_text_json(rules.c_str(), nullptr, 0);
+        std::vector<char> flat(static_cast<std::size_t>(length) + 1);
+        zvn_restore_text_json(rules.c_str(), flat.data(), flat.size());
+        std::ofstream(file) << flat.data();
+    }
+    check(zvn_set_layout(ZVN_LAYOUT_INDEXED) == 0, "layout not chosen");
+    auto flat = [&] {
+        check(run("/sbin/iptables-restore --test " + file + " 1>&2") == 0, "flat test run failed");
+        check(run("/sbin/iptables-restore -n " + file + " 1>&2") == 0, "flat install failed");
+        run("echo -n > /var/log/ulogd_syslogemu.log 1>&2");
+    };
+    auto indexed = [&] { check(zvn_apply_rules_json(rules.c_str()) == 0, "indexed apply failed"); };
+    indexed();
+    std::vector<double> flat_ms, indexed_ms;
+    for (int r = 0; r < (n >= 50000 ? 5 : 9); ++r) {
+        if (r % 2) {
+            flat_ms.push_back(time_ms(flat));
+            indexed_ms.push_back(time_ms(indexed));
+        } else {
+            indexed_ms.push_back(time_ms(indexed));
+            flat_ms.push_back(time_ms(flat));
+        }
+    }
+    row("layout", n, "flat_apply_ms", median(flat_ms));
+    row("layout", n, "indexed_apply_ms", median(indexed_ms));
+    row("layout", n, "apply_ratio", median(indexed_ms) / median(flat_ms));
+    layout_rows("layout", n, describe(rules));
+    layout_rows("hostile", n, describe(hostile_mix(n)));
+    std::remove(file.c_str());
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
 {
     const char *mode = std::getenv("ZVN_SANDBOX");
     if (mode == nullptr || argc < 3) {
-        std::fprintf(stderr, "usage (inside tests/sandbox/sandbox.sh): %s apply|own|counts|check|apply6 SIZES...\n",
+        std::fprintf(stderr, "usage (inside tests/sandbox/sandbox.sh): %s apply|own|counts|check|apply6|layout SIZES...\n",
                      argv[0]);
         return 2;
     }
@@ -433,6 +546,8 @@ int main(int argc, char **argv)
             bench_check(n);
         else if (what == "apply6")
             bench_apply6(n);
+        else if (what == "layout")
+            bench_layout(n);
     }
     return 0;
 }
