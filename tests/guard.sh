@@ -2,8 +2,10 @@
 # zorvane guard on the real tools, inside "sandbox.sh nft|legacy", with
 # neighbours in place: each kind of breakage (INPUT flushed, the chain
 # emptied, the chain deleted with its hook, another tool's full restore,
-# the IPv6 hook gone) is healed within one interval plus one apply at the
-# default interval, measured, with pings showing the drops back; a repair
+# the IPv6 hook gone; a sub-chain of an indexed layout flushed, every one
+# taken) is healed within one interval plus one apply at the default
+# interval, measured, with pings showing the drops back, in the layout and
+# with the log limit the set was applied with; a repair
 # touches no rule of the other tools; an apply by the command and a pause
 # are no breakage; the textfile keeps its gauges.
 # usage: guard.sh ZORVANE SOURCE_DIR
@@ -95,5 +97,22 @@ expect_eq "a paused guard leaves a change alone" "$(/sbin/iptables -S ZORVANE | 
 heal_within "after --resume" 10
 kill "$guard"; wait "$guard" 2>/dev/null; guard=
 sed 's/^/    guard: /' "$work/guard.log"
+
+# An indexed set with a log limit: a flushed leaf and a foreign restore
+# that takes every sub-chain are healed to the same layout and limit.
+awk 'BEGIN { printf "["; for (i = 0; i < 300; i++) printf "{\"src_IP_cidr\":\"10.%d.%d.9\",\"allow\":false},", 1 + i % 50, i % 250
+             printf "{\"interface\":\"eth3\",\"protocol\":\"icmp\",\"allow\":false},{\"allow\":true}]" }' > "$work/big.json"
+"$zorvane" apply --log-limit 5 "$work/big.json" 2>/dev/null || fail "apply of an indexed set"
+"$zorvane" guard 2> "$work/guard2.log" &
+guard=$!
+sleep 1
+leaf=$(/sbin/iptables -S | awk '/^-N ZORVANE-[0-9]/ { n = $2 } END { print n }')
+breakage "a sub-chain of the indexed layout flushed ($leaf)" /sbin/iptables -F "$leaf"
+breakage "a foreign full restore of an indexed layout" foreign_restore
+"$zorvane" status > "$work/status"
+grep -q "layout: indexed" "$work/status" && pass "the layout came back indexed" || fail "status: $(cat "$work/status")"
+[ "$(/sbin/iptables -S | grep -c -- "-m limit --limit 5/sec")" -gt 0 ] && pass "with its log limit" || fail "the log limit is gone"
+kill "$guard"; wait "$guard" 2>/dev/null; guard=
+sed 's/^/    guard: /' "$work/guard2.log"
 echo "== $failures failure(s) ($mode)"
 [ "$failures" = 0 ]

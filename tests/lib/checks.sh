@@ -13,7 +13,7 @@ foreign_rules() {
     for tool in iptables ip6tables; do
         for table in filter nat mangle; do
             "/sbin/$tool-save" -t "$table" 2>/dev/null | grep -v '^#' | sed 's/\[[0-9]*:[0-9]*\]//' |
-                grep -v -- '-A ZORVANE \|^:ZORVANE\|-j ZORVANE$'
+                grep -v -- '-A ZORVANE \|-A ZORVANE-\|^:ZORVANE\|-j ZORVANE$'
         done
     done
     [ "${ZVN_SANDBOX:-}" != nft ] || nft list table inet neighbour 2>/dev/null || true
