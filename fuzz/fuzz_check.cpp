@@ -1,9 +1,10 @@
-// The check, the restore text and the fail-safe text on any text: they run
-// no command, so this target needs no sandbox and runs fast. No input may
-// crash them (deeply nested values, repeated keys and NUL bytes among the
-// seeds); the check's result counts its error findings, a covering rule
-// comes before the rule it covers, and every finding names a rule of the
-// set.
+// The check, the restore text of the indexed layout and the fail-safe text
+// on any text: they run no command, so this target needs no sandbox and
+// runs fast. No input may crash them (deeply nested values, repeated keys
+// and NUL bytes among the seeds); the check's result counts its error
+// findings, a covering rule comes before the rule it covers, and every
+// finding names a rule of the set; the layout keeps within four times the
+// flat lines and never walks longer than the flat chain.
 #include <libzorvane.h>
 
 #include <cstdint>
@@ -34,6 +35,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         }
         require(counted == errors, "the result counts the error findings");
     }
+    static const bool indexed = zvn_set_layout(ZVN_LAYOUT_INDEXED) == 0;
+    require(indexed, "the indexed layout is chosen");
+    std::vector<char> layout(4096);
+    if (zvn_describe_layout_json(text.c_str(), layout.data(), layout.size()) == 0)
+        for (const auto &[family, one] : nlohmann::json::parse(layout.data()).items()) {
+            require(one["lines"].get<std::size_t>() <= 4 * one["flat_lines"].get<std::size_t>(),
+                    "the layout keeps within its line budget");
+            require(one["deepest_walk"].get<std::size_t>() <= one["flat_walk"].get<std::size_t>(),
+                    "the layout never walks longer than the flat chain");
+        }
     std::vector<char> restore(1 << 16);
     const int length = zvn_restore_text_json(text.c_str(), restore.data(), restore.size());
     require(length >= -1, "the restore text gives -1 or a length");

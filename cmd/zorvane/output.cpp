@@ -122,7 +122,10 @@ std::string family_status(const char *name, const nlohmann::json &status)
     const bool chain = status.value("chain", false);
     const int hooks = status.value("hooks", 0);
     std::string text = std::string("chain ZORVANE (") + name + "): ";
-    text += chain ? "present, " + std::to_string(status.value("rule_lines", 0)) + " rule lines\n" : "missing\n";
+    const bool indexed = status.contains("layout") && status["layout"].value("kind", std::string()) == "indexed";
+    text += chain ? "present, " + std::to_string(status.value("rule_lines", 0)) + " rule lines" +
+                        (indexed ? " (the way into its sub-chains)\n" : "\n")
+                  : "missing\n";
     text += "reached from INPUT: ";
     if (hooks > 0)
         text += "yes (" + std::to_string(hooks) + (hooks == 1 ? " hook)\n" : " hooks)\n");

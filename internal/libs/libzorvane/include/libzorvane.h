@@ -91,7 +91,10 @@ ZVN_EXPORT int zvn_apply_rules_json(const char *rules);
  * reset_counter - zero the packet and byte counters of every rule of ZORVANE.
  *
  * Runs "/sbin/iptables -Z ZORVANE". Returns its raw status (non-zero when
- * the chain does not exist).
+ * the chain does not exist). Once a layout is chosen (zvn_set_layout), it
+ * then lists "/sbin/iptables -S ZORVANE-INDEX" and zeroes the sub-chains
+ * of an indexed layout in one "iptables-restore -n FILE" of "-Z" lines; the
+ * first failing status is the result.
  */
 ZVN_EXPORT int reset_counter(void);
 
@@ -128,6 +131,10 @@ ZVN_EXPORT void setup_default_chain(void);
  * the listings, the first failure decides: -1 for a listing that could not
  * start, printed nothing or printed no number, else the raw status of the
  * failing listing (buffer written). Each count is read at its own moment.
+ * A listed line that no flat chain has (the return of loopback's packets,
+ * a way into a sub-chain) shows an indexed layout, whose positions are no
+ * rules: the read stops there, every element is "error", the result is -1
+ * and the error channel says ZVN_ERROR_LAYOUT.
  */
 ZVN_EXPORT int zvn_get_rule_count_json(const char *rules, char *pktcnt_list_json,
                                        const size_t size_n);
@@ -144,9 +151,14 @@ ZVN_EXPORT int zvn_get_rule_count_json(const char *rules, char *pktcnt_list_json
  * installed: their
  * number, each line's target (ACCEPT, or NFLOG then DROP), the NFLOG prefix
  * naming the rule's number, the in-interface (or !lo), the protocol and the
- * source. Only a chain that holds the rule set gives counts; all come from
- * one moment, and the cost does not grow with one process per rule: use it
- * for polling.
+ * source. Where ZORVANE shows an indexed layout (see zvn_set_layout), the
+ * whole table is listed too,
+ *   /sbin/iptables -vnx -L --line-numbers
+ * and every chain of the layout the rule set makes is compared the same
+ * way, dispatch lines and the log limit found included; a rule's count is
+ * the sum over its copies. Only a chain that holds the rule set gives
+ * counts; all come from one moment, and the cost does not grow with one
+ * process per rule: use it for polling.
  *
  * Returns 0 when the chain holds the rule set and every count was read; -1
  * for a null pointer, a refused rule set or a buffer too small (buffer not
@@ -229,6 +241,10 @@ ZVN_EXPORT int zvn_test_rules_json(const char *rules);
  * rules:        NUL-terminated JSON text.
  * restore_text: caller's buffer, or NULL to learn the length.
  * size_n:       capacity of that buffer, terminating NUL included.
+ *
+ * The text is of the layout chosen (zvn_set_layout; flat until one is), its
+ * logging lines within the log limit (zvn_set_log_limit), without what an
+ * apply takes away of an earlier layout.
  *
  * Returns the length of the text (without its NUL), or -1 for a null rules
  * pointer, text that is not JSON or an invalid rule set. The buffer is
@@ -313,9 +329,12 @@ ZVN_EXPORT void zvn_unlock_chain(void);
  * length: if not NULL, receives the length of the text (also when the
  *         buffer is too small, so that a caller can size it and ask again).
  *
- * Runs, under the lock and without a shell, "/sbin/iptables -S ZORVANE"
- * (and "/sbin/ip6tables -S ZORVANE" with IPv6 on) and keeps the chain's
- * "-A ZORVANE" lines in the form the tool prints them. Changes nothing.
+ * Runs, under the lock and without a shell, "/sbin/iptables -S
+ * ZORVANE-INDEX", then "/sbin/iptables -S ZORVANE" (with IPv6 on, both
+ * with ip6tables too) and keeps the chain's "-A ZORVANE" lines in the form
+ * the tool prints them. Where an indexed layout stands, "/sbin/iptables -S"
+ * lists the whole table instead, and the text also declares the layout's
+ * sub-chains and ZORVANE-INDEX and holds their lines. Changes nothing.
  *
  * Returns 0 (buffer written); -1 for a buffer too small ("size_n is too
  * small") or a lock not had (buffer not written); the raw status of a
@@ -331,15 +350,20 @@ ZVN_EXPORT int zvn_get_chain_text(char *text, size_t size_n, size_t *length);
  *       for are changed.
  *
  * Refuses (-1, with a record naming the line) any text that holds more
- * than each section's chain: another table or chain, a policy, a line that
- * is not "-A ZORVANE ...", a control character, two sections of a family,
- * an IPv6 section while IPv6 is off. Then, under the lock, writes one
- * restore file per section, tests each ("iptables-restore --test FILE"),
- * and only when all pass installs each in one commit ("iptables-restore -n
- * FILE"), IPv4 first; should a later family's install fail, the families
- * installed before it are put back as they were. The drop log is not
- * touched. Files are removed after success; a refused or failed one stays
- * in /tmp.
+ * than each section's chain and its layout's sub-chains: another table or
+ * chain, a policy, a line that is not "-A" of the chain or of a sub-chain
+ * (ZORVANE-<n>, ZORVANE-INDEX) the section declares before its lines, a
+ * jump or goto to a sub-chain it does not declare, a control character,
+ * two sections of a family, an IPv6 section while IPv6 is off. Then, under
+ * the lock, lists "iptables -S ZORVANE-INDEX" per family, writes one
+ * restore file per section (ZORVANE-INDEX written anew to name the
+ * sub-chains it declares, and every sub-chain that stands but is not in the
+ * section taken away in the same commit), tests each ("iptables-restore
+ * --test FILE"), and only when all pass installs each in one commit
+ * ("iptables-restore -n FILE"), IPv4 first; should a later family's install
+ * fail, the families installed before it are put back as they were. The
+ * drop log is not touched. Files are removed after success; a refused or
+ * failed one stays in /tmp.
  *
  * Returns 0; -1 for a refused text, a file that could not be written or a
  * lock not had; else the raw status of the failing test run or install.
@@ -351,7 +375,8 @@ ZVN_EXPORT int zvn_install_chain_text(const char *text);
  *
  * allows: NULL, or a rule set (JSON text) whose rules all allow: extra
  *         traffic the fail-safe set keeps open, such as the management
- *         port.
+ *         port. A log limit (zvn_set_log_limit) applies to its logging
+ *         line too.
  * text, size_n: caller's buffer (NULL to learn the length) and capacity.
  *
  * For each active family: loopback accepted, established and related
@@ -372,14 +397,18 @@ ZVN_EXPORT int zvn_failsafe_text_json(const char *allows, char *text, size_t siz
  * result_json: caller's buffer; size_n its capacity.
  *
  * Lists each active family's chain once (under the lock, without a shell:
- * "/sbin/iptables -vnx -L ZORVANE --line-numbers") and compares it with the
- * lines the rule set makes, as the snapshot count read does. Writes, per
- * active family ("ipv4", and "ipv6" with IPv6 on):
- *   {"chain":true|false,"holds":true|false,"lines":N,"expected_lines":M,
+ * "/sbin/iptables -vnx -L ZORVANE --line-numbers"; where it shows an
+ * indexed layout, "/sbin/iptables -vnx -L --line-numbers" too) and compares
+ * it with the lines the rule set makes in the layout found, as the snapshot
+ * count read does. Writes, per active family ("ipv4", and "ipv6" with IPv6
+ * on):
+ *   {"chain":true|false,"holds":true|false,"layout":"flat"|"indexed",
+ *    "chains":C,"lines":N,"expected_lines":M,"deepest_walk":W,
  *    "differs":"..."}
- * "differs" names the first rule that does not match and how; "lines" is
- * the number of rule lines listed, "expected_lines" the number the rule set
- * makes. Changes nothing.
+ * "differs" names the first rule (or sub-chain) that does not match and
+ * how; "chains" counts the layout's chains listed, "lines" their rule lines,
+ * "expected_lines" the lines the rule set makes; "deepest_walk", where the
+ * chain holds the set, the most lines a packet can walk. Changes nothing.
  *
  * Returns 0 (buffer written); -1 for a null pointer, a refused rule set, a
  * lock not had or a buffer too small (not written).
@@ -436,8 +465,12 @@ ZVN_EXPORT int zvn_last_error_code(void);
  * line:      the line's number in the file, from 1 (the tool names it when
  *            the test run refuses: "Error occurred at line: N").
  *
+ * The file is taken as zvn_restore_text_json writes it, in the layout
+ * chosen: a line of a rule's copy in a leaf names that rule.
+ *
  * Returns the rule's number (from 1), 0 for a line that belongs to no rule
- * (the head or "COMMIT"), -1 for a refused rule set. Runs nothing.
+ * (the head, a declaration, a dispatch line or "COMMIT"), -1 for a refused
+ * rule set. Runs nothing.
  */
 ZVN_EXPORT int zvn_rule_of_restore_line(const char *rules, int ipv6_file, long line);
 
@@ -518,7 +551,8 @@ ZVN_EXPORT int zvn_changes_seen(void);
  * without a shell: "/sbin/iptables-save -t filter"), the cheapest look at
  * both where the chain's rules are many:
  *   {"ipv4":{"chain":true,"hooks":1,"lines":N,"digest":"16 hex digits"}, ...}
- * "digest" is a hash of the chain's lines as the tool saves them, to be
+ * "lines" counts the chain's lines and those of its sub-chains (an indexed
+ * layout's); "digest" is a hash of them as the tool saves them, to be
  * compared with that of an earlier glance (a changed line changes it).
  * Changes nothing.
  *
