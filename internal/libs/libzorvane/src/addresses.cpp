@@ -154,4 +154,22 @@ std::string format_ipv6(const Ipv6Address &address)
     return text;
 }
 
+AddressBits bits_of(const Ipv6Address &address)
+{
+    AddressBits bits = 0;
+    for (const std::uint8_t byte : address)
+        bits = (bits << 8) | byte;
+    return bits;
+}
+
+Ipv6Address address_of(AddressBits bits)
+{
+    Ipv6Address address{};
+    for (int i = 15; i >= 0; --i) {
+        address[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(bits & 0xff);
+        bits >>= 8;
+    }
+    return address;
+}
+
 }  // namespace zvn

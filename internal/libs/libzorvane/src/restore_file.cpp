@@ -146,6 +146,23 @@ int install_restore_file(const std::string &restore_filename, const Family &fami
 // What stands: the chains of a layout
 // ---------------------------------------------------------------------------
 
+namespace {
+
+// Installs a restore text of the library's own making in one commit: the
+// status of "iptables-restore -n"; its file removed after success.
+int install_text(const std::string &text, const Family &family)
+{
+    std::string restore_filename;
+    if (!write_restore_file(text, restore_filename, family))
+        return -1;
+    const int ret = install_restore_file(restore_filename, family);
+    if (ret == 0)
+        std::remove(restore_filename.c_str());
+    return ret;
+}
+
+}  // namespace
+
 bool layout_chain(std::string_view name)
 {
     const std::string_view ours = chain_name;
@@ -267,13 +284,7 @@ int ChainKeeper::put_back(const Layout &installed)
             taken_away += "-X " + name + "\n";
         }
     text += taken_away + "COMMIT\n";
-    std::string restore_filename;
-    if (!write_restore_file(text, restore_filename, family_))
-        return -1;
-    const int ret = install_restore_file(restore_filename, family_);
-    if (ret == 0)
-        std::remove(restore_filename.c_str());
-    return ret;
+    return install_text(text, family_);
 }
 
 // "iptables-restore -n" of "-Z" lines for every sub-chain that stands; 0
@@ -288,13 +299,7 @@ int zero_subchains(const Family &family)
     for (std::size_t k = 1; k <= standing.subchains; ++k)
         text += "-Z " + layout_chain_name(k) + "\n";
     text += "COMMIT\n";
-    std::string restore_filename;
-    if (!write_restore_file(text, restore_filename, family))
-        return -1;
-    const int ret = install_restore_file(restore_filename, family);
-    if (ret == 0)
-        std::remove(restore_filename.c_str());
-    return ret;
+    return install_text(text, family);
 }
 
 namespace {

@@ -310,6 +310,10 @@ std::string layout_chain_name(std::size_t chain);
 // flat where no tree would shorten the walk), or automatic (by size).
 // Deterministic: a reader that compiles it again gets the same chains.
 Layout compile_layout(const RuleSet &set, const Family &family, LayoutChoice choice);
+// The indexed layout (layout_tree.cpp); nothing where the set stays flat
+// (too few rules, values the tool would read as options, no tree that
+// walks shorter).
+std::optional<Layout> indexed_layout(const RuleSet &set, const Family &family);
 // The layout the process's choice makes (flat until one is made).
 Layout chosen_layout(const RuleSet &set, const Family &family);
 // The width of a family's addresses (32, 128), and a network's text as the
@@ -485,6 +489,9 @@ std::optional<Ipv6Address> parse_ipv6(const std::string &text);
 std::optional<Ipv6Network> parse_ipv6_network(const std::string &text);
 std::optional<std::pair<Ipv6Address, Ipv6Address>> parse_ipv6_range(const std::string &text);
 std::string format_ipv6(const Ipv6Address &address);
+// An IPv6 address as 128 bits, and back.
+AddressBits bits_of(const Ipv6Address &address);
+Ipv6Address address_of(AddressBits bits);
 // "a.b.c.d-e.f.g.h"; the two addresses in the order written.
 std::optional<std::pair<std::uint32_t, std::uint32_t>> parse_ipv4_range(const std::string &text);
 std::string format_ipv4(std::uint32_t address);
