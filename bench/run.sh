@@ -12,7 +12,7 @@
 #      an nft set of the same addresses, both back ends (packet_path.sh);
 #      and the lines a drop flood logs against a log limit
 # and writes bench/results/latest.csv, bench/results/latest.txt (the table,
-# with the machine it ran on) and bench/results/apply.png (gnuplot).
+# with the machine it ran on), bench/results/apply.png and rate.png (gnuplot).
 # usage: bench/run.sh [--quick]
 set -euo pipefail
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -86,4 +86,20 @@ plot "$build/apply_library.dat" with linespoints lw 2 title "zvn\\\\_apply\\\\_r
      "$build/snapshot_nft.dat" with linespoints lw 2 title "zvn\\\\_get\\\\_rule\\\\_count\\\\_snapshot\\\\_json", \
      "$build/per_rule_nft.dat" with linespoints lw 2 title "zvn\\\\_get\\\\_rule\\\\_count\\\\_json"
 PLOT
-echo "wrote $csv, $out/latest.txt and $out/apply.png"
+for kind in indexed flat nft_set; do
+    awk -F, -v m="full_leaf_${kind}_pps" '$1 == "rate" && $2 == "nft" && $4 == m { print $3, $5 }' "$csv" > "$build/rate_$kind.dat"
+done
+gnuplot <<PLOT
+set terminal pngcairo size 900,560 font "sans,11"
+set output "$out/rate.png"
+set title "zorvane: new connections a second behind a block list (nf_tables back end)"
+set xlabel "block rules"
+set ylabel "NEW packets accepted per second (median of 3)"
+set logscale xy
+set key bottom left
+set grid
+plot "$build/rate_indexed.dat" with linespoints lw 2 title "indexed layout", \
+     "$build/rate_nft_set.dat" with linespoints lw 2 title "one nft set of the same addresses", \
+     "$build/rate_flat.dat" with linespoints lw 2 title "flat layout"
+PLOT
+echo "wrote $csv, $out/latest.txt, $out/apply.png and $out/rate.png"
