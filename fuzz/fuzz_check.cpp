@@ -38,13 +38,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     static const bool indexed = zvn_set_layout(ZVN_LAYOUT_INDEXED) == 0;
     require(indexed, "the indexed layout is chosen");
     std::vector<char> layout(4096);
-    if (zvn_describe_layout_json(text.c_str(), layout.data(), layout.size()) == 0)
-        for (const auto &[family, one] : nlohmann::json::parse(layout.data()).items()) {
+    if (zvn_describe_layout_json(text.c_str(), layout.data(), layout.size()) == 0) {
+        const auto families = nlohmann::json::parse(layout.data());
+        for (const auto &[family, one] : families.items()) {
             require(one["lines"].get<std::size_t>() <= 4 * one["flat_lines"].get<std::size_t>(),
                     "the layout keeps within its line budget");
             require(one["deepest_walk"].get<std::size_t>() <= one["flat_walk"].get<std::size_t>(),
                     "the layout never walks longer than the flat chain");
         }
+    }
     std::vector<char> restore(1 << 16);
     const int length = zvn_restore_text_json(text.c_str(), restore.data(), restore.size());
     require(length >= -1, "the restore text gives -1 or a length");
