@@ -92,7 +92,8 @@ done
 gnuplot <<PLOT
 set terminal pngcairo size 900,560 font "sans,11"
 set output "$out/rate.png"
-set title "zorvane: new connections a second behind a block list (nf_tables back end)"
+set title "zorvane: new connections a second behind a block list (nf\\\\_tables back end)"
+set xrange [500:200000]
 set xlabel "block rules"
 set ylabel "NEW packets accepted per second (median of 3)"
 set logscale xy
