@@ -131,23 +131,6 @@ std::string differs(std::size_t rule, const Family &family, std::size_t chain, s
            "\" where the rule set makes \"" + std::string(expected) + "\"";
 }
 
-// The chain a "Chain NAME (...)" header names: 0 for ZORVANE, k for
-// ZORVANE-k, -1 for any other (its lines are passed over).
-long layout_chain_index(std::string_view name)
-{
-    if (name == chain_name)
-        return 0;
-    if (!layout_chain(name) || name == index_chain)
-        return -1;
-    std::size_t k = 0;
-    for (const char c : name.substr(std::strlen(chain_name) + 1)) {
-        k = k * 10 + static_cast<std::size_t>(c - '0');
-        if (k > max_subchains)
-            return -1;
-    }
-    return static_cast<long>(k);
-}
-
 const std::vector<ListedRuleLine> no_lines;
 
 // The log limit written on logging lines: what the listing prints of it.

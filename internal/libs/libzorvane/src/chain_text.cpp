@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <climits>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <sstream>
@@ -61,10 +60,20 @@ struct Section {
 // The number of a sub-chain's name ("ZORVANE-12": 12), 0 for another name.
 std::size_t subchain_number(std::string_view name)
 {
-    if (!layout_chain(name) || name == chain_name || name == index_chain)
-        return 0;
-    const std::size_t number = std::strtoul(std::string(name.substr(std::strlen(chain_name) + 1)).c_str(), nullptr, 10);
-    return number <= max_subchains ? number : 0;
+    const long k = layout_chain_index(name);
+    return k > 0 ? static_cast<std::size_t>(k) : 0;
+}
+
+// The chains beside ZORVANE a section declares: its sub-chains and, where
+// it has any, the index chain naming them.
+std::vector<std::string> declared_subchains(const Section &section)
+{
+    std::vector<std::string> names;
+    for (const std::size_t k : section.subchains)
+        names.push_back(layout_chain_name(k));
+    if (!names.empty())
+        names.push_back(index_chain);
+    return names;
 }
 
 // A section's restore text: the chain and its sub-chains declared, the
@@ -73,27 +82,14 @@ std::size_t subchain_number(std::string_view name)
 std::string section_text(const Section &section, const StandingLayout &standing)
 {
     std::string text = chain_head;
-    std::size_t highest = 0;
-    for (const std::size_t k : section.subchains) {
-        text += ":" + layout_chain_name(k) + " - [0:0]\n";
-        highest = std::max(highest, k);
-    }
-    if (highest > 0)
-        text += command(":", index_chain, " - [0:0]\n");
-    text += section.lines;
-    if (highest > 0)
-        text += command("-A ", index_chain, " -m comment --comment \"", index_comment(highest), "\"\n");
-    std::string taken_away;
-    const auto take_away = [&](const std::string &name) {
+    const std::vector<std::string> declared = declared_subchains(section);
+    for (const auto &name : declared)
         text += ":" + name + " - [0:0]\n";
-        taken_away += "-X " + name + "\n";
-    };
-    for (std::size_t k = 1; k <= standing.subchains; ++k)
-        if (std::find(section.subchains.begin(), section.subchains.end(), k) == section.subchains.end())
-            take_away(layout_chain_name(k));
-    if (standing.index_chain && highest == 0)
-        take_away(index_chain);
-    return text + taken_away + "COMMIT\n";
+    text += section.lines;
+    if (!section.subchains.empty())
+        text += command("-A ", index_chain, " -m comment --comment \"",
+                        index_comment(*std::max_element(section.subchains.begin(), section.subchains.end())), "\"\n");
+    return text + taken_away(standing_chains(standing), declared) + "COMMIT\n";
 }
 
 // Splits a chain text into its families' sections and checks that each is
@@ -201,18 +197,6 @@ bool parse_sections(const std::string &text, std::vector<Section> &sections)
     return true;
 }
 
-// The shape of the layout a section installs: which sub-chains it made.
-Layout section_layout(const Section &section)
-{
-    Layout layout;
-    std::size_t highest = 0;
-    for (const std::size_t k : section.subchains)
-        highest = std::max(highest, k);
-    layout.chains.resize(highest + 1);
-    layout.indexed = highest > 0;
-    return layout;
-}
-
 // The listing a verification reads, started without a shell: the chain
 // ZORVANE, or the whole table.
 std::unique_ptr<Program> start_listing(const Family &family, bool whole_table = false)
@@ -311,7 +295,7 @@ int zvn_install_chain_text(const char *text)
         if (ret == 0)
             continue;
         for (std::size_t earlier = 0; earlier < s; ++earlier)
-            if (previous[earlier]->put_back(section_layout(sections[earlier])) != 0)
+            if (previous[earlier]->put_back(declared_subchains(sections[earlier])) != 0)
                 log_record("the ", sections[earlier].family->name, " chain could not be put back as it was");
         set_error(ZVN_ERROR_INSTALL, std::string("the ") + sections[s].family->name + " install failed (status " +
                                          std::to_string(ret) + ")");

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -71,6 +72,30 @@ void set_log_limit(unsigned per_second)
 std::string layout_chain_name(std::size_t chain)
 {
     return chain == 0 ? std::string(chain_name) : std::string(chain_name) + "-" + std::to_string(chain);
+}
+
+long layout_chain_index(std::string_view name)
+{
+    const std::string_view ours = chain_name;
+    if (name == ours)
+        return 0;
+    if (name.size() < ours.size() + 2 || name.substr(0, ours.size()) != ours || name[ours.size()] != '-' ||
+        name[ours.size() + 1] == '0')
+        return -1;
+    std::size_t k = 0;
+    for (const char c : name.substr(ours.size() + 1)) {
+        if (c < '0' || c > '9')
+            return -1;
+        k = k * 10 + static_cast<std::size_t>(c - '0');
+        if (k > max_subchains)
+            return -1;
+    }
+    return static_cast<long>(k);
+}
+
+bool layout_chain(std::string_view name)
+{
+    return name == index_chain || layout_chain_index(name) >= 0;
 }
 
 unsigned address_width(const Family &family)

@@ -163,17 +163,6 @@ int install_text(const std::string &text, const Family &family)
 
 }  // namespace
 
-bool layout_chain(std::string_view name)
-{
-    const std::string_view ours = chain_name;
-    if (name == ours || name == index_chain)
-        return true;
-    if (name.size() < ours.size() + 2 || name.substr(0, ours.size()) != ours || name[ours.size()] != '-')
-        return false;
-    const std::string_view number = name.substr(ours.size() + 1);
-    return number[0] != '0' && number.find_first_not_of("0123456789") == std::string_view::npos;
-}
-
 // ZORVANE-INDEX, listed without a shell: its comment names the sub-chains
 // of the layout that stands; where it is missing, none stands.
 StandingLook::StandingLook(const Family &family)
@@ -261,29 +250,14 @@ std::string ChainKeeper::chain_text()
     return text + rule_lines() + "COMMIT\n";
 }
 
-int ChainKeeper::put_back(const Layout &installed)
+int ChainKeeper::put_back(const std::vector<std::string> &made)
 {
     if (finish() != 0) {
         log_record("the ", family_.name, " chain was not listed before the change; it keeps the new rules");
         return -1;
     }
-    // The chains the failed change made and the kept layout does not have
-    // go in the same commit.
     std::string text = chain_text();
-    text.resize(text.size() - std::strlen("COMMIT\n"));
-    const auto kept = subchains();
-    std::vector<std::string> made;
-    for (std::size_t k = 1; k < installed.chains.size(); ++k)
-        made.push_back(layout_chain_name(k));
-    if (installed.indexed)
-        made.push_back(index_chain);
-    std::string taken_away;
-    for (const auto &name : made)
-        if (std::find(kept.begin(), kept.end(), name) == kept.end()) {
-            text += ":" + name + " - [0:0]\n";
-            taken_away += "-X " + name + "\n";
-        }
-    text += taken_away + "COMMIT\n";
+    text.insert(text.size() - std::strlen("COMMIT\n"), taken_away(made, subchains()));
     return install_text(text, family_);
 }
 
@@ -436,7 +410,7 @@ int apply_rule_set(const char *rules)
         const int ret = install_restore_file(restore_filenames[f], *families[f]);
         if (ret == 0)
             continue;
-        if (f > 0 && previous_ipv4->put_back(layouts[0]) != 0)
+        if (f > 0 && previous_ipv4->put_back(layout_subchains(layouts[0])) != 0)
             log_record("the IPv4 chain could not be put back as it was");
         return failed_run(ZVN_ERROR_INSTALL, f > 0 ? "the IPv6 install failed" : "the install failed", ret);
     }

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -152,6 +153,41 @@ void restore_text(const RuleSet &set, unsigned int rule_index_start, std::string
     layout_text(set, compile_layout(set, family, LayoutChoice::flat), rule_index_start, family, text);
 }
 
+std::vector<std::string> standing_chains(const StandingLayout &standing)
+{
+    std::vector<std::string> names;
+    for (std::size_t k = 1; k <= standing.subchains; ++k)
+        names.push_back(layout_chain_name(k));
+    if (standing.index_chain)
+        names.push_back(index_chain);
+    return names;
+}
+
+std::vector<std::string> layout_subchains(const Layout &layout)
+{
+    std::vector<std::string> names;
+    for (std::size_t k = 1; k < layout.chains.size(); ++k)
+        names.push_back(layout_chain_name(k));
+    if (layout.indexed)
+        names.push_back(index_chain);
+    return names;
+}
+
+// Emptied (declared) first, then deleted, in the same commit: a
+// declaration makes a chain that is gone, so the deletion cannot fail for
+// want of it, and no chain of the lot still jumps to another.
+std::string taken_away(const std::vector<std::string> &standing, const std::vector<std::string> &keeping)
+{
+    const std::set<std::string> kept(keeping.begin(), keeping.end());
+    std::string declared, deleted;
+    for (const auto &name : standing)
+        if (kept.count(name) == 0) {
+            declared += ":" + name + " - [0:0]\n";
+            deleted += "-X " + name + "\n";
+        }
+    return declared + deleted;
+}
+
 std::string index_comment(std::size_t subchains)
 {
     return index_comment_head + std::to_string(subchains);
@@ -225,19 +261,9 @@ void layout_text(const RuleSet &set, const Layout &layout, unsigned int rule_ind
         text += command("-A ", index_chain, " -m comment --comment \"", index_comment(layout.chains.size() - 1), "\"\n");
         note(0, 1);
     }
-    // Chains of an earlier layout that this one does not use: emptied
-    // (declared), then deleted, in the same commit. A declaration makes a
-    // chain that is gone, so the deletion cannot fail for want of it.
-    std::vector<std::string> stale;
-    for (std::size_t k = layout.chains.size(); k <= standing.subchains; ++k)
-        stale.push_back(layout_chain_name(k));
-    if (standing.index_chain && !layout.indexed)
-        stale.push_back(index_chain);
-    for (const auto &name : stale)
-        text += ":" + name + " - [0:0]\n";
-    for (const auto &name : stale)
-        text += "-X " + name + "\n";
-    note(0, 2 * stale.size());
+    const std::string stale = taken_away(standing_chains(standing), layout_subchains(layout));
+    text += stale;
+    note(0, static_cast<std::size_t>(std::count(stale.begin(), stale.end(), '\n')));
     text += "COMMIT\n";
     note(0, 1);
 }

@@ -304,8 +304,13 @@ struct Layout {
     std::size_t groups = 0;  // rule groups, each a tree or a run of plain lines
 };
 
-// "ZORVANE" for chain 0, "ZORVANE-k" for chain k.
+// "ZORVANE" for chain 0, "ZORVANE-k" for chain k; and back: the chain a
+// name names (0, k up to max_subchains), -1 for any other name, the index
+// chain's among them.
 std::string layout_chain_name(std::size_t chain);
+long layout_chain_index(std::string_view name);
+// Whether a chain is one of a layout's: ZORVANE, ZORVANE-k, ZORVANE-INDEX.
+bool layout_chain(std::string_view name);
 // The layout of a family's chain for a rule set: flat, indexed (which is
 // flat where no tree would shorten the walk), or automatic (by size).
 // Deterministic: a reader that compiles it again gets the same chains.
@@ -346,6 +351,12 @@ struct StandingLayout {
 void layout_text(const RuleSet &set, const Layout &layout, unsigned int rule_index_start, const Family &family,
                  std::string &text, const StandingLayout &standing = {},
                  std::vector<std::uint32_t> *line_rules = nullptr);
+// The chains beside ZORVANE of a layout that stands, and of a layout.
+std::vector<std::string> standing_chains(const StandingLayout &standing);
+std::vector<std::string> layout_subchains(const Layout &layout);
+// The restore lines that take away every chain of standing that keeping
+// has not (in the order of standing).
+std::string taken_away(const std::vector<std::string> &standing, const std::vector<std::string> &keeping);
 // The index chain's comment, and the number of sub-chains it names (0 for
 // a text that is no such comment).
 std::string index_comment(std::size_t subchains);
@@ -412,9 +423,6 @@ int snapshot_counts(const char *rules, char *pktcnt_list_json, const size_t size
 // caller's): the status of the one restore that does it, 0 for none.
 int zero_subchains(const Family &family);
 
-// Whether a chain is one of a layout's: ZORVANE, ZORVANE-<n>, ZORVANE-INDEX.
-bool layout_chain(std::string_view name);
-
 // What stands in a family's filter table, from "iptables -S ZORVANE-INDEX"
 // started now (without a shell) and read when asked.
 class StandingLook {
@@ -448,10 +456,10 @@ public:
     // The kept chains as a restore text of their own.
     std::string chain_text();
     // The status of the restore, which also takes away the chains the
-    // installed layout made and the kept one has not; -1 without a listing
-    // (the chain then keeps what it holds: emptying it would open what it
-    // closed).
-    int put_back(const Layout &installed);
+    // failed change made (made) and the kept layout has not; -1 without a
+    // listing (the chain then keeps what it holds: emptying it would open
+    // what it closed).
+    int put_back(const std::vector<std::string> &made);
 
 private:
     const Family &family_;
