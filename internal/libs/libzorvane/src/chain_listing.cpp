@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cstring>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -418,6 +419,56 @@ std::string listing_mismatch(const ExpectedChain &expected, const ChainListingPa
                    std::to_string(position) + "; " + line_of(c, position + 1) + " belongs to no rule";
     }
     return "";
+}
+
+LayoutListing::LayoutListing(const Family &family, Records records)
+    : family_(family), prefix_(records == Records::captured ? "popen --> " : "$ ")
+{
+    start(false);
+}
+
+LayoutListing::~LayoutListing()
+{
+    read();
+}
+
+void LayoutListing::start(bool whole_table)
+{
+    std::vector<std::string> argv{family_.tool, "-vnx", "-L", chain_name, "--line-numbers"};
+    if (whole_table)
+        argv.erase(argv.begin() + 3);
+    cmd_.clear();
+    for (const auto &arg : argv)
+        cmd_ += (cmd_.empty() ? "" : " ") + arg;
+    log_record(prefix_, cmd_);
+    program_ = std::make_unique<Program>(argv, 1, Program::Mode::piped);
+    output_.clear();
+    parser_ = ChainListingParser();
+    read_ = false;
+}
+
+int LayoutListing::read()
+{
+    if (read_)
+        return -1;
+    read_ = true;
+    const int status =
+        program_->read_all(output_, [this](const std::string &so_far) { parser_.feed(so_far); });
+    log_record(prefix_, cmd_, " --> ret=", status);
+    if (status == 0)
+        parser_.finish(output_);
+    return status;
+}
+
+int LayoutListing::finish()
+{
+    if (const int status = read(); status != 0)
+        return status;
+    if (!shows_indexed_layout(parser_, output_))
+        return 0;
+    indexed_ = true;
+    start(true);
+    return read();
 }
 
 bool shows_indexed_layout(const ChainListingParser &parser, const std::string &listing)

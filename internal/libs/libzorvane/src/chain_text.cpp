@@ -197,20 +197,6 @@ bool parse_sections(const std::string &text, std::vector<Section> &sections)
     return true;
 }
 
-// The listing a verification reads, started without a shell: the chain
-// ZORVANE, or the whole table.
-std::unique_ptr<Program> start_listing(const Family &family, bool whole_table = false)
-{
-    std::vector<std::string> argv{family.tool, "-vnx", "-L", chain_name, "--line-numbers"};
-    if (whole_table)
-        argv.erase(argv.begin() + 3);
-    std::string cmd;
-    for (const auto &arg : argv)
-        cmd += (cmd.empty() ? "" : " ") + arg;
-    log_record("$ ", cmd);
-    return std::make_unique<Program>(argv, 1);
-}
-
 }  // namespace
 
 }  // namespace zvn
@@ -325,11 +311,9 @@ int zvn_failsafe_text_json(const char *allows, char *text, size_t size_n)
         // The rule lines between the head and "COMMIT".
         extra = extra.substr(chain_head.size(), extra.size() - chain_head.size() - std::strlen("COMMIT\n"));
         const std::string append = command("-A ", chain_name);
-        const std::string rate = std::to_string(log_limit());
-        const std::string limited = log_limit() == 0 ? "" : " -m limit --limit " + rate + "/sec --limit-burst " + rate;
         sections.emplace_back(
             family, command(chain_head, append, " -i lo -j ACCEPT\n", append,
-                            " -m state --state RELATED,ESTABLISHED -j ACCEPT\n", extra, append, limited,
+                            " -m state --state RELATED,ESTABLISHED -j ACCEPT\n", extra, append, log_limit_options(),
                             " -j NFLOG --nflog-prefix  \"", failsafe_prefix, "\"\n", append, " -j DROP\nCOMMIT\n"));
     }
     const std::string whole = sectioned(sections);
@@ -349,42 +333,29 @@ int zvn_verify_chain_json(const char *rules, char *result_json, size_t size_n)
     if (!lock.locked())
         return -1;
     const auto families = active_families();
-    std::vector<std::unique_ptr<Program>> listings;
+    std::vector<std::unique_ptr<LayoutListing>> listings;
     for (const Family *family : families)
-        listings.push_back(start_listing(*family));
+        listings.push_back(std::make_unique<LayoutListing>(*family, LayoutListing::Records::command));
     ParsedRuleSet parsed;
     if (!parse_and_validate(rules, parsed))
         return -1;
     nlohmann::json result = nlohmann::json::object();
     for (std::size_t f = 0; f < families.size(); ++f) {
-        const int status = listings[f]->wait();
-        log_record("$ ", families[f]->tool, " -vnx -L ", chain_name, " --line-numbers --> ret=", status);
-        nlohmann::json one = {{"chain", status == 0}};
-        if (status != 0) {
+        const int status = listings[f]->finish();
+        const bool indexed = listings[f]->indexed();
+        nlohmann::json one = {{"chain", status == 0 || indexed}};
+        if (status != 0 && !indexed) {
             one["holds"] = false;
             one["differs"] = "the chain does not exist or cannot be listed";
         } else {
-            std::string listing = listings[f]->kept();
-            auto parser = std::make_unique<ChainListingParser>();
-            parser->finish(listing);
-            // An indexed layout: its sub-chains are in the whole table.
-            const bool indexed = shows_indexed_layout(*parser, listing);
-            int table_status = 0;
-            if (indexed) {
-                const auto table = start_listing(*families[f], true);
-                table_status = table->wait();
-                log_record("$ ", families[f]->tool, " -vnx -L --line-numbers --> ret=", table_status);
-                listing = table->kept();
-                parser = std::make_unique<ChainListingParser>();
-                parser->finish(listing);
-            }
-            const ListingProof proof = prove_listing(parsed.set, *families[f], *parser, listing);
+            const ChainListingParser &parser = listings[f]->parser();
+            const ListingProof proof = prove_listing(parsed.set, *families[f], parser, listings[f]->listing());
             const std::string mismatch =
-                table_status != 0 ? "the sub-chains of the indexed layout cannot be listed" : proof.mismatch;
+                status != 0 ? "the sub-chains of the indexed layout cannot be listed" : proof.mismatch;
             one["holds"] = mismatch.empty();
             one["layout"] = indexed ? "indexed" : "flat";
-            one["chains"] = parser->chains_listed();
-            one["lines"] = parser->lines_listed();
+            one["chains"] = parser.chains_listed();
+            one["lines"] = parser.lines_listed();
             one["expected_lines"] = proof.expected.lines();
             if (mismatch.empty())
                 one["deepest_walk"] = proof.layout.deepest_walk;

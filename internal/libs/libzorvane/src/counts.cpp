@@ -17,53 +17,6 @@ namespace zvn {
 
 namespace {
 
-// A listing started now and read later, so that the tool (on the machine's
-// other core) and the library's own work on the rule set overlap. Logged
-// like the capturing runner: "popen --> CMD" at the start, "popen --> CMD
-// --> ret=N" once it is read. Started without a shell.
-class StartedListing {
-public:
-    // The chain ZORVANE, or the whole table (where an indexed layout's
-    // sub-chains are to be read too).
-    explicit StartedListing(const Family &family, bool whole_table = false)
-        : cmd_(whole_table ? command(family.tool, " -vnx -L --line-numbers")
-                           : command(family.tool, " -vnx -L ", chain_name, " --line-numbers"))
-    {
-        log_record("popen --> ", cmd_);
-        std::vector<std::string> argv{family.tool, "-vnx", "-L", chain_name, "--line-numbers"};
-        if (whole_table)
-            argv.erase(argv.begin() + 3);
-        program_ = std::make_unique<Program>(argv, 1, Program::Mode::piped);
-    }
-    ~StartedListing() { finish(); }
-    StartedListing(const StartedListing &) = delete;
-    StartedListing &operator=(const StartedListing &) = delete;
-
-    // Reads the whole output and waits for the tool: its raw status. The
-    // parser, if any, takes each piece as it comes, while the tool is still
-    // writing.
-    int finish(ChainListingParser *parser = nullptr)
-    {
-        if (finished_)
-            return status_;
-        finished_ = true;
-        status_ = program_->read_all(output_, [parser](const std::string &so_far) {
-            if (parser != nullptr)
-                parser->feed(so_far);
-        });
-        log_record("popen --> ", cmd_, " --> ret=", status_);
-        return status_;
-    }
-    const std::string &output() const { return output_; }
-
-private:
-    std::string cmd_, output_;
-    std::unique_ptr<Program> program_;
-    bool finished_ = false;
-    int status_ = -1;
-};
-
-
 // The check before the per-rule read: the rule set parses, validates and
 // its restore file (every drop numbered 0) passes the test run, for each
 // family. A file is removed after a passing test and kept after a failing
@@ -256,31 +209,6 @@ int per_rule_counts(const char *rules, char *pktcnt_list_json, const size_t size
     return report_counts(pktcnt_list, pktcnt_list_json, size_n, ret);
 }
 
-namespace {
-
-// A family's listing as a reader of its counts needs it: ZORVANE's, and
-// where that shows an indexed layout, the whole table's. The status of the
-// listing that failed, or 0.
-int finish_layout_listing(const Family &family, StartedListing &chain_listing, ChainListingParser &parser,
-                          std::string &listing)
-{
-    if (const int status = chain_listing.finish(&parser); status != 0)
-        return status;
-    parser.finish(chain_listing.output());
-    listing = chain_listing.output();
-    if (!shows_indexed_layout(parser, listing))
-        return 0;
-    StartedListing whole_table(family, true);
-    parser = ChainListingParser();
-    if (const int status = whole_table.finish(&parser); status != 0)
-        return status;
-    parser.finish(whole_table.output());
-    listing = whole_table.output();
-    return 0;
-}
-
-}  // namespace
-
 // All counts come from one listing of the chain (one per family; where an
 // indexed layout stands, one more of the table, for its sub-chains), so
 // they belong to one moment and cost one process however many rules there
@@ -293,10 +221,10 @@ int snapshot_counts(const char *rules, char *pktcnt_list_json, const size_t size
     if (!lock.locked())
         return -1;
     // The listings run while the rule set is parsed and validated.
-    std::vector<std::unique_ptr<StartedListing>> listings;
+    std::vector<std::unique_ptr<LayoutListing>> listings;
     const auto families = active_families();
     for (const Family *family : families)
-        listings.push_back(std::make_unique<StartedListing>(*family));
+        listings.push_back(std::make_unique<LayoutListing>(*family, LayoutListing::Records::captured));
     // A plainly valid text is read without a JSON tree; anything else takes
     // the full parse and validation, with their records.
     ParsedRuleSet parsed;
@@ -307,14 +235,13 @@ int snapshot_counts(const char *rules, char *pktcnt_list_json, const size_t size
     std::vector<unsigned long long> sums(rule_count, 0);
     std::vector<bool> overflowed(rule_count, false);
     for (std::size_t f = 0; f < families.size(); ++f) {
-        ChainListingParser parser;
-        std::string listing;
-        if (const int status = finish_layout_listing(*families[f], *listings[f], parser, listing); status != 0) {
+        if (const int status = listings[f]->finish(); status != 0) {
             set_error(ZVN_ERROR_LISTING, std::string("the listing of ") + families[f]->name + " chain failed (status " +
                                              std::to_string(status) + ")");
             return report_counts(all_errors(rule_count), pktcnt_list_json, size_n, status);
         }
-        const ListingProof proof = prove_listing(parsed.set, *families[f], parser, listing);
+        const ChainListingParser &parser = listings[f]->parser();
+        const ListingProof proof = prove_listing(parsed.set, *families[f], parser, listings[f]->listing());
         if (!proof.mismatch.empty()) {
             log_record(proof.mismatch);
             const int ret = report_counts(all_errors(rule_count), pktcnt_list_json, size_n, -1);

@@ -73,7 +73,7 @@ void append_log_limit(std::string &line, const LineStyle &style, const Rule &rul
         line += " -m hashlimit --hashlimit-upto " + rate + "/sec --hashlimit-burst " + rate + " --hashlimit-name z" +
                 std::to_string(rule.number) + "-" + rate + " --hashlimit-htable-size 1 --hashlimit-htable-max 1";
     else
-        line += " -m limit --limit " + rate + "/sec --limit-burst " + rate;
+        line += log_limit_options();
 }
 
 // Appends the one or two lines of a rule to the restore text of one family:
@@ -151,6 +151,12 @@ std::string canonical_ports(const std::vector<std::string> &ports)
 void restore_text(const RuleSet &set, unsigned int rule_index_start, std::string &text, const Family &family)
 {
     layout_text(set, compile_layout(set, family, LayoutChoice::flat), rule_index_start, family, text);
+}
+
+std::string log_limit_options()
+{
+    const std::string rate = std::to_string(log_limit());
+    return log_limit() == 0 ? "" : " -m limit --limit " + rate + "/sec --limit-burst " + rate;
 }
 
 std::vector<std::string> standing_chains(const StandingLayout &standing)

@@ -11,6 +11,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -351,6 +352,9 @@ struct StandingLayout {
 void layout_text(const RuleSet &set, const Layout &layout, unsigned int rule_index_start, const Family &family,
                  std::string &text, const StandingLayout &standing = {},
                  std::vector<std::uint32_t> *line_rules = nullptr);
+// The options that put the process's log limit on a logging line of its
+// own (" -m limit --limit N/sec --limit-burst N"); "" without a limit.
+std::string log_limit_options();
 // The chains beside ZORVANE of a layout that stands, and of a layout.
 std::vector<std::string> standing_chains(const StandingLayout &standing);
 std::vector<std::string> layout_subchains(const Layout &layout);
@@ -597,6 +601,38 @@ std::string listing_mismatch(const ExpectedChain &expected, const ChainListingPa
 // returns loopback's packets or goes to a sub-chain, which no flat
 // layout has.
 bool shows_indexed_layout(const ChainListingParser &parser, const std::string &listing);
+
+// A family's layout listed for a reader, without a shell: ZORVANE's
+// listing started at once (the tool runs while the caller reads the rule
+// set), and where it shows an indexed layout, the whole table's after it.
+// Each listing is logged when it starts and when it has been read, as the
+// capturing runner logs ("popen --> CMD", "popen --> CMD --> ret=N") or as
+// commands are ("$ CMD", "$ CMD --> ret=N").
+class LayoutListing {
+public:
+    enum class Records { captured, command };
+    LayoutListing(const Family &family, Records records);
+    ~LayoutListing();
+    LayoutListing(const LayoutListing &) = delete;
+    LayoutListing &operator=(const LayoutListing &) = delete;
+    // Reads ZORVANE's listing, parsed as it comes, and the table's where it
+    // is needed: the raw status of the listing that failed, or 0.
+    int finish();
+    // ZORVANE showed an indexed layout (the table was listed, or failed).
+    bool indexed() const { return indexed_; }
+    const ChainListingParser &parser() const { return parser_; }
+    const std::string &listing() const { return output_; }
+
+private:
+    void start(bool whole_table);
+    int read();
+    const Family &family_;
+    const char *prefix_;
+    std::string cmd_, output_;
+    std::unique_ptr<Program> program_;
+    ChainListingParser parser_;
+    bool indexed_ = false, read_ = true;
+};
 
 // A family's listing proven against a rule set: the layout it shows
 // (flat, or indexed where ZORVANE says so) and the log limit its logging
