@@ -68,39 +68,39 @@ done
 } > "$out/latest.txt"
 cat "$out/latest.txt"
 
-awk -F, '$1 == "apply" && $4 == "library_ms" { print $3, $5 }' "$csv" > "$build/apply_library.dat"
-awk -F, '$1 == "apply" && $4 == "bare_tools_ms" { print $3, $5 }' "$csv" > "$build/apply_bare.dat"
-awk -F, '$1 == "counts" && $2 == "nft" && $4 == "snapshot_op_ms" { print $3, $5 }' "$csv" > "$build/snapshot_nft.dat"
-awk -F, '$1 == "counts" && $2 == "nft" && $4 == "per_rule_op_ms" { print $3, $5 }' "$csv" > "$build/per_rule_nft.dat"
-gnuplot <<PLOT
+# plot PNG TITLE XLABEL YLABEL KEY PLOT: a log-log chart of the results.
+plot() {
+    gnuplot <<PLOT
 set terminal pngcairo size 900,560 font "sans,11"
-set output "$out/apply.png"
-set title "zorvane: time against rule count (nf_tables back end)"
-set xlabel "rules"
-set ylabel "time, ms (median)"
+set output "$out/$1"
+set title "$2"
+set xlabel "$3"
+set ylabel "$4"
 set logscale xy
-set key top left
+set key $5
 set grid
-plot "$build/apply_library.dat" with linespoints lw 2 title "zvn\\\\_apply\\\\_rules\\\\_json", \
-     "$build/apply_bare.dat" with linespoints lw 2 title "bare tools (restore --test, restore -n, empty log)", \
-     "$build/snapshot_nft.dat" with linespoints lw 2 title "zvn\\\\_get\\\\_rule\\\\_count\\\\_snapshot\\\\_json", \
-     "$build/per_rule_nft.dat" with linespoints lw 2 title "zvn\\\\_get\\\\_rule\\\\_count\\\\_json"
+$6
 PLOT
+}
+series() { # NAME SECTION BACKEND METRIC: one metric's rows as "rules value"
+    awk -F, -v s="$2" -v b="$3" -v m="$4" '$1 == s && (b == "" || $2 == b) && $4 == m { print $3, $5 }' "$csv" > "$build/$1.dat"
+}
+series apply_library apply "" library_ms
+series apply_bare apply "" bare_tools_ms
+series snapshot_nft counts nft snapshot_op_ms
+series per_rule_nft counts nft per_rule_op_ms
+plot apply.png 'zorvane: time against rule count (nf\\_tables back end)' rules "time, ms (median)" "top left" \
+    "plot '$build/apply_library.dat' with linespoints lw 2 title 'zvn\\_apply\\_rules\\_json', \\
+     '$build/apply_bare.dat' with linespoints lw 2 title 'bare tools (restore --test, restore -n, empty log)', \\
+     '$build/snapshot_nft.dat' with linespoints lw 2 title 'zvn\\_get\\_rule\\_count\\_snapshot\\_json', \\
+     '$build/per_rule_nft.dat' with linespoints lw 2 title 'zvn\\_get\\_rule\\_count\\_json'"
 for kind in indexed flat nft_set; do
-    awk -F, -v m="full_leaf_${kind}_pps" '$1 == "rate" && $2 == "nft" && $4 == m { print $3, $5 }' "$csv" > "$build/rate_$kind.dat"
+    series "rate_$kind" rate nft "full_leaf_${kind}_pps"
 done
-gnuplot <<PLOT
-set terminal pngcairo size 900,560 font "sans,11"
-set output "$out/rate.png"
-set title "zorvane: new connections a second behind a block list (nf\\\\_tables back end)"
-set xrange [500:200000]
-set xlabel "block rules"
-set ylabel "NEW packets accepted per second (median of 3)"
-set logscale xy
-set key bottom left
-set grid
-plot "$build/rate_indexed.dat" with linespoints lw 2 title "indexed layout", \
-     "$build/rate_nft_set.dat" with linespoints lw 2 title "one nft set of the same addresses", \
-     "$build/rate_flat.dat" with linespoints lw 2 title "flat layout"
-PLOT
+plot rate.png 'zorvane: new connections a second behind a block list (nf\\_tables back end)' "block rules" \
+    "NEW packets accepted per second (median of 3)" "bottom left" \
+    "set xrange [500:200000]
+plot '$build/rate_indexed.dat' with linespoints lw 2 title 'indexed layout', \\
+     '$build/rate_nft_set.dat' with linespoints lw 2 title 'one nft set of the same addresses', \\
+     '$build/rate_flat.dat' with linespoints lw 2 title 'flat layout'"
 echo "wrote $csv, $out/latest.txt, $out/apply.png and $out/rate.png"
