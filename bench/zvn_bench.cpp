@@ -221,23 +221,32 @@ int repetitions(int rules)
     return rules >= 5000 ? 15 : 31;
 }
 
-// The library against the bare tools, in turns so that a slow phase of the
-// machine weighs on both: their medians and the ratio.
-void interleaved(const char *section, int n, const std::function<void()> &library, const std::function<void()> &bare)
+// What interleaved() measures and how its rows are named.
+struct Pair {
+    const char *measured, *against, *ratio;  // the rows' metrics
+    int repetitions;
+};
+
+// One against the other, in turns so that a slow phase of the machine
+// weighs on both: their medians and the ratio. By default the library
+// against the bare tools.
+void interleaved(const char *section, int n, const std::function<void()> &measured,
+                 const std::function<void()> &against, Pair names = {"library_ms", "bare_tools_ms", "ratio", 0})
 {
-    std::vector<double> lib_ms, bare_ms;
-    for (int r = 0; r < repetitions(n); ++r) {
+    std::vector<double> measured_ms, against_ms;
+    const int reps = names.repetitions > 0 ? names.repetitions : repetitions(n);
+    for (int r = 0; r < reps; ++r) {
         if (r % 2) {
-            lib_ms.push_back(time_ms(library));
-            bare_ms.push_back(time_ms(bare));
+            measured_ms.push_back(time_ms(measured));
+            against_ms.push_back(time_ms(against));
         } else {
-            bare_ms.push_back(time_ms(bare));
-            lib_ms.push_back(time_ms(library));
+            against_ms.push_back(time_ms(against));
+            measured_ms.push_back(time_ms(measured));
         }
     }
-    row(section, n, "library_ms", median(lib_ms));
-    row(section, n, "bare_tools_ms", median(bare_ms));
-    row(section, n, "ratio", median(lib_ms) / median(bare_ms));
+    row(section, n, names.measured, median(measured_ms));
+    row(section, n, names.against, median(against_ms));
+    row(section, n, names.ratio, median(measured_ms) / median(against_ms));
 }
 
 // --- 1. apply: library against the bare tools -------------------------------------------
@@ -491,19 +500,8 @@ void bench_layout(int n)
     };
     auto indexed = [&] { check(zvn_apply_rules_json(rules.c_str()) == 0, "indexed apply failed"); };
     indexed();
-    std::vector<double> flat_ms, indexed_ms;
-    for (int r = 0; r < (n >= 50000 ? 5 : 9); ++r) {
-        if (r % 2) {
-            flat_ms.push_back(time_ms(flat));
-            indexed_ms.push_back(time_ms(indexed));
-        } else {
-            indexed_ms.push_back(time_ms(indexed));
-            flat_ms.push_back(time_ms(flat));
-        }
-    }
-    row("layout", n, "flat_apply_ms", median(flat_ms));
-    row("layout", n, "indexed_apply_ms", median(indexed_ms));
-    row("layout", n, "apply_ratio", median(indexed_ms) / median(flat_ms));
+    interleaved("layout", n, indexed, flat,
+                {"indexed_apply_ms", "flat_apply_ms", "apply_ratio", n >= 50000 ? 5 : 9});
     layout_rows("layout", n, describe(rules));
     layout_rows("hostile", n, describe(hostile_mix(n)));
     std::remove(file.c_str());
