@@ -190,6 +190,26 @@ Placed place(const Rule &rule, const Family &family, bool lo_returned)
     return placed;
 }
 
+// What walking the lines of rules, one after another, costs a packet.
+Walk plain_walk(const std::vector<Placed> &placed, const std::vector<std::uint32_t> &rules)
+{
+    Walk walk;
+    for (const std::uint32_t r : rules) {
+        walk.cost += placed[r].cost;
+        walk.lines += placed[r].lines;
+    }
+    return walk;
+}
+
+// Appends the lines of rules to a chain, in order: their walk.
+Walk append_rules(const std::vector<Placed> &placed, const std::vector<std::uint32_t> &rules,
+                  std::vector<LayoutLine> &chain)
+{
+    for (const std::uint32_t r : rules)
+        chain.push_back({LayoutLine::Kind::rule, 0, r, 0});
+    return plain_walk(placed, rules);
+}
+
 bool intersects(const Interval &interval, AddressBits first, AddressBits last)
 {
     return interval.first <= last && interval.last >= first;
@@ -247,11 +267,7 @@ private:
         built.chain = new_chain();
         std::vector<LayoutLine> lines;
         lines.reserve(rules.size());
-        for (const std::uint32_t r : rules) {
-            lines.push_back({LayoutLine::Kind::rule, 0, r, 0});
-            built.walk.cost += placed_[r].cost;
-            built.walk.lines += placed_[r].lines;
-        }
+        built.walk = append_rules(placed_, rules, lines);
         add_lines(built.walk.lines);
         chains_[built.chain] = std::move(lines);
         return built;
@@ -352,12 +368,9 @@ private:
             std::vector<std::uint32_t>().swap(lists[c]);
         }
         // A packet of none of the children meets only the covering rules.
-        Walk fall{dispatched, dispatched};
-        for (const std::uint32_t r : cover) {
-            lines.push_back({LayoutLine::Kind::rule, 0, r, 0});
-            fall.cost += placed_[r].cost;
-            fall.lines += placed_[r].lines;
-        }
+        Walk fall = append_rules(placed_, cover, lines);
+        fall.cost += dispatched;
+        fall.lines += dispatched;
         built.walk.cost = std::max(built.walk.cost, fall.cost);
         built.walk.lines = std::max(built.walk.lines, fall.lines);
         add_lines(fall.lines);
@@ -400,11 +413,7 @@ private:
         Built built;
         built.chain = static_cast<std::uint32_t>(chains_.size());
         chains_.emplace_back();
-        for (const std::uint32_t r : plain_) {
-            chains_.back().push_back({LayoutLine::Kind::rule, 0, r, 0});
-            built.walk.cost += placed_[r].cost;
-            built.walk.lines += placed_[r].lines;
-        }
+        built.walk = append_rules(placed_, plain_, chains_.back());
         plain_.clear();
         groups_.push_back(built);
     }
@@ -419,11 +428,7 @@ private:
     // lines; leaves grow while it does not fit.
     std::optional<Built> tree(const std::vector<std::uint32_t> &span)
     {
-        std::size_t span_lines = 0, span_cost = 0;
-        for (const std::uint32_t r : span) {
-            span_lines += placed_[r].lines;
-            span_cost += placed_[r].cost;
-        }
+        const auto [span_cost, span_lines] = plain_walk(placed_, span);
         const std::size_t used = chains_.size() - 1;
         if (used + 2 > subchain_budget)
             return std::nullopt;
@@ -491,7 +496,6 @@ private:
     std::vector<Built> groups_;
 };
 
-
 }  // namespace
 
 std::optional<Layout> indexed_layout(const RuleSet &set, const Family &family)
@@ -554,6 +558,5 @@ std::optional<Layout> indexed_layout(const RuleSet &set, const Family &family)
     layout.groups = groups.size();
     return layout;
 }
-
 
 }  // namespace zvn
