@@ -144,6 +144,17 @@ std::string limit_text(unsigned limit, bool shared)
 
 }  // namespace
 
+std::size_t leading_number(std::string_view text, std::size_t cap)
+{
+    std::size_t value = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9')
+            break;
+        value = std::min(value * 10 + static_cast<std::size_t>(c - '0'), cap);
+    }
+    return value;
+}
+
 void ChainListingParser::feed(const std::string &listing)
 {
     for (;;) {
@@ -475,7 +486,7 @@ bool shows_indexed_layout(const ChainListingParser &parser, const std::string &l
 {
     for (const ListedRuleLine &line : parser.lines()) {
         const std::string_view target = line.target.in(listing);
-        if (line.readable && (target == "RETURN" || (target != chain_name && layout_chain(target))))
+        if (line.readable && indexed_target(target))
             return true;
     }
     return false;
@@ -492,15 +503,9 @@ unsigned listed_log_limit(const ChainListingParser &parser, const std::string &l
             if (!line.readable || line.target.in(listing) != "NFLOG")
                 continue;
             const std::string_view extra = line.extra.in(listing);
-            for (const std::string_view head : {std::string_view("limit: avg "), std::string_view("limit: up to ")}) {
-                const std::size_t at = extra.find(head);
-                if (at == std::string_view::npos)
-                    continue;
-                unsigned rate = 0;
-                for (std::size_t i = at + head.size(); i < extra.size() && extra[i] >= '0' && extra[i] <= '9'; ++i)
-                    rate = std::min(rate * 10 + static_cast<unsigned>(extra[i] - '0'), max_log_limit + 1);
-                return rate;
-            }
+            for (const std::string_view head : {std::string_view("limit: avg "), std::string_view("limit: up to ")})
+                if (const std::size_t at = extra.find(head); at != std::string_view::npos)
+                    return static_cast<unsigned>(leading_number(extra.substr(at + head.size()), max_log_limit + 1));
             return 0;
         }
     return 0;

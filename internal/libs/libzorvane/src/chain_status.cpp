@@ -303,12 +303,9 @@ extern "C" int zvn_get_chain_glance_json(char *glance_json, size_t size_n)
             const std::size_t end = std::min(rest.find('\n'), rest.size());
             const std::string_view line = rest.substr(0, end);
             rest.remove_prefix(std::min(end + 1, rest.size()));
-            const std::size_t name_end = line.find(' ', 3);
-            const bool layout_line = line.substr(0, 3) == "-A " && name_end != std::string_view::npos &&
-                                     layout_chain(line.substr(3, name_end - 3));
             if (line.substr(0, declaration.size()) == declaration) {
                 chain = true;
-            } else if (layout_line) {
+            } else if (layout_chain(appended_chain(line))) {
                 // The chain's lines and those of its sub-chains.
                 ++lines;
                 for (const char c : line) {

@@ -173,9 +173,8 @@ bool parse_sections(const std::string &text, std::vector<Section> &sections)
                     return refuse("\"" + line + "\" declares no sub-chain of the chain");
                 break;
             }
-            const std::size_t name_end = line.find(' ', 3);
-            if (line.rfind("-A ", 0) != 0 || name_end == std::string::npos ||
-                !declared(view.substr(3, name_end - 3)))
+            const std::string_view appended_to = appended_chain(view);
+            if (appended_to.empty() || !declared(appended_to))
                 return refuse("\"" + line + "\" is no rule line of the chain");
             std::istringstream words(line);
             std::string word, previous;
@@ -184,7 +183,7 @@ bool parse_sections(const std::string &text, std::vector<Section> &sections)
                     return refuse("\"" + line + "\" goes to a chain the text does not declare");
                 previous = word;
             }
-            if (view.substr(3, name_end - 3) != index_chain)
+            if (appended_to != index_chain)
                 current->lines += line + "\n";
             break;
         }
@@ -313,7 +312,7 @@ int zvn_failsafe_text_json(const char *allows, char *text, size_t size_n)
         const std::string append = command("-A ", chain_name);
         sections.emplace_back(
             family, command(chain_head, append, " -i lo -j ACCEPT\n", append,
-                            " -m state --state RELATED,ESTABLISHED -j ACCEPT\n", extra, append, log_limit_options(),
+                            " -m state --state RELATED,ESTABLISHED -j ACCEPT\n", extra, append, log_limit_options(log_limit()),
                             " -j NFLOG --nflog-prefix  \"", failsafe_prefix, "\"\n", append, " -j DROP\nCOMMIT\n"));
     }
     const std::string whole = sectioned(sections);

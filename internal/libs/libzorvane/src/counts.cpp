@@ -90,7 +90,7 @@ bool indexed_line(const std::string &iptable_cmd_output)
     std::istringstream words(iptable_cmd_output);
     std::string pkts, bytes, target;
     words >> pkts >> bytes >> target;
-    return target == "RETURN" || (target != chain_name && layout_chain(target));
+    return indexed_target(target);
 }
 
 // Reads one counted line by its own listing. 0 with the count, or the

@@ -6,6 +6,7 @@
 // rule it can meet. Both are Layouts of the same lines, which the text,
 // the expected listing and the counts read alike.
 
+#include <algorithm>
 #include <atomic>
 #include <optional>
 #include <string>
@@ -79,23 +80,31 @@ long layout_chain_index(std::string_view name)
     const std::string_view ours = chain_name;
     if (name == ours)
         return 0;
-    if (name.size() < ours.size() + 2 || name.substr(0, ours.size()) != ours || name[ours.size()] != '-' ||
-        name[ours.size() + 1] == '0')
+    if (name.size() < ours.size() + 2 || name.substr(0, ours.size()) != ours || name[ours.size()] != '-')
         return -1;
-    std::size_t k = 0;
-    for (const char c : name.substr(ours.size() + 1)) {
-        if (c < '0' || c > '9')
-            return -1;
-        k = k * 10 + static_cast<std::size_t>(c - '0');
-        if (k > max_subchains)
-            return -1;
-    }
-    return static_cast<long>(k);
+    const std::string_view number = name.substr(ours.size() + 1);
+    if (number[0] == '0' || !std::all_of(number.begin(), number.end(), [](char c) { return c >= '0' && c <= '9'; }))
+        return -1;
+    const std::size_t k = leading_number(number, max_subchains + 1);
+    return k > max_subchains ? -1 : static_cast<long>(k);
 }
 
 bool layout_chain(std::string_view name)
 {
     return name == index_chain || layout_chain_index(name) >= 0;
+}
+
+std::string_view appended_chain(std::string_view line)
+{
+    if (line.substr(0, 3) != "-A ")
+        return {};
+    const std::size_t end = line.find(' ', 3);
+    return end == std::string_view::npos ? std::string_view() : line.substr(3, end - 3);
+}
+
+bool indexed_target(std::string_view target)
+{
+    return target == "RETURN" || (target != chain_name && layout_chain(target));
 }
 
 unsigned address_width(const Family &family)

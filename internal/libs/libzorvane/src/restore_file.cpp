@@ -9,13 +9,11 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <optional>
 #include <sstream>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "zorvane_internal.h"
@@ -232,13 +230,9 @@ std::string ChainKeeper::rule_lines()
         return lines;
     std::istringstream listing(listing_.kept());
     std::string line;
-    while (std::getline(listing, line)) {
-        if (line.rfind("-A ", 0) != 0)
-            continue;
-        const std::size_t end = line.find(' ', 3);
-        if (end != std::string::npos && layout_chain(std::string_view(line).substr(3, end - 3)))
+    while (std::getline(listing, line))
+        if (layout_chain(appended_chain(line)))
             lines += line + "\n";
-    }
     return lines;
 }
 

@@ -4,10 +4,10 @@
 // its dispatch lines, and the chains of an earlier layout taken away.
 
 #include <algorithm>
-#include <cctype>
 #include <cstring>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "zorvane_internal.h"
@@ -73,7 +73,7 @@ void append_log_limit(std::string &line, const LineStyle &style, const Rule &rul
         line += " -m hashlimit --hashlimit-upto " + rate + "/sec --hashlimit-burst " + rate + " --hashlimit-name z" +
                 std::to_string(rule.number) + "-" + rate + " --hashlimit-htable-size 1 --hashlimit-htable-max 1";
     else
-        line += log_limit_options();
+        line += log_limit_options(style.log_limit);
 }
 
 // Appends the one or two lines of a rule to the restore text of one family:
@@ -153,10 +153,10 @@ void restore_text(const RuleSet &set, unsigned int rule_index_start, std::string
     layout_text(set, compile_layout(set, family, LayoutChoice::flat), rule_index_start, family, text);
 }
 
-std::string log_limit_options()
+std::string log_limit_options(unsigned per_second)
 {
-    const std::string rate = std::to_string(log_limit());
-    return log_limit() == 0 ? "" : " -m limit --limit " + rate + "/sec --limit-burst " + rate;
+    const std::string rate = std::to_string(per_second);
+    return per_second == 0 ? "" : " -m limit --limit " + rate + "/sec --limit-burst " + rate;
 }
 
 std::vector<std::string> standing_chains(const StandingLayout &standing)
@@ -204,13 +204,7 @@ std::size_t subchains_named(const std::string &listing)
     const std::size_t at = listing.find(index_comment_head);
     if (at == std::string::npos)
         return 0;
-    std::size_t subchains = 0;
-    for (std::size_t i = at + std::strlen(index_comment_head); i < listing.size() && std::isdigit(static_cast<unsigned char>(listing[i])); ++i) {
-        subchains = subchains * 10 + static_cast<std::size_t>(listing[i] - '0');
-        if (subchains > max_subchains)
-            return max_subchains;
-    }
-    return subchains;
+    return leading_number(std::string_view(listing).substr(at + std::strlen(index_comment_head)), max_subchains);
 }
 
 void layout_text(const RuleSet &set, const Layout &layout, unsigned int rule_index_start, const Family &family,

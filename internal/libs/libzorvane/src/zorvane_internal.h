@@ -312,6 +312,11 @@ std::string layout_chain_name(std::size_t chain);
 long layout_chain_index(std::string_view name);
 // Whether a chain is one of a layout's: ZORVANE, ZORVANE-k, ZORVANE-INDEX.
 bool layout_chain(std::string_view name);
+// The chain an "-A CHAIN ..." line appends to; "" for any other line.
+std::string_view appended_chain(std::string_view line);
+// Whether a listed line's target is one no flat layout has: the return of
+// loopback's packets, or a way into a sub-chain.
+bool indexed_target(std::string_view target);
 // The layout of a family's chain for a rule set: flat, indexed (which is
 // flat where no tree would shorten the walk), or automatic (by size).
 // Deterministic: a reader that compiles it again gets the same chains.
@@ -352,9 +357,9 @@ struct StandingLayout {
 void layout_text(const RuleSet &set, const Layout &layout, unsigned int rule_index_start, const Family &family,
                  std::string &text, const StandingLayout &standing = {},
                  std::vector<std::uint32_t> *line_rules = nullptr);
-// The options that put the process's log limit on a logging line of its
+// The options that put a log limit on a logging line of its
 // own (" -m limit --limit N/sec --limit-burst N"); "" without a limit.
-std::string log_limit_options();
+std::string log_limit_options(unsigned per_second);
 // The chains beside ZORVANE of a layout that stands, and of a layout.
 std::vector<std::string> standing_chains(const StandingLayout &standing);
 std::vector<std::string> layout_subchains(const Layout &layout);
@@ -511,6 +516,10 @@ std::string format_ipv4(std::uint32_t address);
 // ---------------------------------------------------------------------------
 // The chain listing ("iptables -vnx -L ZORVANE --line-numbers")
 // ---------------------------------------------------------------------------
+
+// The number the decimal digits at the start of a text make, at most cap
+// (a bound well below the largest size); 0 where it starts with none.
+std::size_t leading_number(std::string_view text, std::size_t cap);
 
 // A field of a listed line: where it stands in the listing's text.
 struct ListedField {
