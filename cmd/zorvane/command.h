@@ -4,9 +4,10 @@
 #pragma once
 
 #include <optional>
-#include <utility>
 #include <stdexcept>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -100,6 +101,9 @@ struct ApplyOptions {
     std::string layout = "auto";  // auto, flat, indexed
     unsigned log_limit = 0;       // lines per second per rule; 0: every drop
 };
+// The layouts --layout names, and the most lines a second --log-limit takes.
+inline const std::vector<std::string> layout_names{"auto", "flat", "indexed"};
+constexpr unsigned most_log_limit = 10000;
 constexpr const char *saved_options = "/etc/zorvane/options.json";
 constexpr const char *applied_options = "/run/zorvane/applied-options.json";
 std::string options_text(const ApplyOptions &options);

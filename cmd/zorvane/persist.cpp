@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -211,10 +212,10 @@ ApplyOptions read_options(const std::string &path)
         return options;
     const auto layout = json.find("layout");
     if (layout != json.end() && layout->is_string() &&
-        (*layout == "auto" || *layout == "flat" || *layout == "indexed"))
+        std::find(layout_names.begin(), layout_names.end(), layout->get<std::string>()) != layout_names.end())
         options.layout = layout->get<std::string>();
     const auto limit = json.find("log_limit");
-    if (limit != json.end() && limit->is_number_unsigned() && limit->get<unsigned long long>() <= 10000)
+    if (limit != json.end() && limit->is_number_unsigned() && limit->get<unsigned long long>() <= most_log_limit)
         options.log_limit = limit->get<unsigned>();
     return options;
 }

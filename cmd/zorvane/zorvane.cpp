@@ -745,13 +745,13 @@ void add_layout_options(CLI::App &command, zorvane::ApplyOptions &chosen)
                     "How the rules stand in the kernel: flat (every rule in ZORVANE, walked in order), indexed "
                     "(a tree of sub-chains by source address: the walk stays short however many rules), or auto "
                     "(the default: indexed from 16 rules of a family on)")
-        ->check(CLI::IsMember({"auto", "flat", "indexed"}));
+        ->check(CLI::IsMember(zorvane::layout_names));
     command
         .add_option("--log-limit", chosen.log_limit,
                     "Log at most N drops per second per rule (after its first N); 0, the default, logs every drop. "
                     "Drops and counts stay exact")
         ->type_name("N")
-        ->check(CLI::Range(0, 10000));
+        ->check(CLI::Range(0u, zorvane::most_log_limit));
 }
 
 }  // namespace
