@@ -16,12 +16,9 @@ zorvane=$1 packets=$2 ulogd_conf=$3
 [ "${ZVN_SANDBOX:-fake}" != fake ] || { echo "run me through sandbox.sh nft|legacy"; exit 2; }
 work=$(mktemp -d)
 source "$(dirname "${BASH_SOURCE[0]}")/../scripts/lib/netlab.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/lib/checks.sh"
 cleanup() { netlab_cleanup; rm -rf "$work"; }
 trap cleanup EXIT
-failures=0
-pass() { echo "ok: $*"; }
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-expect_eq() { if [ "$2" = "$3" ]; then pass "$1"; else fail "$1: expected '$3', got '$2'"; fi; }
 z() { "$zorvane" --ipv4-only "$@"; }
 
 echo "== $(/sbin/iptables -V)"
