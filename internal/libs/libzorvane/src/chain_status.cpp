@@ -176,7 +176,7 @@ extern "C" int zvn_get_input_json(char *input_json, size_t size_n)
         }
         if (hook == 0)
             ahead = nlohmann::json::array();
-        result[family->bit == ipv4.bit ? "ipv4" : "ipv6"] = {
+        result[family->key] = {
             {"policy", policy}, {"rules", rules.size()}, {"hook_position", hook}, {"ahead", std::move(ahead)}};
     }
     return copy_out(result.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace), input_json, size_n);
@@ -319,7 +319,7 @@ extern "C" int zvn_get_chain_glance_json(char *glance_json, size_t size_n)
         }
         char hex[17];
         std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(digest));
-        result[family->bit == ipv4.bit ? "ipv4" : "ipv6"] = {
+        result[family->key] = {
             {"chain", chain}, {"hooks", hooks}, {"lines", lines}, {"digest", hex}};
     }
     return copy_out(result.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace), glance_json, size_n);

@@ -312,8 +312,8 @@ int zvn_failsafe_text_json(const char *allows, char *text, size_t size_n)
         const std::string append = command("-A ", chain_name);
         sections.emplace_back(
             family, command(chain_head, append, " -i lo -j ACCEPT\n", append,
-                            " -m state --state RELATED,ESTABLISHED -j ACCEPT\n", extra, append, log_limit_options(log_limit()),
-                            " -j NFLOG --nflog-prefix  \"", failsafe_prefix, "\"\n", append, " -j DROP\nCOMMIT\n"));
+                            " -m state --state RELATED,ESTABLISHED -j ACCEPT\n", extra, append,
+                            log_limit_options(log_limit()), " -j NFLOG --nflog-prefix  \"", failsafe_prefix, "\"\n", append, " -j DROP\nCOMMIT\n"));
     }
     const std::string whole = sectioned(sections);
     if (whole.size() > static_cast<std::size_t>(INT_MAX))
@@ -361,7 +361,7 @@ int zvn_verify_chain_json(const char *rules, char *result_json, size_t size_n)
             else
                 one["differs"] = mismatch;
         }
-        result[families[f]->bit == ipv4.bit ? "ipv4" : "ipv6"] = std::move(one);
+        result[families[f]->key] = std::move(one);
     }
     return copy_out(result.dump(), result_json, size_n, nullptr);
 }

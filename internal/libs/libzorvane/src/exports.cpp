@@ -229,7 +229,7 @@ int zvn_describe_layout_json(const char *rules, char *layout_json, size_t size_n
         std::size_t most_copies = 0;
         for (const std::uint32_t copies : layout.copies)
             most_copies = std::max<std::size_t>(most_copies, copies);
-        result[family->bit == ipv4.bit ? "ipv4" : "ipv6"] = {
+        result[family->key] = {
             {"layout", layout.indexed ? "indexed" : "flat"}, {"chains", layout.chains.size()},
             {"lines", layout.lines},                         {"flat_lines", flat.lines},
             {"deepest_walk", layout.deepest_walk},           {"flat_walk", flat.deepest_walk},

@@ -11,9 +11,10 @@
 
 namespace zvn {
 
-const Family ipv4{1, "IPv4", iptables, iptables_restore, iptables_save, restore_file_prefix, "0.0.0.0/0", "icmp", "1"};
-const Family ipv6{2, "IPv6", ip6tables, ip6tables_restore, ip6tables_save, restore6_file_prefix, "::/0", "ipv6-icmp",
-                  "58"};
+const Family ipv4{1, "IPv4", "ipv4", iptables, iptables_restore, iptables_save, restore_file_prefix,
+                  "0.0.0.0/0", "icmp", "1"};
+const Family ipv6{2, "IPv6", "ipv6", ip6tables, ip6tables_restore, ip6tables_save, restore6_file_prefix,
+                  "::/0", "ipv6-icmp", "58"};
 
 namespace {
 

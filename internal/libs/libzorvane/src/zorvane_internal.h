@@ -134,6 +134,7 @@ std::vector<int> run_side_by_side(const std::vector<std::string> &commands);
 struct Family {
     unsigned bit;                   // 1: IPv4, 2: IPv6
     const char *name;               // "IPv4", "IPv6"
+    const char *key;                // its key in JSON results: "ipv4", "ipv6"
     const char *tool;               // /sbin/iptables, /sbin/ip6tables
     const char *restore_tool;       // /sbin/iptables-restore, /sbin/ip6tables-restore
     const char *save_tool;          // /sbin/iptables-save, /sbin/ip6tables-save
