@@ -75,8 +75,9 @@ TEST_P(ListingProof, NamesTheFirstRuleThatDiffers)
     zvn::ParsedRuleSet parsed;
     ASSERT_TRUE(zvn::parse_and_validate(c.rules, parsed));
     const std::string listing = header + c.listing;
+    const zvn::Layout flat = zvn::compile_layout(parsed.set, zvn::ipv4, zvn::LayoutChoice::flat);
     const std::string mismatch =
-        zvn::listing_mismatch(zvn::expected_chain(parsed.set, zvn::ipv4), parse(listing), listing, zvn::ipv4);
+        zvn::listing_mismatch(zvn::expected_chain(parsed.set, zvn::ipv4, flat, 0), parse(listing), listing, zvn::ipv4);
     if (*c.mismatch == '\0')
         EXPECT_EQ(mismatch, "");
     else

@@ -262,11 +262,6 @@ std::size_t ExpectedChain::lines() const
     return lines;
 }
 
-ExpectedChain expected_chain(const RuleSet &set, const Family &family)
-{
-    return expected_chain(set, family, compile_layout(set, family, LayoutChoice::flat), 0);
-}
-
 ExpectedChain expected_chain(const RuleSet &set, const Family &family, const Layout &layout, unsigned limit)
 {
     ExpectedChain chain;

@@ -358,8 +358,8 @@ struct StandingLayout {
 void layout_text(const RuleSet &set, const Layout &layout, unsigned int rule_index_start, const Family &family,
                  std::string &text, const StandingLayout &standing = {},
                  std::vector<std::uint32_t> *line_rules = nullptr);
-// The options that put a log limit on a logging line of its
-// own (" -m limit --limit N/sec --limit-burst N"); "" without a limit.
+// The options that put a log limit on a logging line of its own
+// (" -m limit --limit N/sec --limit-burst N"); "" without a limit.
 std::string log_limit_options(unsigned per_second);
 // The chains beside ZORVANE of a layout that stands, and of a layout.
 std::vector<std::string> standing_chains(const StandingLayout &standing);
@@ -596,9 +596,7 @@ struct ExpectedChain {
     std::vector<std::vector<std::pair<std::uint32_t, std::uint32_t>>> counted;
     std::size_t lines() const;
 };
-// The lines of the flat layout without a log limit, or of a given layout
-// and log limit.
-ExpectedChain expected_chain(const RuleSet &set, const Family &family);
+// The lines of a layout with a log limit (0: none).
 ExpectedChain expected_chain(const RuleSet &set, const Family &family, const Layout &layout, unsigned limit);
 
 // Compares the listing with the expected lines. Empty when they agree;
