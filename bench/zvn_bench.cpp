@@ -251,16 +251,21 @@ void interleaved(const char *section, int n, const std::function<void()> &measur
 
 // --- 1. apply: library against the bare tools -------------------------------------------
 
+// What an apply does, done by the bare tools on a restore file: the test
+// run, the install, the drop log emptied.
+void bare_apply(const std::string &file)
+{
+    check(run("/sbin/iptables-restore --test " + file + " 1>&2") == 0, "bare test run failed");
+    check(run("/sbin/iptables-restore -n " + file + " 1>&2") == 0, "bare install failed");
+    run("echo -n > /var/log/ulogd_syslogemu.log 1>&2");
+}
+
 void bench_apply(int n)
 {
     const RuleSet set = make_rules(n);
     const std::string file = "/var/tmp/zvn_bench_restore.tmp";
     std::ofstream(file) << set.restore;
-    auto bare = [&] {
-        check(run("/sbin/iptables-restore --test " + file + " 1>&2") == 0, "bare test run failed");
-        check(run("/sbin/iptables-restore -n " + file + " 1>&2") == 0, "bare install failed");
-        run("echo -n > /var/log/ulogd_syslogemu.log 1>&2");
-    };
+    auto bare = [&] { bare_apply(file); };
     auto library = [&] { check(zvn_apply_rules_json(set.json.c_str()) == 0, "library apply failed"); };
 
     // The same file: both sides leave the same chain.
@@ -493,11 +498,7 @@ void bench_layout(int n)
         std::ofstream(file) << flat.data();
     }
     check(zvn_set_layout(ZVN_LAYOUT_INDEXED) == 0, "layout not chosen");
-    auto flat = [&] {
-        check(run("/sbin/iptables-restore --test " + file + " 1>&2") == 0, "flat test run failed");
-        check(run("/sbin/iptables-restore -n " + file + " 1>&2") == 0, "flat install failed");
-        run("echo -n > /var/log/ulogd_syslogemu.log 1>&2");
-    };
+    auto flat = [&] { bare_apply(file); };
     auto indexed = [&] { check(zvn_apply_rules_json(rules.c_str()) == 0, "indexed apply failed"); };
     indexed();
     interleaved("layout", n, indexed, flat,
