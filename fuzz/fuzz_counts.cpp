@@ -33,7 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         // The listing runs while the text is read, so a refused text may
         // have started it; it is the only command, and no file is written.
         require(calls.size() <= 1, "one listing at most, no test run");
-        require(calls.empty() || calls[0] == "iptables -vnx -L ZORVANE --line-numbers", "only the listing");
+        require(calls.empty() || calls[0] == "iptables-save -c -t filter", "only the listing");
         require(restore_files_in_tmp().empty(), "the snapshot writes no file");
     } else if (calls.empty()) {
         require(ret == -1, "a refused text gives -1");

@@ -48,7 +48,7 @@ void require_fake_sandbox()
     }
     std::ofstream(fake_dir() + "/plan/list-any.out")
         << "       5      300 ACCEPT     all  --  *      *       0.0.0.0/0            0.0.0.0/0\n";
-    std::ofstream(fake_dir() + "/plan/list-all.out") << "Chain ZORVANE (1 references)\n";
+    std::ofstream(fake_dir() + "/plan/save.out") << "*filter\n:ZORVANE - [0:0]\nCOMMIT\n";
 }
 
 void reset_state()

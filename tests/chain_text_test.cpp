@@ -97,24 +97,23 @@ TEST_F(FakeChainText, FailsafeKeepsLoopbackAndTheAllowsOpen)
 TEST_F(FakeChainText, VerifiesTheChainAgainstARuleSet)
 {
     const char *rules = "[{\"interface\":\"eth3\",\"protocol\":\"tcp\",\"allow\":true},{\"allow\":false}]";
-    Fakes::answer_output("list-all",
-                         "Chain ZORVANE (1 references)\n"
-                         "num   pkts bytes target prot opt in out source destination\n"
-                         "1 0 0 ACCEPT 6 -- eth3 * 0.0.0.0/0 0.0.0.0/0\n"
-                         "2 0 0 NFLOG 0 -- !lo * 0.0.0.0/0 0.0.0.0/0 nflog-prefix \"RULE=2 ACT=DROP\"\n"
-                         "3 0 0 DROP 0 -- !lo * 0.0.0.0/0 0.0.0.0/0\n");
+    Fakes::answer_output("save",
+                         "*filter\n:INPUT ACCEPT [0:0]\n:ZORVANE - [0:0]\n"
+                         "[0:0] -A ZORVANE -i eth3 -p tcp -j ACCEPT\n"
+                         "[0:0] -A ZORVANE ! -i lo -j NFLOG --nflog-prefix \"RULE=2 ACT=DROP\"\n"
+                         "[0:0] -A ZORVANE ! -i lo -j DROP\nCOMMIT\n");
     char buffer[512];
     ASSERT_EQ(zvn_verify_chain_json(rules, buffer, sizeof buffer), 0);
     EXPECT_EQ(nlohmann::json::parse(buffer),
               nlohmann::json::parse(R"({"ipv4":{"chain":true,"chains":1,"deepest_walk":3,"expected_lines":3,
-                                             "holds":true,"layout":"flat","lines":3}})"));
+                                             "holding_lines":3,"holds":true,"layout":"flat","lines":3}})"));
 
     ASSERT_EQ(zvn_verify_chain_json("[{\"allow\":true}]", buffer, sizeof buffer), 0);
     const auto other = nlohmann::json::parse(buffer);
     EXPECT_FALSE(other["ipv4"]["holds"].get<bool>());
     EXPECT_NE(other["ipv4"]["differs"].get<std::string>().find("rule 1 does not match the chain"), std::string::npos);
 
-    Fakes::answer("list-all", 1);
+    Fakes::answer("save", 1);
     ASSERT_EQ(zvn_verify_chain_json(rules, buffer, sizeof buffer), 0);
     EXPECT_EQ(nlohmann::json::parse(buffer)["ipv4"]["chain"], false);
 

@@ -18,12 +18,14 @@ cc -std=c11 "$work/example_c.c" -o "$work/example_c" "${flags[@]}"
 c++ -std=c++17 "$work/example_cpp.cpp" -o "$work/example_cpp" "${flags[@]}"
 
 plan=$ZVN_FAKE_DIR/plan
-cat > "$plan/list-all.out" <<'LISTING'
-Chain ZORVANE (1 references)
-num      pkts      bytes target     prot opt in     out     source               destination
-1          12      720 ACCEPT     6    --  eth0   *       0.0.0.0/0            0.0.0.0/0            multiport dports 22
-2           3      180 NFLOG      0    --  eth0   *       0.0.0.0/0            0.0.0.0/0            nflog-prefix "RULE=2 ACT=DROP"
-3           3      180 DROP       0    --  eth0   *       0.0.0.0/0            0.0.0.0/0
+cat > "$plan/save.out" <<'LISTING'
+*filter
+:INPUT ACCEPT [0:0]
+:ZORVANE - [0:0]
+[12:720] -A ZORVANE -i eth0 -p tcp -m multiport --dports 22 -j ACCEPT
+[3:180] -A ZORVANE -i eth0 -j NFLOG --nflog-prefix "RULE=2 ACT=DROP"
+[3:180] -A ZORVANE -i eth0 -j DROP
+COMMIT
 LISTING
 printf '     7      420 ACCEPT\n' > "$plan/list-any.out"
 out=$("$work/example_c")

@@ -32,13 +32,14 @@ const std::string test_call = "iptables-restore --test FILE";
 const std::string install_call = "iptables-restore -n FILE";
 const std::string list1 = "iptables -vn -L ZORVANE 1 --exact";
 const std::string list3 = "iptables -vn -L ZORVANE 3 --exact";
-const std::string list_all = "iptables -vnx -L ZORVANE --line-numbers";
+const std::string list_all = "iptables-save -c -t filter";
 const std::string count_line = "   5   300 ACCEPT  all  --  *  *  0.0.0.0/0  0.0.0.0/0\n";
 const std::string chain_listing =
-    "Chain ZORVANE (1 references)\n"
-    "1  5 300 ACCEPT  0 --  !lo  *  0.0.0.0/0  0.0.0.0/0\n"
-    "2  0   0 NFLOG   0 --  !lo  *  0.0.0.0/0  0.0.0.0/0  nflog-prefix \"RULE=2 ACT=DROP\"\n"
-    "3  5 300 DROP    0 --  !lo  *  0.0.0.0/0  0.0.0.0/0\n";
+    "*filter\n:INPUT ACCEPT [0:0]\n:ZORVANE - [0:0]\n"
+    "[5:300] -A ZORVANE ! -i lo -j ACCEPT\n"
+    "[0:0] -A ZORVANE ! -i lo -j NFLOG --nflog-prefix \"RULE=2 ACT=DROP\"\n"
+    "[5:300] -A ZORVANE ! -i lo -j DROP\n"
+    "COMMIT\n";
 const std::vector<std::string> setup_calls = {"firewall.sh prepare", "iptables -N ZORVANE",
                                               "iptables -D INPUT -m state --state NEW -j ZORVANE",
                                               "iptables -A INPUT -m state --state NEW -j ZORVANE"};
@@ -61,7 +62,7 @@ std::function<void()> output(const char *key, std::string text)
 }
 std::function<void()> counted_listings()
 {
-    return [] { Fakes::answer_output("list-any", count_line); Fakes::answer_output("list-all", chain_listing); };
+    return [] { Fakes::answer_output("list-any", count_line); Fakes::answer_output("save", chain_listing); };
 }
 std::function<void()> both(std::function<void()> a, std::function<void()> b)
 {
@@ -144,16 +145,18 @@ INSTANTIATE_TEST_SUITE_P(
         // snapshot counts: one listing, no test run
         Fault{"SnapshotRestoreMissing", Op::snapshot, both(counted_listings(), missing("iptables-restore")), 0,
               {list_all}, "[5,5]", nullptr, 0, none},
-        Fault{"SnapshotListExit1", Op::snapshot, both(counted_listings(), status("list-all", 1)), 256, {list_all},
+        Fault{"SnapshotListExit1", Op::snapshot, both(counted_listings(), status("save", 1)), 256, {list_all},
               two_errors, nullptr, 0, none},
-        Fault{"SnapshotIptablesMissing", Op::snapshot, missing("iptables"), 127 * 256, {}, two_errors, nullptr, 0, none},
-        Fault{"SnapshotListEmpty", Op::snapshot, [] {}, -1, {list_all}, two_errors, nullptr, 0,
-              "rule 1 does not match the chain: the chain holds 0 rule lines, its line 1 is missing"},
-        Fault{"SnapshotListHuge", Op::snapshot,
-              output("list-all", std::string(300000, '#') + "\n" + chain_listing), 0, {list_all}, "[5,5]", nullptr, 0,
+        Fault{"SnapshotIptablesMissing", Op::snapshot, missing("iptables-save"), 127 * 256, {}, two_errors, nullptr, 0,
               none},
-        Fault{"SnapshotListWords", Op::snapshot, output("list-all", "no rules here\n1 five 0 ACCEPT\n"), -1, {list_all},
-              two_errors, nullptr, 0, "rule 1 does not match the chain: line 1 cannot be read"},
+        Fault{"SnapshotListEmpty", Op::snapshot, [] {}, -1, {list_all}, two_errors, nullptr, 0,
+              "the rule set does not match the chain: the chain does not exist"},
+        Fault{"SnapshotListHuge", Op::snapshot,
+              output("save", "# " + std::string(300000, '#') + "\n" + chain_listing), 0, {list_all}, "[5,5]", nullptr,
+              0, none},
+        Fault{"SnapshotListWords", Op::snapshot,
+              output("save", "*filter\n:ZORVANE - [0:0]\nno rules here\n[five:0] -A ZORVANE ! -i lo -j ACCEPT\nCOMMIT\n"),
+              -1, {list_all}, two_errors, nullptr, 0, "rule 1 does not match the chain: line 1 cannot be read"},
         // the chain operations
         Fault{"ResetExit1", Op::reset, status("iptables-Z", 1), 256, {"iptables -Z ZORVANE"}, none, nullptr, 0, none},
         Fault{"ResetMissing", Op::reset, missing("iptables"), 127 * 256, {}, none, nullptr, 0, none},
@@ -216,10 +219,10 @@ INSTANTIATE_TEST_SUITE_P(
         ChannelCase{"ListingFailed", status("list-1", 1),
                     [] { return zvn_get_rule_count_json("[{\"allow\":true}]", counts_buffer, sizeof counts_buffer); },
                     ZVN_ERROR_LISTING, "the listing of line 1 failed (status 256)"},
-        ChannelCase{"ChainDoesNotHoldTheSet", output("list-all", chain_listing),
+        ChannelCase{"ChainDoesNotHoldTheSet", output("save", chain_listing),
                     [] { return zvn_get_rule_count_snapshot_json("[{\"allow\":false}]", counts_buffer, sizeof counts_buffer); },
                     ZVN_ERROR_MISMATCH, "rule 1 does not match the chain: line 1 has target \"ACCEPT\""},
-        ChannelCase{"SnapshotListingFailed", status("list-all", 1),
+        ChannelCase{"SnapshotListingFailed", status("save", 1),
                     [] { return zvn_get_rule_count_snapshot_json(rules, counts_buffer, sizeof counts_buffer); },
                     ZVN_ERROR_LISTING, "status 256"},
         ChannelCase{"ZeroingFailed", status("iptables-Z", 1), [] { return reset_counter(); }, ZVN_ERROR_COMMAND,

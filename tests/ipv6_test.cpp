@@ -206,25 +206,28 @@ TEST_F(FakeIpv6, SetupAndResetCoverBothChains)
     EXPECT_EQ(Fakes::calls(), (std::vector<std::string>{"iptables -Z ZORVANE", "ip6tables -Z ZORVANE"}));
 }
 
-std::string line(int num, const std::string &pkts, const std::string &target, const std::string &prot,
-                 const std::string &in, const std::string &source, const std::string &extra = "")
+// A family's table as its save tool prints it, around lines of ZORVANE.
+std::string saved(const std::string &lines)
 {
-    return std::to_string(num) + "  " + pkts + " 0 " + target + " " + prot + " -- " + in + " * " + source + " ::/0 " +
-           extra + "\n";
+    return "*filter\n:INPUT ACCEPT [0:0]\n:ZORVANE - [0:0]\n" + lines + "COMMIT\n";
+}
+
+std::string line(const std::string &pkts, const std::string &rest)
+{
+    return "[" + pkts + ":0] -A ZORVANE " + rest + "\n";
 }
 
 TEST_F(FakeIpv6, CountsAddBothChains)
 {
     const char *rules = "[{\"protocol\":\"icmp\",\"allow\":false},{\"src_IP_cidr\":\"2001:db8::1\",\"allow\":true},"
                         "{\"src_IP_cidr\":\"10.0.0.1\",\"allow\":true},{\"allow\":true}]";
-    Fakes::answer_output("list-all", line(1, "1", "NFLOG", "1", "!lo", "0.0.0.0/0", "nflog-prefix \"RULE=1 ACT=DROP\"") +
-                                         line(2, "3", "DROP", "1", "!lo", "0.0.0.0/0") +
-                                         line(3, "5", "ACCEPT", "0", "!lo", "10.0.0.1") +
-                                         line(4, "7", "ACCEPT", "0", "!lo", "0.0.0.0/0"));
-    Fakes::answer_output("list6-all", line(1, "10", "NFLOG", "58", "!lo", "::/0", "nflog-prefix \"RULE=1 ACT=DROP\"") +
-                                          line(2, "30", "DROP", "58", "!lo", "::/0") +
-                                          line(3, "50", "ACCEPT", "0", "!lo", "2001:db8::1") +
-                                          line(4, "70", "ACCEPT", "0", "!lo", "::/0"));
+    Fakes::answer_output("save", saved(line("1", "! -i lo -p icmp -j NFLOG --nflog-prefix \"RULE=1 ACT=DROP\"") +
+                                       line("3", "! -i lo -p icmp -j DROP") +
+                                       line("5", "-s 10.0.0.1/32 ! -i lo -j ACCEPT") + line("7", "! -i lo -j ACCEPT")));
+    Fakes::answer_output("save6",
+                         saved(line("10", "! -i lo -p ipv6-icmp -j NFLOG --nflog-prefix \"RULE=1 ACT=DROP\"") +
+                               line("30", "! -i lo -p ipv6-icmp -j DROP") +
+                               line("50", "-s 2001:db8::1/128 ! -i lo -j ACCEPT") + line("70", "! -i lo -j ACCEPT")));
     for (int p = 1; p <= 4; ++p) {
         Fakes::answer_output("list-" + std::to_string(p), "  " + std::to_string(p) + " 0 x\n");
         Fakes::answer_output("list6-" + std::to_string(p), "  " + std::to_string(10 * p) + " 0 x\n");
@@ -236,7 +239,7 @@ TEST_F(FakeIpv6, CountsAddBothChains)
     EXPECT_STREQ(per_rule, "[22,30,3,44]");  // positions 2|2, -|3, 3|-, 4|4
 
     // a rule the IPv6 chain does not hold
-    Fakes::answer_output("list6-all", line(1, "10", "ACCEPT", "0", "!lo", "::/0"));
+    Fakes::answer_output("save6", saved(line("10", "! -i lo -j ACCEPT")));
     LogCapture log;
     EXPECT_EQ(zvn_get_rule_count_snapshot_json(rules, snapshot, sizeof snapshot), -1);
     EXPECT_EQ(log.lines().back(), "rule 1 does not match the IPv6 chain: line 1 has target \"ACCEPT\" where the rule "

@@ -120,22 +120,19 @@ TEST_F(FakeLayout, PerPositionReadRefusesAnIndexedChain)
     EXPECT_EQ(Fakes::calls(), (std::vector<std::string>{"iptables-restore --test FILE", "iptables -vn -L ZORVANE 1 --exact"}));
 }
 
-// The snapshot reads the whole table where ZORVANE shows an indexed layout.
+// The snapshot reads the whole table in one listing, and tells an indexed
+// layout by ZORVANE's own lines.
 TEST_F(FakeLayout, SnapshotListsTheTableForAnIndexedChain)
 {
-    Fakes::answer_output("list-all", "Chain ZORVANE (1 references)\n"
-                                     "1 0 0 RETURN 0 -- lo * 0.0.0.0/0 0.0.0.0/0\n"
-                                     "2 0 0 ZORVANE-1 0 -- * * 0.0.0.0/0 0.0.0.0/0\n");
-    Fakes::answer_output("list-table", "Chain ZORVANE (1 references)\n"
-                                       "1 0 0 RETURN 0 -- lo * 0.0.0.0/0 0.0.0.0/0\n"
-                                       "2 0 0 ZORVANE-1 0 -- * * 0.0.0.0/0 0.0.0.0/0\n");
+    Fakes::answer_output("save", "*filter\n:ZORVANE - [0:0]\n:ZORVANE-1 - [0:0]\n"
+                                 "[0:0] -A ZORVANE -i lo -j RETURN\n"
+                                 "[0:0] -A ZORVANE -j ZORVANE-1\nCOMMIT\n");
     char buffer[64];
     EXPECT_EQ(zvn_get_rule_count_snapshot_json(R"([{"allow":true}])", buffer, sizeof buffer), -1);
     EXPECT_EQ(zvn_last_error_code(), ZVN_ERROR_MISMATCH);
     EXPECT_NE(std::string(zvn_last_error()).find("the chain holds an indexed layout, and this rule set makes a flat one"),
               std::string::npos);
-    EXPECT_EQ(Fakes::calls(),
-              (std::vector<std::string>{"iptables -vnx -L ZORVANE --line-numbers", "iptables -vnx -L --line-numbers"}));
+    EXPECT_EQ(Fakes::calls(), (std::vector<std::string>{"iptables-save -c -t filter"}));
 }
 
 TEST_F(FakeLayout, ResetZeroesTheSubChainsInOneCommit)

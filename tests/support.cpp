@@ -158,7 +158,8 @@ void Fakes::remove_program(const std::string &name)
 
 void Fakes::restore_programs()
 {
-    shell("for n in iptables iptables-restore ip6tables ip6tables-restore firewall.sh; do [ -e /usr/sbin/$n ] || "
+    shell("for n in iptables iptables-restore iptables-save ip6tables ip6tables-restore ip6tables-save firewall.sh; do "
+          "[ -e /usr/sbin/$n ] || "
           "install -m 0755 '" ZVN_SOURCE_DIR "/tests/sandbox/fake-tool' /usr/sbin/$n; done");
 }
 

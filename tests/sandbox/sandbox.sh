@@ -63,7 +63,7 @@ inside() {
     local name
     case $mode in
     fake)
-        for name in iptables iptables-restore ip6tables ip6tables-restore firewall.sh; do
+        for name in iptables iptables-restore iptables-save ip6tables ip6tables-restore ip6tables-save firewall.sh; do
             rm -f "/usr/sbin/$name"
             install -m 0755 "$here/fake-tool" "/usr/sbin/$name"
         done

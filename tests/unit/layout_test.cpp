@@ -21,7 +21,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "zorvane_internal.h"
+#include "stages.h"
 
 namespace zvn_unit {
 namespace {
@@ -104,12 +104,13 @@ bool port_in(const std::vector<std::string> &ports, unsigned port)
 
 bool rule_matches(const zvn::Rule &rule, const Packet &p, bool six)
 {
-    if (rule.interface.set() ? !interface_matches(rule.interface.text, p.in) : p.in == "lo")
+    const zvn::Written &w = rule.written;
+    if (rule.interface_set() ? !interface_matches(w.interface_text, p.in) : p.in == "lo")
         return false;
-    switch (rule.source()) {
+    switch (rule.source) {
     case zvn::SourceKind::address: {
         bool any = false;
-        std::stringstream list(rule.cidr.text);
+        std::stringstream list(w.cidr_text);
         std::string element;
         while (std::getline(list, element, ',')) {
             Span span{};
@@ -120,23 +121,23 @@ bool rule_matches(const zvn::Rule &rule, const Packet &p, bool six)
         break;
     }
     case zvn::SourceKind::range: {
-        const auto dash = rule.range.text.find('-');
+        const auto dash = w.range_text.find('-');
         AddressBits low = 0, high = 0;
-        if (!address(rule.range.text.substr(0, dash), six, low) || !address(rule.range.text.substr(dash + 1), six, high) ||
+        if (!address(w.range_text.substr(0, dash), six, low) || !address(w.range_text.substr(dash + 1), six, high) ||
             p.source < low || p.source > high)
             return false;
         break;
     }
     case zvn::SourceKind::countries:
-        if (std::find(rule.countries.items.begin(), rule.countries.items.end(), p.country) == rule.countries.items.end())
+        if (std::find(w.countries.begin(), w.countries.end(), p.country) == w.countries.end())
             return false;
         break;
     case zvn::SourceKind::none:
         break;
     }
-    if (rule.protocol.set() && (rule.protocol.text == "icmp" ? (six ? "ipv6-icmp" : "icmp") : rule.protocol.text) != p.protocol)
+    if (rule.protocol_set() && (w.protocol_text == "icmp" ? (six ? "ipv6-icmp" : "icmp") : w.protocol_text) != p.protocol)
         return false;
-    return !rule.ports.set() || port_in(rule.ports.items, p.port);
+    return !rule.ports_set() || port_in(w.ports, p.port);
 }
 
 Outcome first_match(const zvn::RuleSet &set, const zvn::Family &family, const Packet &p)
@@ -440,20 +441,20 @@ struct Run {
 // compares each with the model; then the counts.
 void differential(const std::string &rules, Generator &gen, const zvn::Family &family, std::size_t packets, Run &run)
 {
-    zvn::ParsedRuleSet parsed;
-    ASSERT_TRUE(zvn::parse_and_validate(rules.c_str(), parsed)) << rules;
+    zvn::RuleSet set;
+    ASSERT_TRUE(read(rules, set)) << rules;
     const bool six = family.bit == zvn::ipv6.bit;
     for (const auto choice : {zvn::LayoutChoice::flat, zvn::LayoutChoice::indexed}) {
-        const zvn::Layout layout = zvn::compile_layout(parsed.set, family, choice);
+        const zvn::Layout layout = zvn::compile_layout(set, family, choice);
         run.indexed_sets += layout.indexed ? 1 : 0;
         std::string text;
         std::vector<std::uint32_t> line_rules;
-        zvn::layout_text(parsed.set, layout, 1, family, text, {}, &line_rules);
+        text = restore_text(set, family, &layout, {}, &line_rules);
         Chains chains(text, line_rules, six);
-        std::vector<unsigned long long> decided(parsed.set.rules.size() + 1, 0);
+        std::vector<unsigned long long> decided(set.rules.size() + 1, 0);
         for (std::size_t i = 0; i < packets; ++i) {
             const Packet p = gen.packet();
-            const Outcome want = first_match(parsed.set, family, p);
+            const Outcome want = first_match(set, family, p);
             const Outcome got = chains.run(p);
             ASSERT_EQ(got, want) << (layout.indexed ? "indexed" : "flat") << " layout, packet from "
                                  << text_of(p.source, six) << " on " << p.in << " " << p.protocol << " " << p.port
@@ -462,8 +463,8 @@ void differential(const std::string &rules, Generator &gen, const zvn::Family &f
             ++decided[got.rule];
             ++run.packets;
         }
-        const zvn::ExpectedChain expected = zvn::expected_chain(parsed.set, family, layout, 0);
-        for (std::size_t r = 0; r < parsed.set.rules.size(); ++r) {
+        const zvn::ExpectedChain expected = zvn::expected_chain(set, family, layout, 0);
+        for (std::size_t r = 0; r < set.rules.size(); ++r) {
             unsigned long long sum = 0;
             for (const auto &[chain, position] : expected.counted[r])
                 sum += chains.packets(chain, position);
@@ -504,10 +505,10 @@ struct Figures {
 
 Figures figures(const std::string &rules, const zvn::Family &family = zvn::ipv4)
 {
-    zvn::ParsedRuleSet parsed;
-    EXPECT_TRUE(zvn::parse_and_validate(rules.c_str(), parsed));
-    return {zvn::compile_layout(parsed.set, family, zvn::LayoutChoice::indexed),
-            zvn::compile_layout(parsed.set, family, zvn::LayoutChoice::flat)};
+    zvn::RuleSet set;
+    EXPECT_TRUE(read(rules, set));
+    return {zvn::compile_layout(set, family, zvn::LayoutChoice::indexed),
+            zvn::compile_layout(set, family, zvn::LayoutChoice::flat)};
 }
 
 TEST(Layout, HostileMixesStayWithinTheBudgetAndNeverWalkLonger)
@@ -548,9 +549,9 @@ TEST(Layout, SmallSetsAndOptionLikeValuesStayFlat)
     many[100]["interface"] = "eth0 -s 10.0.0.0/8";  // what the tool would read as more options
     EXPECT_TRUE(flat(many.dump()));
     // and the automatic choice is flat below its size
-    zvn::ParsedRuleSet parsed;
-    ASSERT_TRUE(zvn::parse_and_validate(R"([{"src_IP_cidr":"10.0.0.1","allow":false}])", parsed));
-    EXPECT_FALSE(zvn::compile_layout(parsed.set, zvn::ipv4, zvn::LayoutChoice::automatic).indexed);
+    zvn::RuleSet set;
+    ASSERT_TRUE(read(R"([{"src_IP_cidr":"10.0.0.1","allow":false}])", set));
+    EXPECT_FALSE(zvn::compile_layout(set, zvn::ipv4, zvn::LayoutChoice::automatic).indexed);
 }
 
 // The text of a layout: every chain declared, the index chain naming the
@@ -558,34 +559,30 @@ TEST(Layout, SmallSetsAndOptionLikeValuesStayFlat)
 // in the same commit.
 TEST(Layout, TextDeclaresEveryChainAndTakesAwayWhatStood)
 {
-    nlohmann::json set = nlohmann::json::array();
+    nlohmann::json rules = nlohmann::json::array();
     for (int i = 0; i < 300; ++i)
-        set.push_back({{"src_IP_cidr", "10." + std::to_string(i % 200) + "." + std::to_string(i) + ".1"}, {"allow", false}});
-    zvn::ParsedRuleSet parsed;
-    ASSERT_TRUE(zvn::parse_and_validate(set.dump().c_str(), parsed));
-    const zvn::Layout layout = zvn::compile_layout(parsed.set, zvn::ipv4, zvn::LayoutChoice::indexed);
+        rules.push_back({{"src_IP_cidr", "10." + std::to_string(i % 200) + "." + std::to_string(i) + ".1"}, {"allow", false}});
+    zvn::RuleSet set;
+    ASSERT_TRUE(read(rules.dump(), set));
+    const zvn::Layout layout = zvn::compile_layout(set, zvn::ipv4, zvn::LayoutChoice::indexed);
     ASSERT_TRUE(layout.indexed);
     const std::size_t subchains = layout.chains.size() - 1;
-    std::string text;
-    zvn::layout_text(parsed.set, layout, 1, zvn::ipv4, text, {true, subchains + 2});
+    const std::string text = restore_text(set, zvn::ipv4, &layout, {true, subchains + 2});
     EXPECT_EQ(text.rfind("*filter\n:ZORVANE - [0:0]\n:ZORVANE-1 - [0:0]\n", 0), 0u);
     EXPECT_NE(text.find(":ZORVANE-INDEX - [0:0]\n"), std::string::npos);
     EXPECT_NE(text.find("\n-A ZORVANE -i lo -j RETURN\n-A ZORVANE -j ZORVANE-"), std::string::npos);
-    EXPECT_NE(text.find("-A ZORVANE-INDEX -m comment --comment \"zorvane indexed layout: ZORVANE-1 to ZORVANE-" +
-                        std::to_string(subchains) + "\"\n"),
-              std::string::npos);
+    const std::string comment = "zorvane indexed layout: ZORVANE-1 to ZORVANE-" + std::to_string(subchains);
+    EXPECT_NE(text.find("-A ZORVANE-INDEX -m comment --comment \"" + comment + "\"\n"), std::string::npos);
     const std::string gone1 = zvn::layout_chain_name(subchains + 1), gone2 = zvn::layout_chain_name(subchains + 2);
     EXPECT_NE(text.find(":" + gone1 + " - [0:0]\n:" + gone2 + " - [0:0]\n-X " + gone1 + "\n-X " + gone2 + "\nCOMMIT\n"),
               std::string::npos);
     EXPECT_EQ(text.find("! -i lo"), std::string::npos);  // behind the loopback return
-    EXPECT_EQ(zvn::subchains_named(text), subchains);
+    EXPECT_EQ(zvn::subchains_named(comment), subchains);
 
     // The flat layout takes away every chain of an indexed one, its index
     // chain too; with nothing standing it is the plain restore text.
-    std::string flat, plain;
-    zvn::layout_text(parsed.set, zvn::compile_layout(parsed.set, zvn::ipv4, zvn::LayoutChoice::flat), 1, zvn::ipv4,
-                     flat, {true, 2});
-    zvn::restore_text(parsed.set, 1, plain, zvn::ipv4);
+    const zvn::Layout flat_layout = zvn::compile_layout(set, zvn::ipv4, zvn::LayoutChoice::flat);
+    const std::string flat = restore_text(set, zvn::ipv4, &flat_layout, {true, 2}), plain = restore_text(set, zvn::ipv4);
     EXPECT_EQ(flat, plain.substr(0, plain.size() - 7) +
                         ":ZORVANE-1 - [0:0]\n:ZORVANE-2 - [0:0]\n:ZORVANE-INDEX - [0:0]\n"
                         "-X ZORVANE-1\n-X ZORVANE-2\n-X ZORVANE-INDEX\nCOMMIT\n");
@@ -595,16 +592,15 @@ TEST(Layout, TextDeclaresEveryChainAndTakesAwayWhatStood)
 // copies of a rule share one named for the rule and the rate.
 TEST(Layout, LogLimitIsSharedByARulesCopies)
 {
-    nlohmann::json set = nlohmann::json::array();
+    nlohmann::json rules = nlohmann::json::array();
     for (int i = 0; i < 100; ++i)
-        set.push_back({{"src_IP_cidr", "10." + std::to_string(i) + ".0.1"}, {"allow", false}});
-    set.insert(set.begin() + 50, nlohmann::json::object({{"protocol", "tcp"}, {"allow", false}}));  // in every leaf
-    zvn::ParsedRuleSet parsed;
-    ASSERT_TRUE(zvn::parse_and_validate(set.dump().c_str(), parsed));
-    const zvn::Layout layout = zvn::compile_layout(parsed.set, zvn::ipv4, zvn::LayoutChoice::indexed);
+        rules.push_back({{"src_IP_cidr", "10." + std::to_string(i) + ".0.1"}, {"allow", false}});
+    rules.insert(rules.begin() + 50, nlohmann::json::object({{"protocol", "tcp"}, {"allow", false}}));  // in every leaf
+    zvn::RuleSet set;
+    ASSERT_TRUE(read(rules.dump(), set));
+    const zvn::Layout layout = zvn::compile_layout(set, zvn::ipv4, zvn::LayoutChoice::indexed);
     zvn::set_log_limit(20);
-    std::string text;
-    zvn::layout_text(parsed.set, layout, 1, zvn::ipv4, text);
+    const std::string text = restore_text(set, zvn::ipv4, &layout);
     zvn::set_log_limit(0);
     EXPECT_GT(layout.copies[50], 1u);
     EXPECT_NE(text.find("-s 10.7.0.1 -m limit --limit 20/sec --limit-burst 20 -j NFLOG --nflog-prefix  \"RULE=8 ACT=DROP\"\n"),
@@ -615,36 +611,32 @@ TEST(Layout, LogLimitIsSharedByARulesCopies)
               std::string::npos);
 }
 
-// A listing of an indexed layout: the parser keeps each chain of the
-// layout apart and passes over the chains of other tools.
-TEST(Layout, ListingParserKeepsTheLayoutsChains)
+// A saved table of an indexed layout: its chains kept apart, the chains of
+// other tools and other tables passed over.
+TEST(Layout, SavedTableKeepsEveryChain)
 {
     const std::string listing =
-        "Chain INPUT (policy ACCEPT 0 packets, 0 bytes)\n"
-        "num pkts bytes target prot opt in out source destination\n"
-        "1 9 9 ZORVANE 0 -- * * 0.0.0.0/0 0.0.0.0/0 state NEW\n"
-        "\n"
-        "Chain ZORVANE (1 references)\n"
-        "1 0 0 RETURN 0 -- lo * 0.0.0.0/0 0.0.0.0/0\n"
-        "2 5 0 ZORVANE-2 0 -- * * 0.0.0.0/0 0.0.0.0/0\n"
-        "\n"
-        "Chain ZORVANE-2 (1 references)\n"
-        "1 3 0 ZORVANE-12 0 -- * * 10.0.0.0/8 0.0.0.0/0 [goto]\n"
-        "\n"
-        "Chain ZORVANE-12 (1 references)\n"
-        "1 7 0 DROP 0 -- * * 10.0.0.1 0.0.0.0/0\n"
-        "\n"
-        "Chain fail2ban (0 references)\n"
-        "1 1 0 DROP 0 -- * * 1.2.3.4 0.0.0.0/0\n";
-    zvn::ChainListingParser parser;
-    parser.finish(listing);
-    EXPECT_TRUE(zvn::shows_indexed_layout(parser, listing));
-    EXPECT_EQ(parser.chains_listed(), 3u);
-    EXPECT_EQ(parser.lines_listed(), 4u);
-    ASSERT_EQ(parser.chain(12).size(), 2u);
-    EXPECT_EQ(parser.chain(12)[1].packets, 7u);
-    EXPECT_EQ(parser.chain(2)[1].extra.in(listing), "[goto]");
-    EXPECT_FALSE(parser.listed(5));
+        "*nat\n:PREROUTING ACCEPT [0:0]\n[1:1] -A PREROUTING -j ZORVANE\nCOMMIT\n"
+        "*filter\n:INPUT ACCEPT [0:0]\n:ZORVANE - [0:0]\n:ZORVANE-2 - [0:0]\n:ZORVANE-12 - [0:0]\n:fail2ban - [0:0]\n"
+        "[9:9] -A INPUT -m state --state NEW -j ZORVANE\n"
+        "[0:0] -A ZORVANE -i lo -j RETURN\n[5:0] -A ZORVANE -j ZORVANE-2\n"
+        "[3:0] -A ZORVANE-2 -s 10.0.0.0/8 -g ZORVANE-12\n"
+        "[7:70] -A ZORVANE-12 -s 10.0.0.1/32 -j DROP\n"
+        "[1:0] -A fail2ban -s 1.2.3.4/32 -j DROP\nCOMMIT\n";
+    zvn::FilterTable table;
+    ASSERT_TRUE(zvn::read_saved_table(listing, table));
+    ASSERT_EQ(table.chains.size(), 5u);
+    const auto *leaf = table.chain("ZORVANE-12");
+    ASSERT_NE(leaf, nullptr);
+    ASSERT_EQ(leaf->lines.size(), 1u);
+    EXPECT_EQ(table.lines[leaf->lines[0]].packets, 7u);
+    EXPECT_EQ(table.lines[leaf->lines[0]].bytes, 70u);
+    const zvn::ToolLine go = zvn::iptables_read_line(table.lines[table.chain("ZORVANE-2")->lines[0]].text);
+    EXPECT_EQ(go.target, zvn::ToolLine::Target::go);
+    EXPECT_EQ(go.target_chain, "ZORVANE-12");
+    EXPECT_EQ(go.source, (zvn::Interval{0x0a000000, 0x0affffff}));
+    EXPECT_EQ(table.chain("ZORVANE-5"), nullptr);
+    EXPECT_EQ(table.chain("INPUT")->lines.size(), 1u);
 }
 
 }  // namespace

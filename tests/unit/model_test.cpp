@@ -11,7 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "../log_capture.h"
-#include "zorvane_internal.h"
+#include "stages.h"
 
 namespace zvn_unit {
 namespace {
@@ -35,8 +35,8 @@ TEST_P(Validation, FirstFaultThenDumpAndTheErrorChannel)
 {
     const auto &c = GetParam();
     LogCapture records;
-    zvn::ParsedRuleSet parsed;
-    EXPECT_FALSE(zvn::parse_and_validate(c.text, parsed));
+    zvn::RuleSet set;
+    EXPECT_FALSE(read(c.text, set));
     std::vector<std::string> expected{c.message, "Dump:"};
     for (const auto &line : lines_of(nlohmann::json::parse(c.text).dump(1)))
         expected.push_back(line);
@@ -71,29 +71,46 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{"[{\"allow\":false,\"dports_list\":[5,\"22\\n\"]}]", "\"dports_list\" element is not a string",
                 "rule 1 (dports_list): \"dports_list\" element is not a string"}));
 
-TEST(Model, HoldsTheValuesAsTheTranslationReadsThem)
+TEST(Model, HoldsTheValuesAsWrittenAndWhatTheyMean)
 {
-    zvn::ParsedRuleSet parsed;
-    ASSERT_TRUE(zvn::parse_and_validate(
+    zvn::RuleSet set;
+    ASSERT_TRUE(read(
         R"([{"interface":"","src_IP_cidr":null,"src_IP_range":"10.0.0.1-10.0.0.9","protocol":6,"dports_list":[],"allow":false},
-            {"src_IP_cidr":"10.0.0.0/8,192.168.0.0/16","src_country":["US"],"allow":true}])",
-        parsed));
-    ASSERT_EQ(parsed.set.rules.size(), 2u);
-    const zvn::Rule &first = parsed.set.rules[0], &second = parsed.set.rules[1];
+            {"src_IP_cidr":"10.0.0.0/8,192.168.0.1/16","src_country":["US"],"interface":"eth+","allow":true},
+            {"protocol":"tcp","dports_list":["022","80:90","ssh"],"src_country":["us","GB","US"],"allow":true}])",
+        set));
+    ASSERT_EQ(set.rules.size(), 3u);
+    const zvn::Rule &first = set.rules[0], &second = set.rules[1], &third = set.rules[2];
     EXPECT_EQ(first.number, 1u);
     EXPECT_FALSE(first.allow);
-    EXPECT_TRUE(first.interface.empty_string());
-    EXPECT_FALSE(first.interface.set());
-    EXPECT_EQ(first.cidr.kind, zvn::TextValue::Kind::null);
-    EXPECT_EQ(first.protocol.kind, zvn::TextValue::Kind::other);
-    EXPECT_TRUE(first.ports.present);
-    EXPECT_FALSE(first.ports.set());
-    EXPECT_EQ(first.source(), zvn::SourceKind::range);
+    EXPECT_EQ(first.written.interface, zvn::Given::text);
+    EXPECT_FALSE(first.interface_set());
+    EXPECT_EQ(first.interface, zvn::InterfaceMatch::any_but_lo);
+    EXPECT_EQ(first.written.cidr, zvn::Given::null);
+    EXPECT_EQ(first.written.protocol, zvn::Given::other);
+    EXPECT_EQ(first.protocol, zvn::Protocol::any);
+    EXPECT_TRUE(first.written.ports_present);
+    EXPECT_FALSE(first.ports_set());
+    EXPECT_EQ(first.source, zvn::SourceKind::range);
+    EXPECT_EQ(first.addresses, (std::vector<zvn::Interval>{{0x0a000001, 0x0a000009}}));
     EXPECT_EQ(first.lines_in_restore_file(), 2u);
     EXPECT_EQ(first.description(), "all from 10.0.0.1-10.0.0.9 on any interface but lo");
-    EXPECT_EQ(second.source(), zvn::SourceKind::address);
+    // a list of networks: one interval each, host bits cleared
+    EXPECT_EQ(second.source, zvn::SourceKind::address);
+    EXPECT_EQ(second.addresses, (std::vector<zvn::Interval>{{0x0a000000, 0x0affffff}, {0xc0a80000, 0xc0a8ffff}}));
     EXPECT_EQ(second.lines_per_target(), 2u);
+    EXPECT_EQ(second.interface, zvn::InterfaceMatch::wildcard);
+    EXPECT_EQ(second.interface_name, "eth");
     EXPECT_TRUE(second.in_family(zvn::ipv4));
+    // ports as they go to the tool, and what they mean where they can be read
+    EXPECT_EQ(third.written.port_list, "22,80:90,ssh");
+    EXPECT_FALSE(third.ports_known);
+    EXPECT_EQ(third.countries, (std::vector<std::string>{"GB", "US"}));
+    EXPECT_EQ(third.protocol, zvn::Protocol::tcp);
+    zvn::RuleSet ports;
+    ASSERT_TRUE(read(R"([{"protocol":"udp","dports_list":["0053","1000:1020"],"allow":true}])", ports));
+    EXPECT_TRUE(ports.rules[0].ports_known);
+    EXPECT_EQ(ports.rules[0].ports, (std::vector<zvn::Interval>{{53, 53}, {1000, 1020}}));
 }
 
 // The plain reader (no JSON tree) gives the same model as the full parse
@@ -104,14 +121,16 @@ TEST(Model, PlainReaderAgreesWithTheFullParse)
              R"([])", R"([{"allow":true}])",
              R"([{"interface":"eth3","src_IP_cidr":"10.0.0.1/24","protocol":"icmp","allow":true},{"interface":"","src_IP_cidr":"10.0.0.1/24","protocol":"udp","dports_list":["123","1000:1020"],"allow":true}])",
              R"([{"src_IP_range":"10.0.3.1-10.0.3.200","src_country":["US","GB"],"protocol":null,"allow":false}])"}) {
-        zvn::RuleSet plain;
-        zvn::ParsedRuleSet full;
+        zvn::RuleSet plain, full;
         ASSERT_TRUE(zvn::read_plain_rule_set(text.c_str(), text.size(), plain)) << text;
-        ASSERT_TRUE(zvn::parse_and_validate(text.c_str(), full)) << text;
-        std::string plain_text, full_text;
-        zvn::restore_text(plain, 1, plain_text, zvn::ipv4);
-        zvn::restore_text(full.set, 1, full_text, zvn::ipv4);
-        EXPECT_EQ(plain_text, full_text) << text;
+        const nlohmann::json tree = nlohmann::json::parse(text);
+        ASSERT_FALSE(zvn::read_rule_set(tree, full)) << text;
+        EXPECT_EQ(restore_text(plain, zvn::ipv4), restore_text(full, zvn::ipv4)) << text;
+        ASSERT_EQ(plain.rules.size(), full.rules.size());
+        for (std::size_t r = 0; r < plain.rules.size(); ++r) {
+            EXPECT_EQ(plain.rules[r].addresses, full.rules[r].addresses) << text;
+            EXPECT_EQ(plain.rules[r].countries, full.rules[r].countries) << text;
+        }
     }
     // declined before any rule is read, too: a string, a value or a key
     // outside a rule (once read past the end of an empty model)
@@ -128,13 +147,26 @@ TEST(Model, PlainReaderAgreesWithTheFullParse)
 TEST(Model, RepeatedKeysOfRuleObjects)
 {
     using Found = std::vector<std::pair<std::size_t, std::string>>;
-    const auto found = [](const std::string &text) { return zvn::duplicate_keys(text.c_str(), text.size()); };
-    EXPECT_EQ(found(R"([{"a":1,"b":2}])"), Found{});
-    EXPECT_EQ(found(R"([{"a":1,"a":2,"a":3}])"), (Found{{1, "a"}}));
+    const auto found = [](const std::string &text) {
+        zvn::RuleSet set;
+        (void)zvn::read_rule_set(nlohmann::json::parse(text), set);
+        set.rules.resize(8);  // a rule to note keys of, even where validation stopped
+        set.notes.clear();
+        zvn::note_duplicate_keys(text.c_str(), text.size(), set);
+        Found keys;
+        for (const auto &note : set.notes)
+            keys.emplace_back(note.rule + 1, zvn::key_name(note.key));
+        return keys;
+    };
+    EXPECT_EQ(found(R"([{"allow":1,"protocol":2}])"), Found{});
+    EXPECT_EQ(found(R"([{"protocol":1,"protocol":2,"protocol":3}])"), (Found{{1, "protocol"}}));
     EXPECT_EQ(found(R"([1, "x,]", {"allow":true,"allow":false}])"), (Found{{3, "allow"}}));
-    EXPECT_EQ(found(R"([{"x":{"a":1,"a":2}},{"b":[{"c":1,"c":1}]}])"), Found{});
-    EXPECT_EQ(found(R"([{"ab":1, "ab" :2},{"q\"":1,"q\"":2}])"), (Found{{1, "ab"}, {2, "q\""}}));
-    EXPECT_EQ(found(R"({"a":1,"a":2})"), Found{});
+    EXPECT_EQ(found(R"([{"x":{"allow":1,"allow":2}},{"b":[{"interface":1,"interface":1}]}])"), Found{});
+    EXPECT_EQ(found(R"([{"interface":1, "interface" :2},{"src_IP_c\u0069dr":1,"src_IP_cidr":2}])"),
+              (Found{{1, "interface"}, {2, "src_IP_cidr"}}));
+    EXPECT_EQ(found(R"({"allow":1,"allow":2})"), Found{});
+    // a key the format does not know is refused by validation, never noted
+    EXPECT_EQ(found(R"([{"a":1,"a":2}])"), Found{});
 }
 
 struct Translation {
@@ -146,10 +178,9 @@ class Translate : public testing::TestWithParam<Translation> {};
 
 TEST_P(Translate, WritesTheRuleLines)
 {
-    zvn::ParsedRuleSet parsed;
-    ASSERT_TRUE(zvn::parse_and_validate(GetParam().rules, parsed));
-    std::string text;
-    zvn::restore_text(parsed.set, 1, text, zvn::ipv4);
+    zvn::RuleSet set;
+    ASSERT_TRUE(read(GetParam().rules, set));
+    const std::string text = restore_text(set, zvn::ipv4);
     std::vector<std::string> expected{"*filter", ":ZORVANE - [0:0]"};
     expected.insert(expected.end(), GetParam().lines.begin(), GetParam().lines.end());
     expected.push_back("COMMIT");
@@ -203,17 +234,16 @@ TEST(Translate, SampleGivesTheTwentyTwoLines)
 
 TEST(Ipv6Model, EachRuleGoesToItsFamily)
 {
-    zvn::ParsedRuleSet parsed;
-    ASSERT_TRUE(zvn::parse_and_validate(
+    zvn::RuleSet set;
+    ASSERT_TRUE(read(
         R"([{"src_IP_cidr":"2001:db8::/32","allow":true},{"src_IP_range":"10.0.0.1-10.0.0.2","allow":true},
             {"src_country":["US"],"allow":true},{"protocol":"icmp","allow":false}])",
-        parsed));
-    const auto &rules = parsed.set.rules;
+        set));
+    const auto &rules = set.rules;
     EXPECT_EQ(rules[0].families(), 2u);
     EXPECT_EQ(rules[1].families(), 1u);
     EXPECT_EQ(rules[2].families(), 3u);
-    std::string text;
-    zvn::restore_text(parsed.set, 1, text, zvn::ipv6);
+    const std::string text = restore_text(set, zvn::ipv6);
     EXPECT_EQ(lines_of(text), (std::vector<std::string>{
                                   "*filter", ":ZORVANE - [0:0]", "-A ZORVANE ! -i lo -s 2001:db8::/32 -j ACCEPT",
                                   "-A ZORVANE ! -i lo -m geoip --source-country US -j ACCEPT",

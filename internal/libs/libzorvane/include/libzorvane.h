@@ -143,22 +143,21 @@ ZVN_EXPORT int zvn_get_rule_count_json(const char *rules, char *pktcnt_list_json
  * zvn_get_rule_count_snapshot_json - the same counts from one listing.
  *
  * Arguments and result text as for zvn_get_rule_count_json. One listing of
- * the whole chain,
- *   /sbin/iptables -vnx -L ZORVANE --line-numbers
+ * the filter table with its counters per active family,
+ *   /sbin/iptables-save -c -t filter
  * runs while the rule set is parsed and validated (no restore file, no test
  * run; a refused rule set still gives -1 and its records, and the listing is
  * only read), and is then compared with the lines the rule set makes once
- * installed: their
- * number, each line's target (ACCEPT, or NFLOG then DROP), the NFLOG prefix
- * naming the rule's number, the in-interface (or !lo), the protocol and the
- * source. Where ZORVANE shows an indexed layout (see zvn_set_layout), the
- * whole table is listed too,
- *   /sbin/iptables -vnx -L --line-numbers
- * and every chain of the layout the rule set makes is compared the same
- * way, dispatch lines and the log limit found included; a rule's count is
- * the sum over its copies. Only a chain that holds the rule set gives
- * counts; all come from one moment, and the cost does not grow with one
- * process per rule: use it for polling.
+ * installed, meaning by meaning: their number, each line's target (ACCEPT,
+ * or NFLOG then DROP), the NFLOG prefix naming the rule's number, the
+ * in-interface (or ! lo), the protocol, the source (a network with its host
+ * bits cleared), the range, the ports, the log limit, and nothing more.
+ * Where ZORVANE shows an indexed layout (see zvn_set_layout), every chain of
+ * the layout the rule set makes is compared the same way, dispatch lines
+ * included; a rule's count is the sum over its copies. A value the tool
+ * reads its own way (a port's name, a host name) is not compared. Only a
+ * chain that holds the rule set gives counts; all come from one moment, and
+ * the cost does not grow with one process per rule: use it for polling.
  *
  * Returns 0 when the chain holds the rule set and every count was read; -1
  * for a null pointer, a refused rule set or a buffer too small (buffer not
@@ -396,19 +395,18 @@ ZVN_EXPORT int zvn_failsafe_text_json(const char *allows, char *text, size_t siz
  * rules:       NUL-terminated rule-set text.
  * result_json: caller's buffer; size_n its capacity.
  *
- * Lists each active family's chain once (under the lock, without a shell:
- * "/sbin/iptables -vnx -L ZORVANE --line-numbers"; where it shows an
- * indexed layout, "/sbin/iptables -vnx -L --line-numbers" too) and compares
- * it with the lines the rule set makes in the layout found, as the snapshot
- * count read does. Writes, per active family ("ipv4", and "ipv6" with IPv6
- * on):
+ * Lists each active family's filter table once (under the lock, without a
+ * shell: "/sbin/iptables-save -c -t filter") and compares it with the lines
+ * the rule set makes in the layout found, as the snapshot count read does.
+ * Writes, per active family ("ipv4", and "ipv6" with IPv6 on):
  *   {"chain":true|false,"holds":true|false,"layout":"flat"|"indexed",
- *    "chains":C,"lines":N,"expected_lines":M,"deepest_walk":W,
- *    "differs":"..."}
+ *    "chains":C,"lines":N,"expected_lines":M,"holding_lines":H,
+ *    "deepest_walk":W,"differs":"..."}
  * "differs" names the first rule (or sub-chain) that does not match and
  * how; "chains" counts the layout's chains listed, "lines" their rule lines,
- * "expected_lines" the lines the rule set makes; "deepest_walk", where the
- * chain holds the set, the most lines a packet can walk. Changes nothing.
+ * "expected_lines" the lines the rule set makes, "holding_lines" those of
+ * them the chains hold as made; "deepest_walk", where the chain holds the
+ * set, the most lines a packet can walk. Changes nothing.
  *
  * Returns 0 (buffer written); -1 for a null pointer, a refused rule set, a
  * lock not had or a buffer too small (not written).

@@ -1,16 +1,46 @@
-// IPv4 and IPv6 addresses, networks and ranges as rule sets write them.
+// IPv4 and IPv6 addresses, networks and ranges as rule sets and the tool
+// write them.
+
+#include "addresses.h"
 
 #include <arpa/inet.h>
 
-#include <cstdint>
-#include <optional>
-#include <string>
+#include <algorithm>
+#include <array>
 
-#include "zorvane_internal.h"
+#include "families.h"
 
 namespace zvn {
 
-std::optional<std::uint32_t> parse_ipv4(const std::string &text)
+AddressBits host_mask(unsigned width, unsigned length)
+{
+    const unsigned host = width > length ? width - length : 0;
+    if (host == 0)
+        return 0;
+    if (host >= 128)
+        return ~AddressBits(0);
+    return (AddressBits(1) << host) - 1;
+}
+
+unsigned bit_length(AddressBits value)
+{
+    unsigned length = 0;
+    while (value != 0) {
+        value >>= 1;
+        ++length;
+    }
+    return length;
+}
+
+unsigned common_prefix(AddressBits first, AddressBits last, unsigned width)
+{
+    const unsigned differing = bit_length(first ^ last);
+    return differing >= width ? 0 : width - differing;
+}
+
+namespace {
+
+std::optional<AddressBits> parse_ipv4(std::string_view text)
 {
     std::uint32_t address = 0;
     std::size_t pos = 0;
@@ -31,56 +61,91 @@ std::optional<std::uint32_t> parse_ipv4(const std::string &text)
     }
     if (pos != text.size())
         return std::nullopt;
-    return address;
+    return AddressBits(address);
 }
 
-std::uint32_t Ipv4Network::first() const
+std::optional<AddressBits> parse_ipv6(std::string_view text)
 {
-    return prefix == 0 ? 0 : address & (~std::uint32_t{0} << (32 - prefix));
+    if (text.find(':') == std::string_view::npos || text.size() >= INET6_ADDRSTRLEN)
+        return std::nullopt;
+    std::array<unsigned char, 16> bytes{};
+    const std::string copy(text);
+    if (inet_pton(AF_INET6, copy.c_str(), bytes.data()) != 1)
+        return std::nullopt;
+    AddressBits bits = 0;
+    for (const unsigned char byte : bytes)
+        bits = (bits << 8) | byte;
+    return bits;
 }
 
-std::uint32_t Ipv4Network::last() const
+}  // namespace
+
+std::optional<AddressBits> parse_address(std::string_view text, const Family &family)
 {
-    return prefix == 0 ? ~std::uint32_t{0} : first() | ~(~std::uint32_t{0} << (32 - prefix));
+    return family.width == 128 ? parse_ipv6(text) : parse_ipv4(text);
 }
 
-std::optional<Ipv4Network> parse_ipv4_network(const std::string &text)
+std::optional<Network> parse_network(std::string_view text, const Family &family)
 {
     const std::size_t slash = text.find('/');
-    const auto address = parse_ipv4(text.substr(0, slash));
+    const auto address = parse_address(text.substr(0, slash), family);
     if (!address)
         return std::nullopt;
-    Ipv4Network network{*address, 32};
-    if (slash == std::string::npos)
+    Network network{*address, family.width, family.width};
+    if (slash == std::string_view::npos)
         return network;
-    const std::string length = text.substr(slash + 1);
-    if (length.empty() || length.size() > 2 || length.find_first_not_of("0123456789") != std::string::npos ||
-        (length[0] == '0' && length.size() > 1))
+    const std::string_view length = text.substr(slash + 1);
+    const std::size_t most_digits = family.width == 128 ? 3 : 2;
+    if (length.empty() || length.size() > most_digits || (length[0] == '0' && length.size() > 1) ||
+        !std::all_of(length.begin(), length.end(), [](char c) { return c >= '0' && c <= '9'; }))
         return std::nullopt;
-    network.prefix = static_cast<unsigned>(std::stoul(length));
-    if (network.prefix > 32)
+    unsigned prefix = 0;
+    for (const char c : length)
+        prefix = prefix * 10 + static_cast<unsigned>(c - '0');
+    if (prefix > family.width)
         return std::nullopt;
+    network.prefix = prefix;
     return network;
 }
 
-std::optional<std::pair<std::uint32_t, std::uint32_t>> parse_ipv4_range(const std::string &text)
+std::optional<Interval> parse_range(std::string_view text, const Family &family)
 {
     const std::size_t dash = text.find('-');
-    if (dash == std::string::npos)
+    if (dash == std::string_view::npos)
         return std::nullopt;
-    const auto first = parse_ipv4(text.substr(0, dash));
-    const auto last = parse_ipv4(text.substr(dash + 1));
+    const auto first = parse_address(text.substr(0, dash), family);
+    const auto last = parse_address(text.substr(dash + 1), family);
     if (!first || !last)
         return std::nullopt;
-    return std::make_pair(*first, *last);
+    return Interval{*first, *last};
 }
 
-std::string format_ipv4(std::uint32_t address)
+const Family &family_of_text(std::string_view text)
 {
+    return text.find(':') != std::string_view::npos ? ipv6 : ipv4;
+}
+
+bool ipv4_mapped(AddressBits address)
+{
+    return (address >> 32) == 0xffff;
+}
+
+std::string format_address(AddressBits address, const Family &family)
+{
+    if (family.width == 128) {
+        std::array<unsigned char, 16> bytes{};
+        for (int i = 15; i >= 0; --i) {
+            bytes[static_cast<std::size_t>(i)] = static_cast<unsigned char>(address & 0xff);
+            address >>= 8;
+        }
+        char text[INET6_ADDRSTRLEN];
+        inet_ntop(AF_INET6, bytes.data(), text, sizeof text);
+        return text;
+    }
     char text[16];
     char *end = text;
     for (int shift = 24; shift >= 0; shift -= 8) {
-        const unsigned part = (address >> shift) & 0xff;
+        const unsigned part = static_cast<unsigned>(address >> shift) & 0xff;
         if (part >= 100)
             *end++ = static_cast<char>('0' + part / 100);
         if (part >= 10)
@@ -92,84 +157,39 @@ std::string format_ipv4(std::uint32_t address)
     return std::string(text, end);
 }
 
-std::optional<Ipv6Address> parse_ipv6(const std::string &text)
+std::string network_text(AddressBits first, unsigned length, const Family &family)
 {
-    Ipv6Address address{};
-    if (text.find(':') == std::string::npos || inet_pton(AF_INET6, text.c_str(), address.data()) != 1)
-        return std::nullopt;
-    return address;
+    const std::string address = format_address(first, family);
+    return length == family.width ? address : address + "/" + std::to_string(length);
 }
 
-Ipv6Address Ipv6Network::first() const
+std::vector<Interval> merged(std::vector<Interval> intervals)
 {
-    Ipv6Address masked = address;
-    for (unsigned bit = prefix; bit < 128; ++bit)
-        masked[bit / 8] = static_cast<std::uint8_t>(masked[bit / 8] & ~(0x80u >> (bit % 8)));
-    return masked;
-}
-
-Ipv6Address Ipv6Network::last() const
-{
-    Ipv6Address filled = address;
-    for (unsigned bit = prefix; bit < 128; ++bit)
-        filled[bit / 8] = static_cast<std::uint8_t>(filled[bit / 8] | (0x80u >> (bit % 8)));
-    return filled;
-}
-
-std::optional<Ipv6Network> parse_ipv6_network(const std::string &text)
-{
-    const std::size_t slash = text.find('/');
-    const auto address = parse_ipv6(text.substr(0, slash));
-    if (!address)
-        return std::nullopt;
-    Ipv6Network network{*address, 128};
-    if (slash == std::string::npos)
-        return network;
-    const std::string length = text.substr(slash + 1);
-    if (length.empty() || length.size() > 3 || length.find_first_not_of("0123456789") != std::string::npos ||
-        (length[0] == '0' && length.size() > 1))
-        return std::nullopt;
-    network.prefix = static_cast<unsigned>(std::stoul(length));
-    if (network.prefix > 128)
-        return std::nullopt;
-    return network;
-}
-
-std::optional<std::pair<Ipv6Address, Ipv6Address>> parse_ipv6_range(const std::string &text)
-{
-    const std::size_t dash = text.find('-');
-    if (dash == std::string::npos)
-        return std::nullopt;
-    const auto first = parse_ipv6(text.substr(0, dash));
-    const auto last = parse_ipv6(text.substr(dash + 1));
-    if (!first || !last)
-        return std::nullopt;
-    return std::make_pair(*first, *last);
-}
-
-std::string format_ipv6(const Ipv6Address &address)
-{
-    char text[INET6_ADDRSTRLEN];
-    inet_ntop(AF_INET6, address.data(), text, sizeof text);
-    return text;
-}
-
-AddressBits bits_of(const Ipv6Address &address)
-{
-    AddressBits bits = 0;
-    for (const std::uint8_t byte : address)
-        bits = (bits << 8) | byte;
-    return bits;
-}
-
-Ipv6Address address_of(AddressBits bits)
-{
-    Ipv6Address address{};
-    for (int i = 15; i >= 0; --i) {
-        address[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(bits & 0xff);
-        bits >>= 8;
+    std::sort(intervals.begin(), intervals.end());
+    std::vector<Interval> result;
+    for (const Interval &next : intervals) {
+        // Touching intervals join too: the one after the end of the space
+        // is nothing.
+        if (!result.empty() &&
+            (result.back().last == ~AddressBits(0) || next.first <= result.back().last + 1))
+            result.back().last = std::max(result.back().last, next.last);
+        else
+            result.push_back(next);
     }
-    return address;
+    return result;
+}
+
+bool intervals_cover(const std::vector<Interval> &outer, const std::vector<Interval> &inner)
+{
+    for (const Interval &piece : inner) {
+        auto it = std::upper_bound(outer.begin(), outer.end(), Interval{piece.first, ~AddressBits(0)});
+        if (it == outer.begin())
+            return false;
+        --it;
+        if (piece.first < it->first || it->last < piece.last)
+            return false;
+    }
+    return true;
 }
 
 }  // namespace zvn

@@ -9,70 +9,14 @@
 #include <unordered_map>
 #include <vector>
 
-#include "rule_check.h"
+#include "check.h"
 
 namespace zvn {
 
-Point point(const Ipv6Address &address)
-{
-    Point p;
-    for (int i = 0; i < 8; ++i) {
-        p.high = (p.high << 8) | address[static_cast<std::size_t>(i)];
-        p.low = (p.low << 8) | address[static_cast<std::size_t>(i + 8)];
-    }
-    return p;
-}
-
 namespace {
-
-// The point after p, or false at the end of the space.
-bool next_point(Point p, Point &next)
-{
-    if (p.low != UINT64_MAX) {
-        next = {p.high, p.low + 1};
-        return true;
-    }
-    if (p.high == UINT64_MAX)
-        return false;
-    next = {p.high + 1, 0};
-    return true;
-}
-
-}  // namespace
-
-std::vector<Interval> merged(std::vector<Interval> intervals)
-{
-    std::sort(intervals.begin(), intervals.end());
-    std::vector<Interval> result;
-    for (const Interval &next : intervals) {
-        Point after;
-        if (!result.empty() &&
-            (!next_point(result.back().second, after) || next.first <= after))
-            result.back().second = std::max(result.back().second, next.second);
-        else
-            result.push_back(next);
-    }
-    return result;
-}
-
-namespace {
-
-// Every interval of inner lies within one interval of outer (both merged).
-bool intervals_cover(const std::vector<Interval> &outer, const std::vector<Interval> &inner)
-{
-    for (const Interval &piece : inner) {
-        auto it = std::upper_bound(outer.begin(), outer.end(), Interval{piece.first, Point{UINT64_MAX, UINT64_MAX}});
-        if (it == outer.begin())
-            return false;
-        --it;
-        if (piece.first < it->first || it->second < piece.second)
-            return false;
-    }
-    return true;
-}
 
 // The whole IPv4 space: what "any source" means with IPv4 alone.
-const std::vector<Interval> every_address{{point(0), point(UINT32_MAX)}};
+const std::vector<Interval> every_address{{0, 0xffffffffu}};
 
 bool interface_covers(const Match &a, const Match &b)
 {
@@ -80,16 +24,16 @@ bool interface_covers(const Match &a, const Match &b)
         return text.compare(0, prefix.size(), prefix) == 0;
     };
     switch (a.interface) {
-    case Interface::any_but_lo:
-        if (b.interface == Interface::any_but_lo)
+    case InterfaceMatch::any_but_lo:
+        if (b.interface == InterfaceMatch::any_but_lo)
             return true;
-        if (b.interface == Interface::name)
+        if (b.interface == InterfaceMatch::name)
             return b.interface_name != "lo";
         return !starts_with("lo", b.interface_name);  // b's wildcard must not take in lo
-    case Interface::name:
-        return b.interface == Interface::name && b.interface_name == a.interface_name;
-    case Interface::wildcard:
-        if (b.interface == Interface::any_but_lo)
+    case InterfaceMatch::name:
+        return b.interface == InterfaceMatch::name && b.interface_name == a.interface_name;
+    case InterfaceMatch::wildcard:
+        if (b.interface == InterfaceMatch::any_but_lo)
             return a.interface_name.empty();
         return starts_with(b.interface_name, a.interface_name);
     }
@@ -99,14 +43,14 @@ bool interface_covers(const Match &a, const Match &b)
 bool source_covers(const Match &a, const Match &b)
 {
     switch (a.source) {
-    case Source::any:
+    case Match::Source::any:
         return true;
-    case Source::addresses:
-        if (b.source == Source::addresses)
+    case Match::Source::addresses:
+        if (b.source == Match::Source::addresses)
             return intervals_cover(a.addresses, b.addresses);
         return intervals_cover(a.addresses, every_address);
-    case Source::countries:
-        return b.source == Source::countries &&
+    case Match::Source::countries:
+        return b.source == Match::Source::countries &&
                std::includes(a.countries.begin(), a.countries.end(), b.countries.begin(), b.countries.end());
     }
     return false;
@@ -117,7 +61,7 @@ bool covers(const Match &a, const Match &b)
 {
     if ((a.families & b.families) != b.families)
         return false;
-    if (a.protocol != 0 && a.protocol != b.protocol)
+    if (a.protocol != Protocol::any && a.protocol != b.protocol)
         return false;
     if (a.has_ports && (!b.has_ports || !intervals_cover(a.ports, b.ports)))
         return false;
@@ -137,7 +81,7 @@ bool covers(const Match &a, const Match &b)
 struct BlockKey {
     unsigned family;  // 1 IPv4, 2 IPv6
     unsigned prefix;
-    Point first;
+    AddressBits first;
     bool operator==(const BlockKey &o) const
     {
         return family == o.family && prefix == o.prefix && first == o.first;
@@ -147,40 +91,23 @@ struct BlockKey {
 struct BlockKeyHash {
     std::size_t operator()(const BlockKey &key) const
     {
-        std::uint64_t h = key.first.high * 0x9e3779b97f4a7c15ULL ^ key.first.low;
+        const auto high = static_cast<std::uint64_t>(key.first >> 64), low = static_cast<std::uint64_t>(key.first);
+        std::uint64_t h = high * 0x9e3779b97f4a7c15ULL ^ low;
         h ^= (std::uint64_t{key.family} << 8 | key.prefix) * 0xff51afd7ed558ccdULL;
         return static_cast<std::size_t>(h ^ (h >> 29));
     }
 };
 
-// The width of a family's addresses within a Point.
+// The width of a family's addresses.
 unsigned address_bits(unsigned family)
 {
     return family == 2 ? 128 : 32;
 }
 
-// The point with every bit after the first prefix bits (of the family's
-// width) cleared.
-Point masked(Point point, unsigned prefix, unsigned family)
+// The point with every bit after the first prefix bits cleared.
+AddressBits masked(AddressBits point, unsigned prefix, unsigned family)
 {
-    const unsigned clear = address_bits(family) - prefix;  // low bits to clear
-    if (clear >= 128)
-        return {};
-    if (clear >= 64)
-        return {clear == 64 ? point.high : point.high & (~std::uint64_t{0} << (clear - 64)), 0};
-    return {point.high, clear == 0 ? point.low : point.low & (~std::uint64_t{0} << clear)};
-}
-
-// The longest prefix that the first and last address share.
-unsigned common_prefix(Point first, Point last, unsigned family)
-{
-    const std::uint64_t high = first.high ^ last.high, low = first.low ^ last.low;
-    unsigned shared = high != 0 ? static_cast<unsigned>(__builtin_clzll(high))
-                                : 64 + (low != 0 ? static_cast<unsigned>(__builtin_clzll(low)) : 64);
-    // An IPv4 address stands in the low 32 bits: its first 96 bits are zero.
-    if (family != 2)
-        shared = shared >= 96 ? shared - 96 : 0;
-    return shared;
+    return point & ~host_mask(address_bits(family), prefix);
 }
 
 struct SourceIndex {
@@ -204,22 +131,22 @@ public:
             return text.compare(0, prefix.size(), prefix) == 0;
         };
         switch (rule.interface) {
-        case Interface::any_but_lo:
+        case InterfaceMatch::any_but_lo:
             try_index(any_but_lo_);
             break;
-        case Interface::name:
+        case InterfaceMatch::name:
             if (const auto it = names_.find(rule.interface_name); it != names_.end())
                 try_index(it->second);
             if (rule.interface_name != "lo")
                 try_index(any_but_lo_);
             break;
-        case Interface::wildcard:
+        case InterfaceMatch::wildcard:
             if (!starts_with("lo", rule.interface_name))
                 try_index(any_but_lo_);
             break;
         }
         for (const auto &[prefix, index] : wildcards_)
-            if (rule.interface != Interface::any_but_lo ? starts_with(rule.interface_name, prefix) : prefix.empty())
+            if (rule.interface != InterfaceMatch::any_but_lo ? starts_with(rule.interface_name, prefix) : prefix.empty())
                 try_index(index);
         return best;
     }
@@ -228,9 +155,9 @@ public:
     {
         const Match &rule = matches_[a];
         SourceIndex *index = &any_but_lo_;
-        if (rule.interface == Interface::name) {
+        if (rule.interface == InterfaceMatch::name) {
             index = &names_[rule.interface_name];
-        } else if (rule.interface == Interface::wildcard) {
+        } else if (rule.interface == InterfaceMatch::wildcard) {
             auto it = std::find_if(wildcards_.begin(), wildcards_.end(),
                                    [&](const auto &entry) { return entry.first == rule.interface_name; });
             if (it == wildcards_.end())
@@ -238,16 +165,16 @@ public:
             index = &it->second;
         }
         switch (rule.source) {
-        case Source::any:
+        case Match::Source::any:
             index->any.push_back(a);
             return;
-        case Source::countries:
+        case Match::Source::countries:
             index->countries.push_back(a);
             return;
-        case Source::addresses: {
+        case Match::Source::addresses: {
             const unsigned family = rule.families;
-            const Point first = rule.addresses.front().first, last = rule.addresses.back().second;
-            const unsigned prefix = common_prefix(first, last, family);
+            const AddressBits first = rule.addresses.front().first, last = rule.addresses.back().last;
+            const unsigned prefix = common_prefix(first, last, address_bits(family));
             index->blocks[BlockKey{family, prefix, masked(first, prefix, family)}].push_back(a);
             auto &filed = index->prefixes[family];
             if (std::find(filed.begin(), filed.end(), prefix) == filed.end()) {
@@ -272,7 +199,7 @@ private:
         }
     }
 
-    void scan_blocks(const SourceIndex &index, unsigned family, Point first, unsigned span_prefix,
+    void scan_blocks(const SourceIndex &index, unsigned family, AddressBits first, unsigned span_prefix,
                      const Match &rule, std::size_t &best) const
     {
         for (const unsigned prefix : index.prefixes[family]) {
@@ -288,19 +215,19 @@ private:
     {
         scan(index.any, rule, best);
         switch (rule.source) {
-        case Source::addresses: {
-            const Point first = rule.addresses.front().first, last = rule.addresses.back().second;
-            scan_blocks(index, rule.families, first, common_prefix(first, last, rule.families), rule, best);
+        case Match::Source::addresses: {
+            const AddressBits first = rule.addresses.front().first, last = rule.addresses.back().last;
+            scan_blocks(index, rule.families, first, common_prefix(first, last, address_bits(rule.families)), rule, best);
             return;
         }
-        case Source::countries:
+        case Match::Source::countries:
             scan(index.countries, rule, best);
             [[fallthrough]];
-        case Source::any:
+        case Match::Source::any:
             // With IPv4 alone, a network or range that spans every address
             // covers any source and every country too.
             if (rule.families == 1)
-                scan_blocks(index, 1, Point{}, 0, rule, best);
+                scan_blocks(index, 1, 0, 0, rule, best);
             return;
         }
     }
@@ -324,7 +251,7 @@ void find_shadowed(const std::vector<Match> &matches, std::vector<std::vector<Fi
             const bool same = matches[a].allow == matches[b].allow;
             const std::string verdict = matches[a].allow ? "allows" : "drops";
             per_rule[b].push_back(
-                {b + 1, nullptr, false, same ? "redundant" : "shadowed",
+                {b + 1, "", false, same ? "redundant" : "shadowed",
                  same ? "rule " + std::to_string(b + 1) + " changes nothing: rule " + std::to_string(a + 1) +
                             " already " + verdict + " every packet it matches"
                       : "rule " + std::to_string(b + 1) + " never matches: rule " + std::to_string(a + 1) +

@@ -1,9 +1,10 @@
 // Per-rule packet counts: by position, one listing per counted line, or
-// from one listing of the whole chain that is first proven to hold the rule
-// set asked about.
+// from one read of the table that is proven first to hold the rule set
+// asked about.
+
+#include "counts.h"
 
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -11,7 +12,17 @@
 #include <string>
 #include <vector>
 
-#include "zorvane_internal.h"
+#include <nlohmann/json.hpp>
+
+#include "errors.h"
+#include "families.h"
+#include "libzorvane.h"
+#include "lock.h"
+#include "log.h"
+#include "names.h"
+#include "packet_filter.h"
+#include "proof.h"
+#include "rule_reader.h"
 
 namespace zvn {
 
@@ -21,21 +32,40 @@ namespace {
 // its restore file (every drop numbered 0) passes the test run, for each
 // family. A file is removed after a passing test and kept after a failing
 // one.
-bool check_rule_set(const char *rules, ParsedRuleSet &parsed)
+bool check_rule_set(const char *rules, RuleSet &set)
 {
-    std::vector<std::string> restore_test_filenames;
-    if (!parse_and_validate(rules, parsed))
+    PacketFilter &filter = packet_filter();
+    if (!read_rules(rules, std::strlen(rules), set))
         return false;
-    if (!write_restore_files(parsed.set, 0, restore_test_filenames)) {
-        set_error(ZVN_ERROR_FILE, "the restore file could not be written");
-        return false;
+    const auto families = active_families();
+    std::vector<std::unique_ptr<RestoreFile>> files;
+    for (const Family *family : families) {
+        auto file = filter.write(*family, filter.restore_text(set, compile_layout(set, *family, LayoutChoice::flat),
+                                                              Numbering::zero, *family, log_limit()));
+        if (!file) {
+            for (auto &written : files)
+                written->remove();
+            set_error(ZVN_ERROR_FILE, "the restore file could not be written");
+            return false;
+        }
+        files.push_back(std::move(file));
     }
-    if (const int status = test_restore_files(restore_test_filenames); status != 0) {
-        set_error(ZVN_ERROR_TEST_REFUSED, "the test run refused the restore file (status " + std::to_string(status) + ")");
-        return false;
-    }
-    for (const auto &restore_test_filename : restore_test_filenames)
-        std::remove(restore_test_filename.c_str());
+    std::vector<RestoreFile *> tested;
+    for (auto &file : files)
+        tested.push_back(file.get());
+    const std::vector<ToolVerdict> verdicts = filter.test(tested);
+    for (std::size_t f = 0; f < files.size(); ++f)
+        if (verdicts[f].status != 0) {
+            for (std::size_t other = 0; other < files.size(); ++other)
+                if (other != f)
+                    files[other]->remove();
+            set_error(ZVN_ERROR_TEST_REFUSED,
+                      "the test run refused the restore file (status " + std::to_string(verdicts[f].status) + ")")
+                .status = verdicts[f].status;
+            return false;
+        }
+    for (auto &file : files)
+        file->remove();
     return true;
 }
 
@@ -83,29 +113,18 @@ bool first_count_token(const std::string &iptable_cmd_output, unsigned long long
     return false;
 }
 
-// Whether a single line's listing shows a line that no flat layout has:
-// a return of loopback's packets, or a way into a sub-chain.
-bool indexed_line(const std::string &iptable_cmd_output)
-{
-    std::istringstream words(iptable_cmd_output);
-    std::string pkts, bytes, target;
-    words >> pkts >> bytes >> target;
-    return indexed_target(target);
-}
-
 // Reads one counted line by its own listing. 0 with the count, or the
 // status that the first failure gives; layout_refusal where the chain
 // holds an indexed layout.
 constexpr int layout_refusal = -2;
-int read_one_line(const Family &family, int rule_query_index, unsigned long long &packet_cnt)
+int read_one_line(PacketFilter &filter, const Family &family, int rule_query_index, unsigned long long &packet_cnt)
 {
-    const std::string iptable_cmd =
-        command(family.tool, " -vn -L ", chain_name, " ", std::to_string(rule_query_index), " --exact");
     std::string iptable_cmd_output;
-    const int tmp_ret = exec(iptable_cmd, iptable_cmd_output);
+    const int tmp_ret = filter.read_position(family, rule_query_index, iptable_cmd_output);
     if (tmp_ret != 0) {
         set_error(ZVN_ERROR_LISTING, "the listing of line " + std::to_string(rule_query_index) + " failed (status " +
-                                         std::to_string(tmp_ret) + ")");
+                                         std::to_string(tmp_ret) + ")")
+            .status = tmp_ret;
         return tmp_ret;
     }
     if (iptable_cmd_output.empty()) {
@@ -113,7 +132,7 @@ int read_one_line(const Family &family, int rule_query_index, unsigned long long
         set_error(ZVN_ERROR_COUNT, "the listing of line " + std::to_string(rule_query_index) + " printed nothing");
         return -1;
     }
-    if (indexed_line(iptable_cmd_output)) {
+    if (filter.position_shows_layout(iptable_cmd_output)) {
         log_record("the chain holds an indexed layout: its positions are no rules, and no count was read");
         set_error(ZVN_ERROR_LAYOUT, "the chain holds an indexed layout, whose line " + std::to_string(rule_query_index) +
                                         " is no rule: read the counts with zvn_get_rule_count_snapshot_json");
@@ -129,14 +148,14 @@ int read_one_line(const Family &family, int rule_query_index, unsigned long long
 
 // Serialises the counts and copies them into the caller's buffer if they
 // fit, terminating NUL included.
-int report_counts(const nlohmann::json &pktcnt_list, char *pktcnt_list_json, const size_t size_n,
-                  int ret)
+int report_counts(const nlohmann::json &pktcnt_list, char *pktcnt_list_json, const size_t size_n, int ret)
 {
     const std::string pktcnt_list_string = pktcnt_list.dump();
     if (pktcnt_list_string.size() + 1 > size_n) {
         log_record("size_n is too small");
         set_error(ZVN_ERROR_BUFFER, "the buffer is too small for the counts (" +
-                                        std::to_string(pktcnt_list_string.size() + 1) + " bytes needed)");
+                                        std::to_string(pktcnt_list_string.size() + 1) + " bytes needed)")
+            .needed = pktcnt_list_string.size() + 1;
         return -1;
     }
     std::memcpy(pktcnt_list_json, pktcnt_list_string.c_str(), pktcnt_list_string.size() + 1);
@@ -164,14 +183,13 @@ bool add_count(unsigned long long &sum, unsigned long long packets)
 
 int per_rule_counts(const char *rules, char *pktcnt_list_json, const size_t size_n)
 {
-    ParsedRuleSet parsed;
-    if (!check_rule_set(rules, parsed))
+    RuleSet set;
+    if (!check_rule_set(rules, set))
         return -1;
-    const RuleSet &set = parsed.set;
     const ChainLock lock;
     if (!lock.locked())
         return -1;
-
+    PacketFilter &filter = packet_filter();
     const auto families = active_families();
     std::vector<std::vector<std::vector<int>>> positions;
     for (const Family *family : families)
@@ -184,7 +202,7 @@ int per_rule_counts(const char *rules, char *pktcnt_list_json, const size_t size
         for (std::size_t f = 0; f < families.size() && rule_ret == 0; ++f) {
             for (const int rule_query_index : positions[f][rule]) {
                 unsigned long long packet_cnt = 0;
-                rule_ret = read_one_line(*families[f], rule_query_index, packet_cnt);
+                rule_ret = read_one_line(filter, *families[f], rule_query_index, packet_cnt);
                 // Positions of an indexed layout are other lines' numbers:
                 // not one of them is told.
                 if (rule_ret == layout_refusal)
@@ -209,61 +227,98 @@ int per_rule_counts(const char *rules, char *pktcnt_list_json, const size_t size
     return report_counts(pktcnt_list, pktcnt_list_json, size_n, ret);
 }
 
-// All counts come from one listing of the chain (one per family; where an
-// indexed layout stands, one more of the table, for its sub-chains), so
-// they belong to one moment and cost one process however many rules there
-// are. The listing is compared with the lines the rule set makes, in the
-// layout the chain shows, before any count is told: counts of a rule set
-// that the chain does not hold would be numbers of other rules.
-int snapshot_counts(const char *rules, char *pktcnt_list_json, const size_t size_n)
+// All counts come from one read of the table per family, so they belong to
+// one moment and cost one process however many rules there are. The table
+// is compared with the lines the rule set makes, in the layout the chain
+// shows, before any count is told: counts of a rule set that the chain
+// does not hold would be numbers of other rules.
+int read_counts(const RuleSetSource &source, RuleCounts &counts)
 {
+    counts = RuleCounts{};
     const ChainLock lock;
     if (!lock.locked())
         return -1;
-    // The listings run while the rule set is parsed and validated.
-    std::vector<std::unique_ptr<LayoutListing>> listings;
+    PacketFilter &filter = packet_filter();
+    // The reads run while the rule set is read.
+    std::vector<std::unique_ptr<TableRead>> reads;
     const auto families = active_families();
     for (const Family *family : families)
-        listings.push_back(std::make_unique<LayoutListing>(*family, LayoutListing::Records::captured));
-    // A plainly valid text is read without a JSON tree; anything else takes
-    // the full parse and validation, with their records.
-    ParsedRuleSet parsed;
-    if (!read_plain_rule_set(rules, std::strlen(rules), parsed.set) && !parse_and_validate(rules, parsed))
+        reads.push_back(filter.read_table(*family, Records::captured));
+    const RuleSet *set = source();
+    if (set == nullptr)
         return -1;
-    const std::size_t rule_count = parsed.set.rules.size();
-
-    std::vector<unsigned long long> sums(rule_count, 0);
-    std::vector<bool> overflowed(rule_count, false);
+    const std::size_t rules = set->rules.size();
+    counts.outcome = RuleCounts::Outcome::unread;
+    counts.rules = rules;
+    counts.packets.assign(rules, 0);
+    counts.bytes.assign(rules, 0);
+    counts.told.assign(rules, false);
+    std::vector<bool> overflowed(rules, false);
     for (std::size_t f = 0; f < families.size(); ++f) {
-        if (const int status = listings[f]->finish(); status != 0) {
-            set_error(ZVN_ERROR_LISTING, std::string("the listing of ") + families[f]->name + " chain failed (status " +
-                                             std::to_string(status) + ")");
-            return report_counts(all_errors(rule_count), pktcnt_list_json, size_n, status);
+        if (const int status = reads[f]->finish(); status != 0) {
+            ErrorRecord &error = set_error(ZVN_ERROR_LISTING, std::string("the listing of ") + families[f]->name +
+                                                                  " chain failed (status " + std::to_string(status) + ")");
+            error.status = status;
+            error.family = families[f]->key;
+            return status;
         }
-        const ChainListingParser &parser = listings[f]->parser();
-        const ListingProof proof = prove_listing(parsed.set, *families[f], parser, listings[f]->listing());
+        const TableProof proof = prove_table(*set, *families[f], reads[f]->table(), filter);
         if (!proof.mismatch.empty()) {
             log_record(proof.mismatch);
-            const int ret = report_counts(all_errors(rule_count), pktcnt_list_json, size_n, -1);
-            set_error(ZVN_ERROR_MISMATCH, proof.mismatch);
-            return ret;
+            set_error(ZVN_ERROR_MISMATCH, proof.mismatch).family = families[f]->key;
+            return -1;
         }
-        for (std::size_t rule = 0; rule < rule_count; ++rule)
-            for (const auto &[chain, position] : proof.expected.counted[rule])
-                if (!add_count(sums[rule], parser.chain(chain)[position].packets))
-                    overflowed[rule] = true;
+        for (std::size_t rule = 0; rule < rules; ++rule) {
+            std::uint64_t &packets = counts.packets[rule], &bytes = counts.bytes[rule];
+            overflowed[rule] = overflowed[rule] || proof.overflowed[rule] ||
+                               packets > ~std::uint64_t{0} - proof.packets[rule] ||
+                               bytes > ~std::uint64_t{0} - proof.bytes[rule];
+            if (!overflowed[rule]) {
+                packets += proof.packets[rule];
+                bytes += proof.bytes[rule];
+            }
+        }
+    }
+    counts.outcome = RuleCounts::Outcome::read;
+    int ret = 0;
+    for (std::size_t rule = 0; rule < rules; ++rule) {
+        counts.told[rule] = !overflowed[rule];
+        if (overflowed[rule]) {
+            log_record("the counts of rule ", rule + 1, " overflow their sum");
+            set_error(ZVN_ERROR_COUNT, "rule " + std::to_string(rule + 1) + ": its counts overflow their sum").rule =
+                rule + 1;
+            ret = -1;
+        }
+    }
+    return ret;
+}
+
+int snapshot_counts(const char *rules, char *pktcnt_list_json, const size_t size_n)
+{
+    RuleSet storage;
+    RuleCounts counts;
+    const int ret = read_counts(rules_of_text(rules, storage), counts);
+    switch (counts.outcome) {
+    case RuleCounts::Outcome::refused:
+        return ret;  // the buffer is not written
+    case RuleCounts::Outcome::unread: {
+        // The chain's counts are not this rule set's: not one is told. A
+        // mismatch stays the error even where the buffer is too small.
+        const ErrorRecord why = last_error();
+        const int reported = report_counts(all_errors(counts.rules), pktcnt_list_json, size_n, ret);
+        if (why.code == ZVN_ERROR_MISMATCH)
+            set_error(why.code, why.message) = why;
+        return reported;
+    }
+    case RuleCounts::Outcome::read:
+        break;
     }
     nlohmann::json pktcnt_list = nlohmann::json::array();
-    int ret = 0;
-    for (std::size_t rule = 0; rule < sums.size(); ++rule) {
-        if (!overflowed[rule]) {
-            pktcnt_list.push_back(sums[rule]);
-            continue;
-        }
-        log_record("the counts of rule ", rule + 1, " overflow their sum");
-        set_error(ZVN_ERROR_COUNT, "rule " + std::to_string(rule + 1) + ": its counts overflow their sum");
-        ret = -1;
-        pktcnt_list.push_back("error");
+    for (std::size_t rule = 0; rule < counts.rules; ++rule) {
+        if (counts.told[rule])
+            pktcnt_list.push_back(counts.packets[rule]);
+        else
+            pktcnt_list.push_back("error");
     }
     return report_counts(pktcnt_list, pktcnt_list_json, size_n, ret);
 }

@@ -1,5 +1,5 @@
-// The exported functions: thin wrappers over the stages, which also keep
-// the error channel (this thread's last failure, its code and message).
+// The exported functions: thin wrappers over the stages, each clearing the
+// error channel when called and leaving an entry in it when it fails.
 
 #include <algorithm>
 #include <climits>
@@ -9,8 +9,19 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
+#include "apply.h"
+#include "check.h"
+#include "counts.h"
+#include "errors.h"
+#include "families.h"
+#include "layout.h"
 #include "libzorvane.h"
-#include "zorvane_internal.h"
+#include "lock.h"
+#include "log.h"
+#include "packet_filter.h"
+#include "rule_reader.h"
 
 // A stream without a buffer is bad from the start: whatever is inserted into
 // it is discarded, so the library stays silent until enable_log().
@@ -19,63 +30,43 @@ std::reference_wrapper<std::ostream> Log_impl = std::ref(defaultLog);
 
 namespace zvn {
 
-namespace {
-
-thread_local int last_error_code = ZVN_OK;
-thread_local std::string last_error_message;
-
-}  // namespace
-
-int null_argument()
+bool log_enabled()
 {
-    set_error(ZVN_ERROR_ARGUMENT, "a pointer argument is null");
-    return -1;
-}
-
-int listing_failed(const Family &family, const char *what, int status)
-{
-    set_error(ZVN_ERROR_LISTING, std::string("the ") + family.name + " " + what + " could not be listed (status " +
-                                     std::to_string(status) + ")");
-    return status;
-}
-
-int copy_out(const std::string &text, char *out, size_t size_n)
-{
-    if (out == nullptr || text.size() + 1 > size_n) {
-        log_record("size_n is too small");
-        set_error(ZVN_ERROR_BUFFER, "the buffer is too small (" + std::to_string(text.size() + 1) + " bytes needed)");
-        return -1;
-    }
-    std::memcpy(out, text.c_str(), text.size() + 1);
-    return 0;
-}
-
-void clear_error()
-{
-    last_error_code = ZVN_OK;
-    last_error_message.clear();
-}
-
-void set_error(int code, std::string message)
-{
-    last_error_code = code;
-    last_error_message = std::move(message);
+    return &Log_impl.get() != &defaultLog;
 }
 
 }  // namespace zvn
 
 using namespace zvn;
 
+namespace {
+
+// The findings text into the caller's buffer: the result, or -1 when it
+// does not fit (without a record: the check writes none).
+int copy_findings(const std::string &text, char *findings_json, size_t size_n, int result)
+{
+    if (text.size() + 1 > size_n) {
+        set_error(ZVN_ERROR_BUFFER, "the buffer is too small for the findings (" + std::to_string(text.size() + 1) +
+                                        " bytes needed)")
+            .needed = text.size() + 1;
+        return -1;
+    }
+    copy_if_fits(text, findings_json, size_n);
+    return result;
+}
+
+}  // namespace
+
 extern "C" {
 
 const char *zvn_last_error(void)
 {
-    return last_error_message.c_str();
+    return last_error().message.c_str();
 }
 
 int zvn_last_error_code(void)
 {
-    return last_error_code;
+    return last_error().code;
 }
 
 void enable_log(void)
@@ -89,12 +80,7 @@ void setup_default_chain(void)
     const ChainLock lock;
     if (!lock.locked())
         return;
-    do_system_call(command(firewall_script, " prepare"));
-    for (const Family *family : active_families()) {
-        do_system_call(command(family->tool, " -N ", chain_name));
-        do_system_call(command(family->tool, " -D INPUT -m state --state NEW -j ", chain_name));
-        do_system_call(command(family->tool, " -A INPUT -m state --state NEW -j ", chain_name));
-    }
+    packet_filter().setup_default_chain();
 }
 
 int reset_counter(void)
@@ -103,16 +89,20 @@ int reset_counter(void)
     const ChainLock lock;
     if (!lock.locked())
         return -1;
+    PacketFilter &filter = packet_filter();
     int ret = 0;
     for (const Family *family : active_families()) {
-        int status = do_system_call(command(family->tool, " -Z ", chain_name));
+        int status = filter.zero(*family);
         // An indexed layout counts in its sub-chains: zeroed in one commit.
         if (status == 0 && layout_chosen())
-            status = zero_subchains(*family);
+            status = filter.zero_subchains(*family);
         if (ret == 0 && status != 0) {
             ret = status;
-            set_error(ZVN_ERROR_COMMAND, std::string("zeroing the ") + family->name + " chain's counters failed (status " +
-                                             std::to_string(status) + ")");
+            ErrorRecord &error = set_error(ZVN_ERROR_COMMAND, std::string("zeroing the ") + family->name +
+                                                                  " chain's counters failed (status " +
+                                                                  std::to_string(status) + ")");
+            error.status = status;
+            error.family = family->key;
         }
     }
     return ret;
@@ -121,13 +111,19 @@ int reset_counter(void)
 int zvn_apply_rules_json(const char *rules)
 {
     clear_error();
-    return rules == nullptr ? null_argument() : apply_rule_set(rules);
+    if (rules == nullptr)
+        return null_argument();
+    RuleSet storage;
+    return apply_rule_set(rules_of_text(rules, storage));
 }
 
 int zvn_test_rules_json(const char *rules)
 {
     clear_error();
-    return rules == nullptr ? null_argument() : test_rule_set(rules);
+    if (rules == nullptr)
+        return null_argument();
+    RuleSet storage;
+    return test_rule_set(rules_of_text(rules, storage));
 }
 
 int zvn_restore_text_json(const char *rules, char *restore_text_out, size_t size_n)
@@ -135,23 +131,21 @@ int zvn_restore_text_json(const char *rules, char *restore_text_out, size_t size
     clear_error();
     if (rules == nullptr)
         return null_argument();
-    ParsedRuleSet parsed;
-    if (!parse_and_validate(rules, parsed))
+    RuleSet set;
+    if (!read_rules(rules, std::strlen(rules), set))
         return -1;
+    PacketFilter &filter = packet_filter();
     std::string text;
     for (const Family *family : active_families()) {
-        std::string family_text;
-        layout_text(parsed.set, chosen_layout(parsed.set, *family), 1, *family, family_text);
         if (ipv6_enabled())
-            text += command("# ", family->restore_tool, "\n");
-        text += family_text;
+            text += filter.section_header(*family);
+        text += filter.restore_text(set, chosen_layout(set, *family), Numbering::by_rule, *family, log_limit());
     }
     if (text.size() > static_cast<std::size_t>(INT_MAX)) {
         set_error(ZVN_ERROR_BUFFER, "the restore text is longer than an int can tell");
         return -1;
     }
-    if (restore_text_out != nullptr && text.size() + 1 <= size_n)
-        std::memcpy(restore_text_out, text.c_str(), text.size() + 1);
+    copy_if_fits(text, restore_text_out, size_n);
     return static_cast<int>(text.size());
 }
 
@@ -176,14 +170,14 @@ int zvn_rule_of_restore_line(const char *rules, int ipv6_file, long line)
     clear_error();
     if (rules == nullptr)
         return null_argument();
-    ParsedRuleSet parsed;
-    if (!parse_and_validate(rules, parsed))
+    RuleSet set;
+    if (!read_rules(rules, std::strlen(rules), set))
         return -1;
     const Family &family = ipv6_file != 0 && ipv6_enabled() ? ipv6 : ipv4;
     // The file as the process's layout writes it, line by line.
-    std::string text;
     std::vector<std::uint32_t> line_rules;
-    layout_text(parsed.set, chosen_layout(parsed.set, family), 1, family, text, {}, &line_rules);
+    packet_filter().restore_text(set, chosen_layout(set, family), Numbering::by_rule, family, log_limit(), {},
+                                 &line_rules);
     if (line < 1 || static_cast<unsigned long>(line) > line_rules.size())
         return 0;
     return static_cast<int>(line_rules[static_cast<std::size_t>(line - 1)]);
@@ -219,13 +213,13 @@ int zvn_describe_layout_json(const char *rules, char *layout_json, size_t size_n
     clear_error();
     if (rules == nullptr || layout_json == nullptr)
         return null_argument();
-    ParsedRuleSet parsed;
-    if (!read_plain_rule_set(rules, std::strlen(rules), parsed.set) && !parse_and_validate(rules, parsed))
+    RuleSet set;
+    if (!read_rules(rules, std::strlen(rules), set))
         return -1;
     nlohmann::json result = nlohmann::json::object();
     for (const Family *family : active_families()) {
-        const Layout layout = chosen_layout(parsed.set, *family);
-        const Layout flat = compile_layout(parsed.set, *family, LayoutChoice::flat);
+        const Layout layout = chosen_layout(set, *family);
+        const Layout flat = compile_layout(set, *family, LayoutChoice::flat);
         std::size_t most_copies = 0;
         for (const std::uint32_t copies : layout.copies)
             most_copies = std::max<std::size_t>(most_copies, copies);
@@ -243,16 +237,37 @@ int zvn_describe_rules_json(const char *rules, char *descriptions_json, size_t s
     clear_error();
     if (rules == nullptr || descriptions_json == nullptr)
         return null_argument();
-    ParsedRuleSet parsed;
-    if (!parse_and_validate(rules, parsed))
+    RuleSet set;
+    if (!read_rules(rules, std::strlen(rules), set))
         return -1;
     nlohmann::json descriptions = nlohmann::json::array();
-    for (const Rule &rule : parsed.set.rules)
-        descriptions.push_back({{"rule", rule.number},
-                                {"verdict", rule.allow ? "allow" : "drop"},
-                                {"matches", rule.description()}});
+    for (const Rule &rule : set.rules)
+        descriptions.push_back(
+            {{"rule", rule.number}, {"verdict", rule.allow ? "allow" : "drop"}, {"matches", rule.description()}});
     return copy_out(descriptions.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace), descriptions_json,
                     size_n);
+}
+
+int zvn_check_rules_json(const char *rules, char *findings_json, size_t size_n)
+{
+    clear_error();
+    if (rules == nullptr || findings_json == nullptr)
+        return null_argument();
+    // A plainly valid text (no repeated key among its traits) is read
+    // straight into the model; any other takes the full parse, the
+    // validation and the search for repeated keys, all without records.
+    RuleSet set;
+    std::optional<Fault> fault;
+    if (!read_rules(rules, std::strlen(rules), set, Told::silent, &fault)) {
+        if (!fault) {
+            set_error(ZVN_ERROR_NOT_JSON, "the rule set is not JSON");
+            return -1;
+        }
+        return copy_findings(findings_text(invalid_findings(*fault)), findings_json, size_n, 1);
+    }
+    int errors = 0;
+    const std::vector<Finding> findings = check_rule_set(set, errors);
+    return copy_findings(findings_text(findings), findings_json, size_n, errors);
 }
 
 }  // extern "C"

@@ -6,6 +6,8 @@
 // rule it can meet. Both are Layouts of the same lines, which the text,
 // the expected listing and the counts read alike.
 
+#include "layout.h"
+
 #include <algorithm>
 #include <atomic>
 #include <optional>
@@ -14,7 +16,8 @@
 #include <utility>
 #include <vector>
 
-#include "zorvane_internal.h"
+#include "families.h"
+#include "names.h"
 
 namespace zvn {
 
@@ -94,30 +97,64 @@ bool layout_chain(std::string_view name)
     return name == index_chain || layout_chain_index(name) >= 0;
 }
 
-std::string_view appended_chain(std::string_view line)
+std::vector<std::string> standing_chains(const StandingLayout &standing)
 {
-    if (line.substr(0, 3) != "-A ")
-        return {};
-    const std::size_t end = line.find(' ', 3);
-    return end == std::string_view::npos ? std::string_view() : line.substr(3, end - 3);
+    std::vector<std::string> names;
+    for (std::size_t k = 1; k <= standing.subchains; ++k)
+        names.push_back(layout_chain_name(k));
+    if (standing.index_chain)
+        names.push_back(index_chain);
+    return names;
 }
 
-bool indexed_target(std::string_view target)
+std::vector<std::string> layout_subchains(const Layout &layout)
 {
-    return target == "RETURN" || (target != chain_name && layout_chain(target));
+    std::vector<std::string> names;
+    for (std::size_t k = 1; k < layout.chains.size(); ++k)
+        names.push_back(layout_chain_name(k));
+    if (layout.indexed)
+        names.push_back(index_chain);
+    return names;
 }
 
-unsigned address_width(const Family &family)
+namespace {
+
+constexpr std::string_view index_comment_head = "zorvane indexed layout: ZORVANE-1 to ZORVANE-";
+
+}  // namespace
+
+std::string index_comment(std::size_t subchains)
 {
-    return family.bit == ipv6.bit ? 128 : 32;
+    return std::string(index_comment_head) + std::to_string(subchains);
 }
 
-std::string network_text(AddressBits first, unsigned length, const Family &family)
+std::size_t subchains_named(std::string_view comment)
 {
-    const unsigned width = address_width(family);
-    const std::string address = width == 128 ? format_ipv6(address_of(first))
-                                             : format_ipv4(static_cast<std::uint32_t>(first));
-    return length == width ? address : address + "/" + std::to_string(length);
+    const std::size_t at = comment.find(index_comment_head);
+    if (at == std::string_view::npos)
+        return 0;
+    return leading_number(comment.substr(at + index_comment_head.size()), max_subchains);
+}
+
+std::size_t leading_number(std::string_view text, std::size_t cap)
+{
+    std::size_t value = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9')
+            break;
+        value = std::min(value * 10 + static_cast<std::size_t>(c - '0'), cap);
+    }
+    return value;
+}
+
+bool may_match_loopback(const Rule &rule)
+{
+    switch (rule.interface) {
+    case InterfaceMatch::name: return rule.interface_name == "lo";
+    case InterfaceMatch::wildcard: return std::string_view("lo").substr(0, rule.interface_name.size()) == rule.interface_name;
+    case InterfaceMatch::any_but_lo: break;
+    }
+    return false;
 }
 
 Layout compile_layout(const RuleSet &set, const Family &family, LayoutChoice choice)
@@ -137,6 +174,14 @@ Layout compile_layout(const RuleSet &set, const Family &family, LayoutChoice cho
 Layout chosen_layout(const RuleSet &set, const Family &family)
 {
     return compile_layout(set, family, layout_chosen() ? layout_choice() : LayoutChoice::flat);
+}
+
+std::vector<Layout> chosen_layouts(const RuleSet &set)
+{
+    std::vector<Layout> layouts;
+    for (const Family *family : active_families())
+        layouts.push_back(chosen_layout(set, *family));
+    return layouts;
 }
 
 }  // namespace zvn

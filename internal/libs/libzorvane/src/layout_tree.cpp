@@ -17,7 +17,8 @@
 #include <utility>
 #include <vector>
 
-#include "zorvane_internal.h"
+#include "families.h"
+#include "layout.h"
 
 namespace zvn {
 
@@ -46,10 +47,6 @@ constexpr std::size_t subchain_budget = 4000;
 // A span of fewer rules stays plain lines.
 constexpr std::size_t min_tree_rules = 8;
 
-struct Interval {
-    AddressBits first, last;
-};
-
 // A rule as the compiler places it.
 struct Placed {
     bool in_family = false;
@@ -69,100 +66,11 @@ struct Built {
     Walk walk;
 };
 
-AddressBits host_bits(unsigned width, unsigned length)
-{
-    const unsigned host = width - length;
-    if (host == 0)
-        return 0;
-    if (host >= 128)
-        return ~AddressBits(0);
-    return (AddressBits(1) << host) - 1;
-}
-
-unsigned bit_length(AddressBits value)
-{
-    unsigned length = 0;
-    while (value != 0) {
-        value >>= 1;
-        ++length;
-    }
-    return length;
-}
-
-std::optional<std::vector<Interval>> source_intervals(const Rule &rule, const Family &family)
-{
-    std::vector<Interval> intervals;
-    const bool six = family.bit == ipv6.bit;
-    if (rule.source() == SourceKind::address) {
-        for (const auto &element : split_commas(rule.cidr.text)) {
-            if (six) {
-                const auto network = parse_ipv6_network(element);
-                if (!network)
-                    return std::nullopt;
-                intervals.push_back({bits_of(network->first()), bits_of(network->last())});
-            } else {
-                const auto network = parse_ipv4_network(element);
-                if (!network)
-                    return std::nullopt;
-                intervals.push_back({network->first(), network->last()});
-            }
-        }
-        return intervals;
-    }
-    if (rule.source() == SourceKind::range) {
-        if (six) {
-            const auto range = parse_ipv6_range(rule.range.text);
-            if (!range || bits_of(range->first) > bits_of(range->second))
-                return std::nullopt;
-            intervals.push_back({bits_of(range->first), bits_of(range->second)});
-        } else {
-            const auto range = parse_ipv4_range(rule.range.text);
-            if (!range || range->first > range->second)
-                return std::nullopt;
-            intervals.push_back({range->first, range->second});
-        }
-        return intervals;
-    }
-    return std::nullopt;
-}
-
-// Text the tool would read as more than one word or as an option: the
-// compiler cannot tell what such a line matches, so it lays out nothing
-// but plain lines.
-bool option_like(const std::string &value)
-{
-    return value.find_first_of(" \t\"'") != std::string::npos || (!value.empty() && (value[0] == '!' || value[0] == '-'));
-}
-
-bool rule_option_like(const Rule &rule)
-{
-    for (const TextValue *value : {&rule.interface, &rule.cidr, &rule.range, &rule.protocol})
-        if (value->set() && option_like(value->text))
-            return true;
-    for (const ListValue *list : {&rule.countries, &rule.ports})
-        for (const auto &item : list->items)
-            if (option_like(item))
-                return true;
-    return false;
-}
-
-// Whether a rule's interface can name the loopback interface ("lo", or a
-// name ending in '+' that "lo" begins with).
-bool may_match_loopback(const Rule &rule)
-{
-    if (!rule.interface.set())
-        return false;
-    const std::string &name = rule.interface.text;
-    if (name == "lo")
-        return true;
-    return name.back() == '+' && std::string("lo").compare(0, name.size() - 1, name, 0, name.size() - 1) == 0;
-}
-
 std::uint32_t line_cost(const Rule &rule, bool lo_returned)
 {
-    if (rule.interface.set() || !lo_returned)
+    if (rule.interface_set() || !lo_returned)
         return interface_first_line;
-    switch (rule.source()) {
+    switch (rule.source) {
     case SourceKind::address:
         return source_first_line;
     case SourceKind::range:
@@ -183,9 +91,12 @@ Placed place(const Rule &rule, const Family &family, bool lo_returned)
     placed.lines = lines;
     placed.cost = lines * line_cost(rule, lo_returned);
     placed.flat_cost = lines * line_cost(rule, false);
-    if (auto intervals = source_intervals(rule, family)) {
+    // A source the model could read places the rule; any other (countries,
+    // any source, a value the tool reads its own way) stands everywhere.
+    if ((rule.source == SourceKind::address || rule.source == SourceKind::range) && rule.source_known &&
+        rule.source_family == family.bit && !rule.addresses.empty()) {
         placed.everywhere = false;
-        placed.sources = std::move(*intervals);
+        placed.sources = rule.addresses;
     }
     return placed;
 }
@@ -277,7 +188,7 @@ private:
     {
         if (over_)
             return {};
-        const AddressBits last = first | host_bits(width_, length);
+        const AddressBits last = first | host_mask(width_, length);
         std::vector<std::uint32_t> cover, partial;
         std::size_t all_cost = 0, partial_cost = 0;
         for (const std::uint32_t r : rules) {
@@ -307,7 +218,7 @@ private:
         while (stride < max_stride && (partial_cost >> stride) > leaf_cost_)
             ++stride;
         const unsigned child_length = std::min(width_, span_length + stride);
-        const AddressBits base = low & ~host_bits(width_, span_length);
+        const AddressBits base = low & ~host_mask(width_, span_length);
         const std::size_t children = std::size_t{1} << (child_length - span_length);
         const unsigned shift = width_ - child_length;
         const auto child_of = [&](AddressBits address) {
@@ -506,7 +417,7 @@ std::optional<Layout> indexed_layout(const RuleSet &set, const Family &family)
         const Rule &rule = set.rules[r];
         if (!rule.in_family(family))
             continue;
-        if (rule_option_like(rule))
+        if (rule.option_text)
             return std::nullopt;
         loopback = loopback || may_match_loopback(rule);
         rules.push_back(static_cast<std::uint32_t>(r));
@@ -525,7 +436,7 @@ std::optional<Layout> indexed_layout(const RuleSet &set, const Family &family)
         flat_lines += placed[r].lines;
     }
     layout.chains.emplace_back();  // ZORVANE, filled last
-    GroupCompiler compiler(placed, address_width(family), layout.chains);
+    GroupCompiler compiler(placed, family.width, layout.chains);
     compiler.compile(rules);
     const auto &groups = compiler.groups();
     if (groups.size() == 1 && layout.chains.size() == 2)

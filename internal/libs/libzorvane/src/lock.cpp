@@ -11,8 +11,11 @@
 #include <cstring>
 #include <thread>
 
+#include "errors.h"
 #include "libzorvane.h"
-#include "zorvane_internal.h"
+#include "lock.h"
+#include "log.h"
+#include "names.h"
 
 namespace zvn {
 
@@ -35,6 +38,7 @@ bool acquire(bool wait = true)
         ++held_depth;
         return true;
     }
+    const char *lock_path = places().lock;
     const int fd = open(lock_path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) {
         // The lock protects; it never stands in the way of a firewall update.

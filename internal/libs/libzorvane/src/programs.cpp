@@ -22,7 +22,9 @@
 #include <string>
 #include <vector>
 
-#include "zorvane_internal.h"
+#include "programs.h"
+
+#include "log.h"
 
 namespace zvn {
 
@@ -113,7 +115,7 @@ void unblock_child_signal()
 
 }  // namespace
 
-Program::Program(const std::vector<std::string> &argv, int kept_stream, Mode mode) : mode_(mode)
+Program::Program(const std::vector<std::string> &argv, int kept_stream, Mode mode, Words words) : mode_(mode)
 {
     block_child_signal();
     int write_end = -1;
@@ -138,7 +140,13 @@ Program::Program(const std::vector<std::string> &argv, int kept_stream, Mode mod
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, write_end, kept_stream);
-    if (kept_stream == 1 && mode == Mode::kept_in_file)
+    if (words == Words::kept && kept_stream == 1)
+        words_ = memfd_create("zorvane-words", MFD_CLOEXEC);
+    if (words_ >= 0)
+        posix_spawn_file_actions_adddup2(&actions, words_, 2);
+    else if (words == Words::merged && kept_stream == 1)
+        posix_spawn_file_actions_adddup2(&actions, write_end, 2);
+    else if (kept_stream == 1 && mode == Mode::kept_in_file)
         posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
@@ -165,6 +173,8 @@ Program::~Program()
     wait();
     if (kept_ >= 0)
         close(kept_);
+    if (words_ >= 0)
+        close(words_);
     unblock_child_signal();
 }
 
@@ -183,16 +193,30 @@ int Program::wait()
     return status_;
 }
 
-std::string Program::kept() const
+namespace {
+
+std::string whole_file(int fd)
 {
     std::string text;
-    if (kept_ < 0 || mode_ != Mode::kept_in_file)
+    if (fd < 0)
         return text;
     char buffer[65536];
     ssize_t n;
-    while ((n = pread(kept_, buffer, sizeof buffer, static_cast<off_t>(text.size()))) > 0)
+    while ((n = pread(fd, buffer, sizeof buffer, static_cast<off_t>(text.size()))) > 0)
         text.append(buffer, static_cast<std::size_t>(n));
     return text;
+}
+
+}  // namespace
+
+std::string Program::kept() const
+{
+    return mode_ == Mode::kept_in_file ? whole_file(kept_) : std::string();
+}
+
+std::string Program::words() const
+{
+    return whole_file(words_);
 }
 
 int Program::read_all(std::string &output, const std::function<void(const std::string &)> &piece_read)
@@ -258,7 +282,8 @@ void Program::stop()
     wait();
 }
 
-std::vector<int> run_side_by_side(const std::vector<std::string> &commands)
+std::vector<int> run_side_by_side(const std::vector<std::string> &commands, std::vector<std::string> *words,
+                                  bool pass_on)
 {
     // Through the shell, as system() runs them; what each says is kept
     // apart so that two tools at once do not mix their words.
@@ -273,9 +298,11 @@ std::vector<int> run_side_by_side(const std::vector<std::string> &commands)
     for (std::size_t r = 0; r < runs.size(); ++r) {
         statuses.push_back(runs[r]->wait());
         log_record("$ ", commands[r], " 1>&2 --> ret=", statuses.back());
+        if (words != nullptr)
+            words->push_back(runs[r]->kept());
         // The words up to the first refusal, as running them in turn would
         // have shown them.
-        if (!refused)
+        if (!refused && pass_on)
             write_all(2, runs[r]->kept());
         refused = refused || statuses.back() != 0;
     }

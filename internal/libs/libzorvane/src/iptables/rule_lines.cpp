@@ -1,59 +1,22 @@
-// Translation of the model into restore lines: one rule line for a rule that
+// The model into the tool's restore lines: one rule line for a rule that
 // allows, a logging line and a dropping line for one that drops, in the
-// rule set's order; and a whole layout's restore text, its chains declared,
-// its dispatch lines, and the chains of an earlier layout taken away.
+// rule set's order; a layout's whole restore text, its chains declared,
+// its dispatch lines, and the chains of an earlier layout taken away; the
+// fail-safe set's text.
 
 #include <algorithm>
-#include <cstring>
 #include <set>
 #include <string>
-#include <string_view>
 #include <vector>
 
-#include "zorvane_internal.h"
+#include "../families.h"
+#include "../names.h"
+#include "../programs.h"
+#include "iptables.h"
 
 namespace zvn {
 
 namespace {
-
-// The tool reads a port number with a leading zero as octal ("010" is port
-// 8), so every number of a port or a:b range is passed without its leading
-// zeros: the tool then reads the port that was written. Anything that is
-// not digits passes unchanged, for the test run to judge.
-void append_port(std::string &cmd, const std::string &port)
-{
-    std::size_t start = 0;
-    for (;;) {
-        std::size_t end = port.find(':', start);
-        if (end == std::string::npos)
-            end = port.size();
-        std::size_t first = start;
-        const bool digits = end > start && std::all_of(port.begin() + static_cast<std::ptrdiff_t>(start),
-                                                       port.begin() + static_cast<std::ptrdiff_t>(end),
-                                                       [](char c) { return c >= '0' && c <= '9'; });
-        while (digits && first + 1 < end && port[first] == '0')
-            ++first;
-        cmd.append(port, first, end - first);
-        if (end == port.size())
-            return;
-        cmd += ':';
-        start = end + 1;
-    }
-}
-
-void append_joined(std::string &cmd, const std::vector<std::string> &items, bool ports)
-{
-    bool first = true;
-    for (const auto &item : items) {
-        if (!first)
-            cmd += ',';
-        if (ports)
-            append_port(cmd, item);
-        else
-            cmd += item;
-        first = false;
-    }
-}
 
 // How a layout writes a rule's lines beyond what the rule says.
 struct LineStyle {
@@ -78,49 +41,50 @@ void append_log_limit(std::string &line, const LineStyle &style, const Rule &rul
 
 // Appends the one or two lines of a rule to the restore text of one family:
 // an allowing rule gives its ACCEPT line, a dropping rule its NFLOG line,
-// then its DROP line. Values are copied as the rule set holds them (the
-// validation has refused control characters), ports in decimal.
+// then its DROP line. Values are copied as the rule set writes them (the
+// validation has refused control characters), ports without leading zeros.
 void zvn_apply_rule(const Rule &single_rule, std::string &restore_file, unsigned int rule_index,
                     const Family &family, const LineStyle &style = {})
 {
     // The match options are written once, at the end of the file; a dropping
     // rule repeats them for its second line.
     const std::size_t line_start = restore_file.size();
+    const Written &written = single_rule.written;
     restore_file += "-A ";
     restore_file += style.chain;
 
-    if (single_rule.interface.set()) {
+    if (single_rule.interface_set()) {
         restore_file += " -i ";
-        restore_file += single_rule.interface.text;
+        restore_file += written.interface_text;
     } else if (!style.lo_returned) {
         restore_file += " ! -i lo";
     }
 
-    switch (single_rule.source()) {
+    switch (single_rule.source) {
     case SourceKind::address:
         restore_file += " -s ";
-        restore_file += single_rule.cidr.text;
+        restore_file += written.cidr_text;
         break;
     case SourceKind::range:
         restore_file += " -m iprange --src-range ";
-        restore_file += single_rule.range.text;
+        restore_file += written.range_text;
         break;
     case SourceKind::countries:
         restore_file += " -m geoip --source-country ";
-        append_joined(restore_file, single_rule.countries.items, false);
+        restore_file += written.country_list;
         break;
     case SourceKind::none:
         break;
     }
 
-    if (single_rule.protocol.set()) {
+    if (single_rule.protocol_set()) {
         restore_file += " -p ";
-        restore_file += single_rule.protocol.text == "icmp" ? family.icmp : single_rule.protocol.text.c_str();
+        restore_file += single_rule.protocol == Protocol::icmp ? tools_of(family).icmp : written.protocol_text.c_str();
     }
 
-    if (single_rule.ports.set()) {
+    if (single_rule.ports_set()) {
         restore_file += " -m multiport --dports ";
-        append_joined(restore_file, single_rule.ports.items, true);
+        restore_file += written.port_list;
     }
 
     if (single_rule.allow) {
@@ -137,46 +101,12 @@ void zvn_apply_rule(const Rule &single_rule, std::string &restore_file, unsigned
     restore_file += " -j DROP\n";
 }
 
-constexpr const char *index_comment_head = "zorvane indexed layout: ZORVANE-1 to ZORVANE-";
-
 }  // namespace
-
-std::string canonical_ports(const std::vector<std::string> &ports)
-{
-    std::string text;
-    append_joined(text, ports, true);
-    return text;
-}
-
-void restore_text(const RuleSet &set, unsigned int rule_index_start, std::string &text, const Family &family)
-{
-    layout_text(set, compile_layout(set, family, LayoutChoice::flat), rule_index_start, family, text);
-}
 
 std::string log_limit_options(unsigned per_second)
 {
     const std::string rate = std::to_string(per_second);
     return per_second == 0 ? "" : " -m limit --limit " + rate + "/sec --limit-burst " + rate;
-}
-
-std::vector<std::string> standing_chains(const StandingLayout &standing)
-{
-    std::vector<std::string> names;
-    for (std::size_t k = 1; k <= standing.subchains; ++k)
-        names.push_back(layout_chain_name(k));
-    if (standing.index_chain)
-        names.push_back(index_chain);
-    return names;
-}
-
-std::vector<std::string> layout_subchains(const Layout &layout)
-{
-    std::vector<std::string> names;
-    for (std::size_t k = 1; k < layout.chains.size(); ++k)
-        names.push_back(layout_chain_name(k));
-    if (layout.indexed)
-        names.push_back(index_chain);
-    return names;
 }
 
 // Emptied (declared) first, then deleted, in the same commit: a
@@ -194,25 +124,13 @@ std::string taken_away(const std::vector<std::string> &standing, const std::vect
     return declared + deleted;
 }
 
-std::string index_comment(std::size_t subchains)
-{
-    return index_comment_head + std::to_string(subchains);
-}
-
-std::size_t subchains_named(const std::string &listing)
-{
-    const std::size_t at = listing.find(index_comment_head);
-    if (at == std::string::npos)
-        return 0;
-    return leading_number(std::string_view(listing).substr(at + std::strlen(index_comment_head)), max_subchains);
-}
-
-void layout_text(const RuleSet &set, const Layout &layout, unsigned int rule_index_start, const Family &family,
-                 std::string &text, const StandingLayout &standing, std::vector<std::uint32_t> *line_rules)
+std::string iptables_restore_text(const RuleSet &set, const Layout &layout, Numbering numbering,
+                                  const Family &family, unsigned log_limit, const StandingLayout &standing,
+                                  std::vector<std::uint32_t> *line_rules)
 {
     // About one line and a half per rule on average: one allocation up front
     // instead of a series of doublings.
-    text.clear();
+    std::string text;
     text.reserve(layout.lines * 80 + set.rules.size() * 16 + 64);
     const auto note = [&](std::uint32_t rule, std::size_t lines) {
         if (line_rules != nullptr)
@@ -229,7 +147,7 @@ void layout_text(const RuleSet &set, const Layout &layout, unsigned int rule_ind
     note(0, layout.chains.size() + 1 + (layout.indexed ? 1 : 0));
     LineStyle style;
     style.lo_returned = layout.lo_returned;
-    style.log_limit = log_limit();
+    style.log_limit = log_limit;
     for (std::size_t c = 0; c < layout.chains.size(); ++c) {
         style.chain = names[c].c_str();
         for (const LayoutLine &line : layout.chains[c]) {
@@ -237,8 +155,8 @@ void layout_text(const RuleSet &set, const Layout &layout, unsigned int rule_ind
             case LayoutLine::Kind::rule: {
                 const Rule &rule = set.rules[line.index];
                 style.shared_limit = layout.copies[line.index] > 1;
-                zvn_apply_rule(rule, text, rule_index_start == 0 ? 0 : static_cast<unsigned>(rule.number), family, style);
-                note(static_cast<std::uint32_t>(rule.number), rule.lines_in_restore_file());
+                zvn_apply_rule(rule, text, numbering == Numbering::zero ? 0 : rule.number, family, style);
+                note(rule.number, rule.lines_in_restore_file());
                 break;
             }
             case LayoutLine::Kind::dispatch:
@@ -266,6 +184,21 @@ void layout_text(const RuleSet &set, const Layout &layout, unsigned int rule_ind
     note(0, static_cast<std::size_t>(std::count(stale.begin(), stale.end(), '\n')));
     text += "COMMIT\n";
     note(0, 1);
+    return text;
+}
+
+std::string iptables_failsafe_text(const RuleSet &allows, const Family &family, unsigned log_limit)
+{
+    // The allows' lines as the flat layout writes them, between the head
+    // and "COMMIT".
+    std::string extra;
+    const Layout flat = compile_layout(allows, family, LayoutChoice::flat);
+    for (const LayoutLine &line : flat.chains[0])
+        zvn_apply_rule(allows.rules[line.index], extra, allows.rules[line.index].number, family);
+    const std::string append = command("-A ", chain_name);
+    return command("*filter\n:", chain_name, " - [0:0]\n", append, " -i lo -j ACCEPT\n", append,
+                   " -m state --state RELATED,ESTABLISHED -j ACCEPT\n", extra, append, log_limit_options(log_limit),
+                   " -j NFLOG --nflog-prefix  \"FAILSAFE ACT=DROP\"\n", append, " -j DROP\nCOMMIT\n");
 }
 
 }  // namespace zvn

@@ -1,0 +1,249 @@
+// Applying a rule set: tested whole, then installed in one commit per
+// family, the drop log emptied once the new numbering is in force; and the
+// dry run.
+
+#include "apply.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "errors.h"
+#include "families.h"
+#include "installed.h"
+#include "layout.h"
+#include "libzorvane.h"
+#include "lock.h"
+#include "log.h"
+#include "names.h"
+#include "packet_filter.h"
+#include "programs.h"
+#include "rule_reader.h"
+
+namespace zvn {
+
+namespace {
+
+// The restore files of each active family, each of its family's layout with
+// the chains that stand taken away; a failure removes what was written.
+bool write_restore_files(PacketFilter &filter, const RuleSet &set, Numbering numbering,
+                         const std::vector<Layout> &layouts, const std::vector<StandingLayout> &standing,
+                         std::vector<std::unique_ptr<RestoreFile>> &files, std::vector<std::string> *texts = nullptr)
+{
+    files.clear();
+    const auto families = active_families();
+    for (std::size_t f = 0; f < families.size(); ++f) {
+        std::string text = filter.restore_text(set, layouts[f], numbering, *families[f], log_limit(),
+                                               f < standing.size() ? standing[f] : StandingLayout{});
+        auto file = filter.write(*families[f], text);
+        if (!file) {
+            for (auto &written : files)
+                written->remove();
+            files.clear();
+            set_error(ZVN_ERROR_FILE, "the restore file could not be written");
+            return false;
+        }
+        files.push_back(std::move(file));
+        if (texts != nullptr)
+            texts->push_back(std::move(text));
+    }
+    return true;
+}
+
+// The error channel's entry of a refused test run or a failed install: its
+// status, the family, the tool's words and the rule its line falls in.
+int failed_run(int code, const std::string &what, const ToolVerdict &verdict, const Family &family,
+               const RuleSet &set, const Layout &layout, PacketFilter &filter, Numbering numbering)
+{
+    ErrorRecord &error = set_error(code, what + " (status " + std::to_string(verdict.status) + ")");
+    error.family = family.key;
+    error.status = verdict.status;
+    error.tool_words = verdict.words;
+    if (verdict.line > 0) {
+        std::vector<std::uint32_t> line_rules;
+        filter.restore_text(set, layout, numbering, family, log_limit(), {}, &line_rules);
+        if (static_cast<std::size_t>(verdict.line) <= line_rules.size())
+            error.rule = line_rules[static_cast<std::size_t>(verdict.line - 1)];
+    }
+    return verdict.status;
+}
+
+// Tests the files, side by side with both families; the first refusing
+// family's verdict (its file kept for a look, the others removed), or
+// nothing.
+std::optional<std::size_t> refused_family(PacketFilter &filter, std::vector<std::unique_ptr<RestoreFile>> &files,
+                                          std::vector<ToolVerdict> &verdicts)
+{
+    std::vector<RestoreFile *> tested;
+    for (auto &file : files)
+        tested.push_back(file.get());
+    verdicts = filter.test(tested);
+    for (std::size_t f = 0; f < files.size(); ++f)
+        if (verdicts[f].status != 0) {
+            for (std::size_t other = 0; other < files.size(); ++other)
+                if (other != f)
+                    files[other]->remove();
+            return f;
+        }
+    return std::nullopt;
+}
+
+const char *file_kind(mode_t mode)
+{
+    if (S_ISLNK(mode))
+        return "a symbolic link";
+    if (S_ISFIFO(mode))
+        return "a FIFO";
+    if (S_ISDIR(mode))
+        return "a directory";
+    if (S_ISSOCK(mode))
+        return "a socket";
+    return "a device";
+}
+
+}  // namespace
+
+RuleSetSource rules_of_text(const char *text, RuleSet &storage)
+{
+    return [text, &storage]() -> const RuleSet * {
+        return read_rules(text, std::strlen(text), storage) ? &storage : nullptr;
+    };
+}
+
+// The new rules replace the old ones in the single commit of
+// "iptables-restore -n" (the file declares the chain, which empties it):
+// there is no moment with an empty chain, and a failed commit keeps the old
+// rules. The drop log is emptied only once the new numbering is in force.
+// With IPv6 on, both files are tested before either is installed, and an
+// IPv6 install that fails puts the IPv4 chain back as it was: all or
+// nothing.
+int apply_rule_set(const RuleSetSource &source)
+{
+    PacketFilter &filter = packet_filter();
+    const auto families = active_families();
+    const bool both_families = families.size() > 1;
+    // Once a layout is chosen, what stands is looked at first: the chains
+    // of an earlier layout that the new one does not use are taken away in
+    // its commit.
+    const bool layout_aware = layout_chosen();
+    std::optional<ChainLock> lock;
+    std::vector<std::unique_ptr<StandingRead>> looks;
+    std::unique_ptr<KeptChains> previous_ipv4;
+    bool looked = false;
+    const auto look = [&] {
+        looked = true;
+        if (layout_aware)
+            for (const Family *family : families)
+                looks.push_back(filter.read_standing(*family));
+        if (both_families)
+            previous_ipv4 = filter.keep(ipv4, layout_aware ? &looks[0]->standing() : nullptr);
+    };
+    // The chains are listed under the lock while the rule set is read,
+    // written and tested. Where another operation holds the lock, the text
+    // is read first: a refusal need not wait for it.
+    const bool looks_first = both_families || layout_aware;
+    if (looks_first && lock.emplace(ChainLock::NoWait{}).locked())
+        look();
+    const RuleSet *set = source();
+    if (set == nullptr)
+        return -1;
+    if (looks_first && !looked) {
+        if (!lock.emplace().locked())
+            return -1;
+        look();
+    }
+    const std::vector<Layout> layouts = chosen_layouts(*set);
+    std::vector<StandingLayout> standing;
+    for (const auto &one : looks)
+        standing.push_back(one->standing());
+    std::vector<std::unique_ptr<RestoreFile>> files;
+    std::vector<std::string> texts;
+    if (!write_restore_files(filter, *set, Numbering::by_rule, layouts, standing, files, &texts))
+        return -1;
+    if (!lock) {
+        lock.emplace();
+        if (!lock->locked())
+            return -1;
+    }
+    std::vector<ToolVerdict> verdicts;
+    if (const auto f = refused_family(filter, files, verdicts))
+        return failed_run(ZVN_ERROR_TEST_REFUSED, "the test run refused the restore file", verdicts[*f],
+                          *families[*f], *set, layouts[*f], filter, Numbering::by_rule);
+    for (std::size_t f = 0; f < families.size(); ++f) {
+        if (f == 0 && previous_ipv4)
+            previous_ipv4->finish();
+        const ToolVerdict verdict = filter.install(*files[f]);
+        if (verdict.status == 0)
+            continue;
+        if (f > 0 && previous_ipv4->put_back(layout_subchains(layouts[0])) != 0)
+            log_record("the IPv4 chain could not be put back as it was");
+        return failed_run(ZVN_ERROR_INSTALL, f > 0 ? "the IPv6 install failed" : "the install failed", verdict,
+                          *families[f], *set, layouts[f], filter, Numbering::by_rule);
+    }
+    clear_drop_log();
+    for (auto &file : files)
+        file->remove();
+    record_install(*set, layouts, texts);
+    return 0;
+}
+
+int test_rule_set(const RuleSetSource &source)
+{
+    PacketFilter &filter = packet_filter();
+    const RuleSet *set = source();
+    if (set == nullptr)
+        return -1;
+    const std::vector<Layout> layouts = chosen_layouts(*set);
+    std::vector<std::unique_ptr<RestoreFile>> files;
+    if (!write_restore_files(filter, *set, Numbering::by_rule, layouts, {}, files))
+        return -1;
+    std::vector<ToolVerdict> verdicts;
+    if (const auto f = refused_family(filter, files, verdicts))
+        return failed_run(ZVN_ERROR_TEST_REFUSED, "the test run refused the restore file", verdicts[*f],
+                          *active_families()[*f], *set, layouts[*f], filter, Numbering::by_rule);
+    for (auto &file : files)
+        file->remove();
+    return 0;
+}
+
+// Empties the drop log as "echo -n > FILE" would, but only a regular file:
+// the path is looked at without following links and opened without
+// blocking, so that a link planted there cannot redirect the truncation and
+// a FIFO cannot stall the call (and the lock it holds). Anything else at the
+// path is left alone with a record. The records read as the shell
+// command's, with the status the shell would give (512: it could not open
+// the path).
+int clear_drop_log()
+{
+    const char *drop_log = places().drop_log;
+    const std::string tmp_str = command("echo -n > ", drop_log, " 1>&2");
+    log_record("$ ", tmp_str);
+    int ret_code = 0;
+    struct stat seen {};
+    const bool present = lstat(drop_log, &seen) == 0;
+    if (!present && errno != ENOENT) {
+        ret_code = 512;
+    } else if (present && !S_ISREG(seen.st_mode)) {
+        log_record("the drop log ", drop_log, " is not a regular file (", file_kind(seen.st_mode),
+                   "): it was left alone");
+        ret_code = 512;
+    } else {
+        const int fd = open(drop_log, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+        struct stat opened {};
+        if (fd < 0 || fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode) || ftruncate(fd, 0) != 0)
+            ret_code = 512;
+        if (fd >= 0)
+            close(fd);
+    }
+    log_record("$ ", tmp_str, " --> ret=", ret_code);
+    return ret_code;
+}
+
+}  // namespace zvn

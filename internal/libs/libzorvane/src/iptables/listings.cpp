@@ -1,0 +1,677 @@
+// The tools' listings read back: a save listing of the filter table with
+// its counters (":CHAIN POLICY [p:b]", "[p:b] -A CHAIN ..."), its lines
+// read into what they match and do, the rules of INPUT and what they let
+// through, a glance's digest, the layout that stands, and chain texts
+// checked to hold nothing but the layout's chains.
+//
+// A line as "iptables-save" and "iptables -S" print it (both back ends the
+// same): the source first, then the interface, the protocol, the matches
+// in the order written, the target:
+//   -A ZORVANE -s 10.0.0.0/24 -i eth3 -p icmp -m multiport --dports 22 -j ACCEPT
+//   -A ZORVANE -i eth3 -p icmp -m iprange --src-range 10.0.3.1-10.0.3.200 -m limit --limit 5/sec -j NFLOG --nflog-prefix "RULE=4 ACT=DROP"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "../errors.h"
+#include "../families.h"
+#include "libzorvane.h"
+#include "../log.h"
+#include "../names.h"
+#include "../programs.h"
+#include "iptables.h"
+
+namespace zvn {
+
+namespace {
+
+bool is_blank(char c)
+{
+    return c == ' ' || c == '\t' || c == '\r';
+}
+
+// The words of a line, a double-quoted word taken whole (its quotes and
+// backslash escapes as the tool writes them).
+class Words {
+public:
+    explicit Words(std::string_view line) : line_(line) {}
+    // The next word ("" at the end); quoted words without their quotes.
+    std::string_view next()
+    {
+        while (pos_ < line_.size() && is_blank(line_[pos_]))
+            ++pos_;
+        if (pos_ >= line_.size())
+            return {};
+        if (line_[pos_] == '"') {
+            const std::size_t start = ++pos_;
+            while (pos_ < line_.size() && line_[pos_] != '"') {
+                if (line_[pos_] == '\\')
+                    ++pos_;
+                ++pos_;
+            }
+            const std::string_view word = line_.substr(start, std::min(pos_, line_.size()) - start);
+            if (pos_ < line_.size())
+                ++pos_;
+            return word;
+        }
+        const std::size_t start = pos_;
+        while (pos_ < line_.size() && !is_blank(line_[pos_]))
+            ++pos_;
+        return line_.substr(start, pos_ - start);
+    }
+    bool done()
+    {
+        while (pos_ < line_.size() && is_blank(line_[pos_]))
+            ++pos_;
+        return pos_ >= line_.size();
+    }
+
+private:
+    std::string_view line_;
+    std::size_t pos_ = 0;
+};
+
+// "5/sec" as a rate per second; 0 for anything else.
+unsigned per_second(std::string_view rate)
+{
+    const std::size_t slash = rate.find('/');
+    if (slash == std::string_view::npos || rate.substr(slash) != "/sec" || slash == 0 || slash > 5)
+        return 0;
+    const std::size_t value = leading_number(rate.substr(0, slash), max_log_limit + 1);
+    return leading_number(rate, 1000000) == value && value <= max_log_limit ? static_cast<unsigned>(value) : 0;
+}
+
+unsigned plain_number(std::string_view text)
+{
+    if (text.empty() || text.size() > 6 || !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }))
+        return 0;
+    return static_cast<unsigned>(leading_number(text, 1000000));
+}
+
+// A number as the listing prints counters: decimal digits only, within 64
+// bits. Anything else is no number.
+bool parse_count(std::string_view token, std::uint64_t &count)
+{
+    if (token.empty() || token.size() > 20)
+        return false;
+    std::uint64_t value = 0;
+    for (const char c : token) {
+        if (c < '0' || c > '9')
+            return false;
+        const auto digit = static_cast<std::uint64_t>(c - '0');
+        if (value > (~std::uint64_t{0} - digit) / 10)
+            return false;
+        value = value * 10 + digit;
+    }
+    count = value;
+    return true;
+}
+
+int protocol_number(std::string_view name)
+{
+    static const std::pair<const char *, int> known[] = {{"tcp", 6}, {"udp", 17}, {"icmp", 1}, {"ipv6-icmp", 58},
+                                                         {"icmpv6", 58}, {"all", 0}};
+    for (const auto &[text, number] : known)
+        if (name == text)
+            return number;
+    const unsigned number = plain_number(name);
+    return number > 0 && number < 256 ? static_cast<int>(number) : -1;
+}
+
+// "22,1000:1020" as the multiport match prints it; nothing where a part is
+// no port.
+std::vector<Interval> port_list(std::string_view text)
+{
+    std::vector<Interval> ports;
+    for (std::size_t start = 0; start <= text.size();) {
+        std::size_t end = text.find(',', start);
+        if (end == std::string_view::npos)
+            end = text.size();
+        const std::string_view part = text.substr(start, end - start);
+        const std::size_t colon = part.find(':');
+        const std::string_view first = part.substr(0, colon), last = colon == std::string_view::npos ? first : part.substr(colon + 1);
+        const bool digits = !first.empty() && !last.empty() && first.size() <= 5 && last.size() <= 5 &&
+                            std::all_of(first.begin(), first.end(), [](char c) { return c >= '0' && c <= '9'; }) &&
+                            std::all_of(last.begin(), last.end(), [](char c) { return c >= '0' && c <= '9'; });
+        if (!digits)
+            return {};
+        ports.push_back({leading_number(first, 100000), leading_number(last, 100000)});
+        start = end + 1;
+    }
+    return ports;
+}
+
+std::vector<std::string> tokens_of(const std::string &line)
+{
+    std::vector<std::string> tokens;
+    std::istringstream in(line);
+    std::string token;
+    while (in >> token)
+        tokens.push_back(token);
+    return tokens;
+}
+
+bool jumps_to_chain(const std::vector<std::string> &tokens)
+{
+    for (std::size_t i = 0; i + 1 < tokens.size(); ++i)
+        if ((tokens[i] == "-j" || tokens[i] == "-g") && tokens[i + 1] == chain_name)
+            return true;
+    return false;
+}
+
+// Whether a rule of INPUT can accept a NEW packet, or send it to another
+// chain that may, before it reaches the hook. Rules for loopback alone
+// (which the rule set's lines leave alone unless one names lo), rules that
+// match only other connection states, and targets that drop, reject, log
+// or mark and go on are no bypass.
+bool can_bypass(const std::vector<std::string> &tokens, const std::string &policy)
+{
+    std::string target;
+    for (std::size_t i = 0; i + 1 < tokens.size(); ++i) {
+        if (tokens[i] == "-j" || tokens[i] == "-g")
+            target = tokens[i + 1];
+        if (tokens[i] == "-i" && tokens[i + 1] == "lo" && (i == 0 || tokens[i - 1] != "!"))
+            return false;
+        if ((tokens[i] == "--state" || tokens[i] == "--ctstate") && (i == 0 || tokens[i - 1] != "!")) {
+            bool new_too = false;
+            std::istringstream states(tokens[i + 1]);
+            std::string state;
+            while (std::getline(states, state, ','))
+                new_too = new_too || state == "NEW" || state == "UNTRACKED";
+            if (!new_too)
+                return false;
+        }
+    }
+    if (target.empty())
+        return false;
+    if (target == "RETURN")
+        return policy == "ACCEPT";
+    static const char *const going_on[] = {"DROP",  "REJECT", "LOG",  "NFLOG", "ULOG",     "MARK",  "CONNMARK",
+                                           "CT",    "TRACE",  "AUDIT", "TOS",  "DSCP",     "TCPMSS", "CLASSIFY",
+                                           "SET",   "CHECKSUM", "TEE"};
+    for (const char *name : going_on)
+        if (target == name)
+            return false;
+    return true;  // ACCEPT, NFQUEUE, or another chain
+}
+
+}  // namespace
+
+std::string_view appended_chain(std::string_view line)
+{
+    if (line.substr(0, 3) != "-A ")
+        return {};
+    const std::size_t end = line.find(' ', 3);
+    return end == std::string_view::npos ? std::string_view() : line.substr(3, end - 3);
+}
+
+ToolLine iptables_read_line(std::string_view text)
+{
+    ToolLine line;
+    Words words(text);
+    if (words.next() != "-A" || words.next().empty())
+        return line;
+    bool negated = false;
+    std::string_view module;
+    unsigned limit_burst = 5, hashlimit_burst = 0, hashlimit_size = 0, hashlimit_max = 0;
+    bool hashlimit = false, limit = false;
+    for (std::string_view word = words.next(); !word.empty(); word = words.next()) {
+        if (word == "!") {
+            negated = true;
+            continue;
+        }
+        const bool was_negated = negated;
+        negated = false;
+        if (word == "-i") {
+            line.in = words.next();
+            line.in_negated = was_negated;
+            if (line.in.empty())
+                return ToolLine{};
+        } else if (word == "-s" && !was_negated) {
+            line.source_text = words.next();
+            if (line.source_text.empty())
+                return ToolLine{};
+            const auto network = parse_network(line.source_text, family_of_text(line.source_text));
+            line.has_source = true;
+            if (network)
+                line.source = network->interval();
+            else
+                line.extra = true;
+        } else if (word == "-p" && !was_negated) {
+            line.protocol = words.next();
+            if (line.protocol.empty())
+                return ToolLine{};
+            line.protocol_number = protocol_number(line.protocol);
+        } else if (word == "-m") {
+            module = words.next();
+            if (module == "limit")
+                limit = true;
+            else if (module == "hashlimit")
+                hashlimit = true;
+            else if (module != "iprange" && module != "multiport" && module != "geoip" && module != "set" &&
+                     module != "comment")
+                line.extra = true;
+        } else if (was_negated) {
+            line.extra = true;  // no layout negates anything but the loopback interface
+        } else if (module == "iprange" && word == "--src-range") {
+            const std::string_view range = words.next();
+            line.range_text = range;
+            const auto interval = parse_range(range, family_of_text(range));
+            line.has_range = interval.has_value();
+            line.extra = line.extra || !interval;
+            if (interval)
+                line.range = *interval;
+        } else if (module == "multiport" && word == "--dports") {
+            line.ports = words.next();
+            line.port_intervals = port_list(line.ports);
+        } else if (module == "geoip" && word == "--source-country") {
+            line.countries = !words.next().empty();
+        } else if (module == "set" && word == "--match-set") {
+            line.set_name = words.next();
+            line.extra = line.extra || words.next() != "src";
+        } else if (module == "limit" && word == "--limit") {
+            line.limit = per_second(words.next());
+        } else if (module == "limit" && word == "--limit-burst") {
+            limit_burst = plain_number(words.next());
+        } else if (module == "hashlimit" && word == "--hashlimit-upto") {
+            line.limit = per_second(words.next());
+        } else if (module == "hashlimit" && word == "--hashlimit-burst") {
+            hashlimit_burst = plain_number(words.next());
+        } else if (module == "hashlimit" && word == "--hashlimit-name") {
+            words.next();
+        } else if (module == "hashlimit" && word == "--hashlimit-htable-size") {
+            hashlimit_size = plain_number(words.next());
+        } else if (module == "hashlimit" && word == "--hashlimit-htable-max") {
+            hashlimit_max = plain_number(words.next());
+        } else if (module == "comment" && word == "--comment") {
+            line.comment = words.next();
+        } else if (word == "-j" || word == "-g") {
+            const std::string_view target = words.next();
+            if (target.empty())
+                return ToolLine{};
+            using Target = ToolLine::Target;
+            if (word == "-g") {
+                line.target = Target::go;
+                line.target_chain = target;
+            } else if (target == "ACCEPT") {
+                line.target = Target::accept;
+            } else if (target == "DROP") {
+                line.target = Target::drop;
+            } else if (target == "NFLOG") {
+                line.target = Target::nflog;
+            } else if (target == "RETURN") {
+                line.target = Target::ret;
+            } else if (layout_chain(target)) {
+                line.target = Target::jump;
+                line.target_chain = target;
+            } else {
+                line.target = Target::other;
+                line.target_chain = target;
+            }
+            module = {};
+        } else if (line.target == ToolLine::Target::nflog && word == "--nflog-prefix") {
+            line.nflog_prefix = words.next();
+        } else {
+            line.extra = true;
+        }
+    }
+    // A limit the layouts write has a burst of its rate, and the copies'
+    // shared one a table of one entry.
+    if (limit && (line.limit == 0 || limit_burst != line.limit || hashlimit))
+        line.extra = true;
+    if (hashlimit) {
+        line.shared_limit = true;
+        if (line.limit == 0 || hashlimit_burst != line.limit || hashlimit_size != 1 || hashlimit_max != 1)
+            line.extra = true;
+    }
+    line.readable = true;
+    return line;
+}
+
+bool read_saved_table(std::string listing, FilterTable &table, bool with_counters)
+{
+    table = FilterTable{};
+    table.listing = std::move(listing);
+    const std::string_view all = table.listing;
+    bool in_filter = false, seen_filter = false;
+    std::uint32_t last_chain = 0;
+    for (std::size_t start = 0; start < all.size();) {
+        std::size_t end = all.find('\n', start);
+        if (end == std::string_view::npos)
+            end = all.size();
+        std::string_view line = all.substr(start, end - start);
+        start = end + 1;
+        if (line.empty() || line[0] == '#')
+            continue;
+        if (line[0] == '*') {
+            in_filter = line == "*filter";
+            seen_filter = seen_filter || in_filter;
+            continue;
+        }
+        if (!in_filter)
+            continue;
+        if (line == "COMMIT") {
+            in_filter = false;
+            continue;
+        }
+        if (line[0] == ':') {
+            const std::size_t blank = line.find(' ');
+            FilterTable::Chain chain;
+            chain.name = std::string(line.substr(1, blank == std::string_view::npos ? std::string_view::npos : blank - 1));
+            if (blank != std::string_view::npos) {
+                const std::size_t policy_end = line.find(' ', blank + 1);
+                chain.policy = std::string(line.substr(blank + 1, policy_end == std::string_view::npos
+                                                                      ? std::string_view::npos
+                                                                      : policy_end - blank - 1));
+            }
+            table.chains.push_back(std::move(chain));
+            continue;
+        }
+        FilterTable::Line entry;
+        entry.counted = !with_counters;
+        if (line[0] == '[') {
+            const std::size_t colon = line.find(':'), close = line.find("] ");
+            entry.counted = colon != std::string_view::npos && close != std::string_view::npos && colon < close &&
+                            parse_count(line.substr(1, colon - 1), entry.packets) &&
+                            parse_count(line.substr(colon + 1, close - colon - 1), entry.bytes);
+            if (close == std::string_view::npos)
+                continue;
+            line.remove_prefix(close + 2);
+        }
+        const std::string_view name = appended_chain(line);
+        if (name.empty())
+            continue;
+        // Lines come chain by chain: the last chain found is tried first.
+        if (last_chain >= table.chains.size() || table.chains[last_chain].name != name) {
+            last_chain = static_cast<std::uint32_t>(table.chains.size());
+            for (std::size_t c = 0; c < table.chains.size(); ++c)
+                if (table.chains[c].name == name) {
+                    last_chain = static_cast<std::uint32_t>(c);
+                    break;
+                }
+            if (last_chain == table.chains.size())
+                continue;  // a line of a chain never declared
+        }
+        entry.chain = last_chain;
+        entry.text = line;
+        table.chains[last_chain].lines.push_back(static_cast<std::uint32_t>(table.lines.size()));
+        table.lines.push_back(entry);
+    }
+    (void)seen_filter;  // a tool that printed nothing holds no chain
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// INPUT, the glance, what stands, what is kept
+// ---------------------------------------------------------------------------
+
+InputChain read_input_rules(const std::string &listing)
+{
+    InputChain input;
+    std::vector<std::string> rules;
+    std::istringstream in(listing);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.rfind("-P INPUT ", 0) == 0)
+            input.policy = line.substr(9);
+        else if (line.rfind("-A INPUT", 0) == 0)
+            rules.push_back(line);
+    }
+    for (auto &text : rules) {
+        const auto tokens = tokens_of(text);
+        InputRule rule;
+        rule.hook = jumps_to_chain(tokens);
+        rule.can_bypass = !rule.hook && can_bypass(tokens, input.policy);
+        rule.text = std::move(text);
+        input.rules.push_back(std::move(rule));
+    }
+    return input;
+}
+
+Glance glance_of(const std::string &saved)
+{
+    // The chain's lines go into a digest (FNV-1a, 64 bits), so that a
+    // glance stays small however many lines there are.
+    Glance glance;
+    std::uint64_t digest = 0xcbf29ce484222325ULL;
+    const std::string declaration = command(":", chain_name, " ");
+    std::string_view rest = saved;
+    while (!rest.empty()) {
+        const std::size_t end = std::min(rest.find('\n'), rest.size());
+        std::string_view line = rest.substr(0, end);
+        rest.remove_prefix(std::min(end + 1, rest.size()));
+        if (!line.empty() && line[0] == '[') {  // counters, where the listing has them
+            const std::size_t close = line.find("] ");
+            if (close != std::string_view::npos)
+                line.remove_prefix(close + 2);
+        }
+        if (line.substr(0, declaration.size()) == declaration) {
+            glance.chain = true;
+        } else if (layout_chain(appended_chain(line))) {
+            // The chain's lines and those of its sub-chains.
+            ++glance.lines;
+            for (const char c : line) {
+                digest ^= static_cast<unsigned char>(c);
+                digest *= 0x100000001b3ULL;
+            }
+            digest = (digest ^ '\n') * 0x100000001b3ULL;
+        } else if (line.substr(0, 9) == "-A INPUT " && jumps_to_chain(tokens_of(std::string(line)))) {
+            ++glance.hooks;
+        }
+    }
+    glance.digest = digest;
+    return glance;
+}
+
+StandingLayout standing_of(const std::string &listing)
+{
+    StandingLayout standing;
+    standing.index_chain = true;
+    standing.subchains = subchains_named(listing);
+    return standing;
+}
+
+std::vector<std::string> listed_subchains(const std::string &listing)
+{
+    std::vector<std::string> names;
+    std::istringstream in(listing);
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind("-N ", 0) == 0 && line != command("-N ", chain_name) && layout_chain(line.substr(3)))
+            names.push_back(line.substr(3));
+    return names;
+}
+
+std::string listed_rule_lines(const std::string &listing)
+{
+    std::string lines;
+    std::istringstream in(listing);
+    std::string line;
+    while (std::getline(in, line))
+        if (layout_chain(appended_chain(line)))
+            lines += line + "\n";
+    return lines;
+}
+
+std::string kept_chain_text(const std::string &listing)
+{
+    std::string text = command("*filter\n:", chain_name, " - [0:0]\n");
+    for (const auto &name : listed_subchains(listing))
+        text += ":" + name + " - [0:0]\n";
+    return text + listed_rule_lines(listing) + "COMMIT\n";
+}
+
+std::string put_back_text(const std::string &listing, const std::vector<std::string> &made)
+{
+    std::string text = kept_chain_text(listing);
+    text.insert(text.size() - std::strlen("COMMIT\n"), taken_away(made, listed_subchains(listing)));
+    return text;
+}
+
+bool listed_position_shows_layout(const std::string &output)
+{
+    std::istringstream words(output);
+    std::string pkts, bytes, target;
+    words >> pkts >> bytes >> target;
+    return target == "RETURN" || (target != chain_name && layout_chain(target));
+}
+
+// ---------------------------------------------------------------------------
+// Chain texts
+// ---------------------------------------------------------------------------
+
+namespace {
+
+const std::string chain_head = std::string("*filter\n:") + chain_name + " - [0:0]\n";
+
+// The line that opens a family's section where both families are in play:
+// the tool that takes the section, as zvn_restore_text_json writes it.
+std::string section_header(const Family &family)
+{
+    return command("# ", tools_of(family).restore_tool, "\n");
+}
+
+// The number of a sub-chain's name ("ZORVANE-12": 12), 0 for another name.
+std::size_t subchain_number(std::string_view name)
+{
+    const long k = layout_chain_index(name);
+    return k > 0 ? static_cast<std::size_t>(k) : 0;
+}
+
+// The chains beside ZORVANE a section declares: its sub-chains and, where
+// it has any, the index chain naming them.
+std::vector<std::string> declared_subchains(const ChainSection &section)
+{
+    std::vector<std::string> names;
+    for (const std::size_t k : section.subchains)
+        names.push_back(layout_chain_name(k));
+    if (!names.empty())
+        names.push_back(index_chain);
+    return names;
+}
+
+}  // namespace
+
+std::string iptables_section_text(const ChainSection &section, const StandingLayout &standing)
+{
+    std::string text = chain_head;
+    const std::vector<std::string> declared = declared_subchains(section);
+    for (const auto &name : declared)
+        text += ":" + name + " - [0:0]\n";
+    text += section.lines;
+    if (!section.subchains.empty())
+        text += command("-A ", index_chain, " -m comment --comment \"",
+                        index_comment(*std::max_element(section.subchains.begin(), section.subchains.end())), "\"\n");
+    return text + taken_away(standing_chains(standing), declared) + "COMMIT\n";
+}
+
+// Splits a chain text into its families' sections and checks that each is
+// a restore file of the chain alone: "*filter", the chain's declaration,
+// the declarations of its sub-chains (ZORVANE-<n>, ZORVANE-INDEX), their
+// "-A" lines, "COMMIT". Anything else (another table or chain, a policy, a
+// jump to a sub-chain not declared, a second section of one family, a
+// family that is off) refuses the whole text, with a record.
+bool iptables_parse_chain_text(const std::string &text, std::vector<ChainSection> &sections)
+{
+    std::istringstream in(text);
+    std::string line;
+    ChainSection *current = nullptr;
+    enum class Expect { table, chain, rules } expect = Expect::table;
+    bool index_declared = false;
+    const auto refuse = [](const std::string &why) {
+        log_record("the chain text is refused: ", why);
+        set_error(ZVN_ERROR_CHAIN_TEXT, "the chain text is refused: " + why);
+        return false;
+    };
+    const auto declared = [&](std::string_view name) {
+        if (name == chain_name)
+            return true;
+        if (name == index_chain)
+            return index_declared;
+        const std::size_t k = subchain_number(name);
+        return k != 0 && std::find(current->subchains.begin(), current->subchains.end(), k) != current->subchains.end();
+    };
+    while (std::getline(in, line)) {
+        const Family *named = nullptr;
+        for (const Family *family : {&ipv4, &ipv6})
+            if (line + "\n" == section_header(*family))
+                named = family;
+        if (named != nullptr || current == nullptr) {
+            if (current != nullptr && expect != Expect::table)
+                return refuse("the " + std::string(current->family->name) + " section has no COMMIT");
+            const Family *family = named != nullptr ? named : &ipv4;
+            if (family->bit == ipv6.bit && !ipv6_enabled())
+                return refuse("it holds an IPv6 section, and IPv6 is off");
+            for (const ChainSection &seen : sections)
+                if (seen.family == family)
+                    return refuse("it holds two " + std::string(family->name) + " sections");
+            sections.push_back({family, {}, ""});
+            current = &sections.back();
+            expect = Expect::table;
+            index_declared = false;
+            if (named != nullptr)
+                continue;
+        }
+        const bool control = std::any_of(line.begin(), line.end(), [](char c) {
+            return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
+        });
+        if (control)
+            return refuse("a line holds a control character");
+        switch (expect) {
+        case Expect::table:
+            if (line != "*filter")
+                return refuse("\"" + line + "\" where \"*filter\" belongs");
+            expect = Expect::chain;
+            break;
+        case Expect::chain:
+            if (line + "\n" != chain_head.substr(chain_head.find('\n') + 1))
+                return refuse("\"" + line + "\" where the chain's declaration belongs");
+            expect = Expect::rules;
+            break;
+        case Expect::rules: {
+            if (line == "COMMIT") {
+                expect = Expect::table;
+                current = nullptr;
+                break;
+            }
+            const std::string_view view = line;
+            if (line[0] == ':' && line.size() > 9 && view.substr(line.size() - 8) == " - [0:0]") {
+                const std::string_view name = view.substr(1, line.size() - 9);
+                const std::size_t k = subchain_number(name);
+                if (name == index_chain && !index_declared)
+                    index_declared = true;
+                else if (k != 0 && !declared(name) && current->lines.empty())
+                    current->subchains.push_back(k);
+                else
+                    return refuse("\"" + line + "\" declares no sub-chain of the chain");
+                break;
+            }
+            const std::string_view appended_to = appended_chain(view);
+            if (appended_to.empty() || !declared(appended_to))
+                return refuse("\"" + line + "\" is no rule line of the chain");
+            std::istringstream words(line);
+            std::string word, previous;
+            while (words >> word) {
+                if ((previous == "-g" || previous == "-j") && layout_chain(word) && !declared(word))
+                    return refuse("\"" + line + "\" goes to a chain the text does not declare");
+                previous = word;
+            }
+            if (appended_to != index_chain)
+                current->lines += line + "\n";
+            break;
+        }
+        }
+    }
+    if (current != nullptr)
+        return refuse("the " + std::string(current->family->name) + " section has no COMMIT");
+    if (sections.empty())
+        return refuse("it holds no chain");
+    return true;
+}
+
+}  // namespace zvn
