@@ -11,6 +11,8 @@
 #   7. rate:   NEW packets per second behind block lists, indexed, flat and
 #      an nft set of the same addresses, both back ends (packet_path.sh);
 #      and the lines a drop flood logs against a log limit
+#   8. command: "zorvane apply", "counts" and "status" against the bare
+#      tools at the same block list, both back ends (command.sh)
 # and writes bench/results/latest.csv, bench/results/latest.txt (the table,
 # with the machine it ran on), bench/results/apply.png and rate.png (gnuplot).
 # usage: bench/run.sh [--quick]
@@ -25,9 +27,10 @@ command -v gnuplot >/dev/null || DEBIAN_FRONTEND=noninteractive apt-get install 
 
 apply_sizes="100 1000 5000" own_sizes="10000 100000" count_sizes="100 1000 5000"
 check_sizes="10000 100000" apply6_sizes="1000 5000" layout_sizes="10000 100000" rate_sizes="1000 10000 100000"
+command_sizes="10000 100000"
 if [ "${1:-}" = --quick ]; then
     apply_sizes="100 1000" own_sizes="10000" count_sizes="100 1000" check_sizes="10000" apply6_sizes="1000"
-    layout_sizes="10000" rate_sizes="1000 10000"
+    layout_sizes="10000" rate_sizes="1000 10000" command_sizes="10000"
 fi
 
 cmake -S "$top" -B "$build" -DZORVANE_BUILD_BENCH=ON -DZORVANE_BUILD_TESTS=OFF -DCMAKE_BUILD_TYPE=Release >/dev/null
@@ -48,6 +51,7 @@ for backend in nft legacy; do
     ZVN_REQUIRE_SANDBOX=1 "$sandbox" "$backend" "$bench" layout $layout_sizes >> "$csv"
     ZVN_REQUIRE_SANDBOX=1 "$sandbox" "$backend" "$top/bench/packet_path.sh" "$build/cmd/zorvane/zorvane" \
         "$build/bench/packets" "$top/deploy/ulogd-zorvane.conf" $rate_sizes >> "$csv"
+    ZVN_REQUIRE_SANDBOX=1 "$sandbox" "$backend" "$top/bench/command.sh" "$build/cmd/zorvane/zorvane" $command_sizes >> "$csv"
 done
 
 {

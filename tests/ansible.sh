@@ -11,10 +11,7 @@ command -v ansible-playbook >/dev/null || { echo "ansible-playbook missing (apt-
 work=$(mktemp -d)
 trap 'rm -rf "$work" /etc/zorvane' EXIT
 export HOME=$work ANSIBLE_LOCAL_TEMP=$work/tmp ANSIBLE_REMOTE_TEMP=$work/tmp ANSIBLE_NOCOLOR=1
-failures=0
-pass() { echo "ok: $*"; }
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-expect_eq() { if [ "$2" = "$3" ]; then pass "$1"; else fail "$1: expected '$3', got '$2'"; fi; }
+source "$src/tests/lib/checks.sh"
 
 play() { # RULES_FILE
     ansible-playbook -i localhost, -c local "$src/deploy/ansible/site.yml" --skip-tags package \

@@ -11,10 +11,7 @@ work=$(mktemp -d)
 source "$src/scripts/lib/netlab.sh"
 cleanup() { netlab_cleanup; rm -rf "$work" /etc/zorvane; }
 trap cleanup EXIT
-failures=0
-pass() { echo "ok: $*"; }
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-expect_eq() { if [ "$2" = "$3" ]; then pass "$1"; else fail "$1: expected '$3', got '$2'"; fi; }
+source "$src/tests/lib/checks.sh"
 chain() { /sbin/iptables -S ZORVANE 2>&1; }
 pings() { ping_from peer3 10.0.3.5 "${1:-2}" 10.0.3.254; }
 

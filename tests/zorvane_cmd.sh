@@ -14,9 +14,7 @@ cleanup() {
     rm -rf "$work"
 }
 trap cleanup EXIT
-failures=0
-pass() { echo "ok: $*"; }
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+source "$src/tests/lib/checks.sh"
 
 # run EXPECTED_STATUS DESCRIPTION ARGS...: runs zorvane, keeps out and err.
 run() {
@@ -159,7 +157,7 @@ says out "--prometheus" "the help lists the options"
 run 0 "--version" --version
 says out "zorvane 1.0.0" "the version"
 run 0 "-v shows the library's log" -v status
-says err 'popen --> /sbin/iptables -S INPUT' "the log shows commands"
+says err 'popen --> /sbin/iptables-save -c -t filter' "the log shows commands"
 
 # --- any size: 100,000 rules through standard input ----------------------------------------
 rules 100000 > "$work/huge.json"

@@ -29,22 +29,18 @@ private:
 // "rule 3 (src_IP_cidr): error address-list: ..." from one finding object.
 std::string finding_line(const nlohmann::json &finding);
 
-// What the tool printed, as "": <its words>" to close a message ("" when it
-// printed nothing worth showing).
-std::string tool_words(const std::string &tool_stderr);
-
-// What each rule matches and its verdict, from the library:
-// [{"rule":1,"verdict":"allow","matches":"tcp ports 22 from 10.0.0.0/8 on
-// eth0"}, ...] (empty for a refused rule set).
-nlohmann::json descriptions(const std::string &rules);
-
-// For a test run that the tool refused ("Error occurred at line: N"): the
-// rule that line falls in (the library says which) and the tool's own
-// message. Nothing when the output names no line.
-std::optional<std::string> explain_refusal(const std::string &tool_stderr, const std::string &rules);
-
-std::string counts_table(const nlohmann::json &descriptions, const nlohmann::json &counts);
-std::string prometheus_text(const nlohmann::json &descriptions, const nlohmann::json &counts);
+// A rule with its count, as the counts print it.
+struct RuleRow {
+    std::size_t rule;  // from 1
+    bool allow;
+    std::string description;
+    bool told;  // false: its count could not be told ("error")
+    unsigned long long packets, bytes;
+};
+std::string counts_table(const std::vector<RuleRow> &rows);
+// [12,0,"error",5]
+std::string counts_json(const std::vector<RuleRow> &rows);
+std::string prometheus_text(const std::vector<RuleRow> &rows);
 std::string status_text(const nlohmann::json &status);
 // Where the hook stands in each family's INPUT, and what that means for
 // other tools' rules, in sentences ("" for a family without a hook).
@@ -121,6 +117,8 @@ constexpr const char *applied_record = "/run/zorvane/applied.json";
 constexpr const char *applying_record = "/run/zorvane/applying.json";
 void record_applying(const std::string &text);
 void record_applied(const std::string &text, const ApplyOptions &options);
+// The set being installed was not installed after all.
+void forget_applying();
 
 // ---------------------------------------------------------------------------
 // Confirmed changes (confirm.cpp)
@@ -153,8 +151,14 @@ enum class Answer { confirmed, timed_out, hung_up, terminated };
 // or the watcher's roll-back at the deadline; a hang-up or SIGTERM asks
 // the watcher to roll back at once. The answer is the watcher's.
 Answer wait_for_confirmation(int seconds);
-// The words of the last settled change ("" if none).
-std::string last_outcome();
+// The last settled change: its words ("" if none), whether it was kept, and
+// whether saving it failed.
+struct Outcome {
+    std::string words;
+    bool kept = false;
+    bool save_failed = false;
+};
+Outcome last_outcome();
 
 // "zorvane confirm": keeps the change that waits; false if none does.
 bool confirm_pending_change();

@@ -34,6 +34,8 @@
 #include <thread>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "command.h"
 
 namespace zorvane {
@@ -143,11 +145,13 @@ public:
 // place, the chain kept as the last good set) or rolled back (the previous
 // chain put back in one commit, the staged save dropped). Returns the
 // outcome's words.
-std::string settle(bool keep, const std::string &why)
+Outcome settle(bool keep, const std::string &why)
 {
     const auto change = read_change();
     const std::string staged = change.count("staged") ? change.at("staged") : "";
-    std::string outcome;
+    Outcome settled;
+    settled.kept = keep;
+    std::string &outcome = settled.words;
     if (keep) {
         outcome = "confirmed: the new rule set stays";
         if (!staged.empty() && exists(staged)) {
@@ -161,6 +165,7 @@ std::string settle(bool keep, const std::string &why)
                 outcome += "; saved as " + std::string(saved_rules);
             } catch (const Failure &failure) {
                 outcome += std::string("; ") + failure.what();
+                settled.save_failed = true;
             }
         }
     } else {
@@ -189,9 +194,25 @@ std::string settle(bool keep, const std::string &why)
     }
     remove_pending();
     try {
-        write_private(outcome_file, outcome + "\n");
+        write_private(outcome_file, nlohmann::json{{"words", settled.words},
+                                                   {"kept", settled.kept},
+                                                   {"save_failed", settled.save_failed}}
+                                            .dump() +
+                                        "\n");
     } catch (const Failure &) {
     }
+    return settled;
+}
+
+Outcome outcome_in_file()
+{
+    Outcome outcome;
+    const auto record = nlohmann::json::parse(read_text(outcome_file), nullptr, false);
+    if (!record.is_object())
+        return outcome;
+    outcome.words = record.value("words", std::string());
+    outcome.kept = record.value("kept", false);
+    outcome.save_failed = record.value("save_failed", false);
     return outcome;
 }
 
@@ -206,19 +227,16 @@ bool answer(const std::string &word)
     return true;
 }
 
-// Waits until the pending change is settled; its outcome ("" after the
+// Waits until the pending change is settled; its outcome (none after the
 // limit).
-std::string await_outcome(std::chrono::seconds limit)
+Outcome await_outcome(std::chrono::seconds limit)
 {
     const auto until = std::chrono::steady_clock::now() + limit;
     while (exists(pending_dir) && std::chrono::steady_clock::now() < until)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     if (exists(pending_dir))
-        return "";
-    std::string outcome = read_text(outcome_file);
-    while (!outcome.empty() && outcome.back() == '\n')
-        outcome.pop_back();
-    return outcome;
+        return {};
+    return outcome_in_file();
 }
 
 }  // namespace
@@ -236,7 +254,7 @@ void refuse_if_pending()
     // Its watcher is gone: an unconfirmed change is not left in force.
     const Locked lock;
     std::cerr << "zorvane: a change awaited confirmation, but its watcher is gone: "
-              << settle(false, "its watcher was gone") << std::endl;
+              << settle(false, "its watcher was gone").words << std::endl;
 }
 
 namespace {
@@ -285,7 +303,7 @@ namespace {
             const std::string why = keep ? "" : stop_signal != 0 ? "the watcher was stopped"
                                               : asked           ? "asked by the applier"
                                                                 : "no confirmation in time";
-            std::cerr << "zorvane: " << settle(keep, why) << std::endl;
+            std::cerr << "zorvane: " << settle(keep, why).words << std::endl;
         } catch (const Failure &failure) {
             std::cerr << "zorvane: " << failure.what() << std::endl;
         }
@@ -374,15 +392,11 @@ Answer wait_for_confirmation(int seconds)
     for (;;) {
         if (stop_signal != 0) {
             answer("no");
-            const std::string outcome = await_outcome(std::chrono::seconds(15));
-            return outcome.rfind("confirmed", 0) == 0 ? Answer::confirmed
-                   : stop_signal == SIGHUP            ? Answer::hung_up
-                                                      : Answer::terminated;
+            const Outcome outcome = await_outcome(std::chrono::seconds(15));
+            return outcome.kept ? Answer::confirmed : stop_signal == SIGHUP ? Answer::hung_up : Answer::terminated;
         }
-        if (!exists(pending_dir)) {
-            const std::string outcome = await_outcome(std::chrono::seconds(0));
-            return outcome.rfind("confirmed", 0) == 0 ? Answer::confirmed : Answer::timed_out;
-        }
+        if (!exists(pending_dir))
+            return await_outcome(std::chrono::seconds(0)).kept ? Answer::confirmed : Answer::timed_out;
         if (!reading) {
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
             continue;
@@ -415,12 +429,9 @@ Answer wait_for_confirmation(int seconds)
     }
 }
 
-std::string last_outcome()
+Outcome last_outcome()
 {
-    std::string outcome = read_text(outcome_file);
-    while (!outcome.empty() && outcome.back() == '\n')
-        outcome.pop_back();
-    return outcome;
+    return outcome_in_file();
 }
 
 bool confirm_pending_change()
@@ -434,7 +445,7 @@ bool confirm_pending_change()
             return false;
         write_private(answer_file, "yes\n");
     }
-    return await_outcome(std::chrono::seconds(15)).rfind("confirmed", 0) == 0;
+    return await_outcome(std::chrono::seconds(15)).kept;
 }
 
 }  // namespace zorvane

@@ -7,27 +7,6 @@
 
 namespace zorvane {
 
-namespace {
-
-// The lines of the tool's output that say something: not the library's
-// command records, not the tool's pointer to its help.
-std::vector<std::string> telling_lines(const std::string &tool_stderr)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(tool_stderr);
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.empty() || line.rfind("$ ", 0) == 0 || line.rfind("popen --> ", 0) == 0 ||
-            line.rfind("using restore_filename", 0) == 0 || line.rfind("Try `", 0) == 0 ||
-            line.rfind("Error occurred at line", 0) == 0)
-            continue;
-        lines.push_back(line);
-    }
-    return lines;
-}
-
-}  // namespace
-
 std::string finding_line(const nlohmann::json &finding)
 {
     const auto rule = finding.value("rule", 0);
@@ -39,79 +18,45 @@ std::string finding_line(const nlohmann::json &finding)
     return line;
 }
 
-std::string tool_words(const std::string &tool_stderr)
-{
-    std::string words;
-    for (const auto &line : telling_lines(tool_stderr))
-        words += (words.empty() ? "" : "; ") + line;
-    return words.empty() ? "" : ": " + words;
-}
-
-nlohmann::json descriptions(const std::string &rules)
-{
-    std::vector<char> buffer(std::size_t{1} << 16);
-    while (zvn_describe_rules_json(rules.c_str(), buffer.data(), buffer.size()) != 0) {
-        if (zvn_last_error_code() != ZVN_ERROR_BUFFER)
-            return nlohmann::json::array();
-        buffer.resize(buffer.size() * 4);
-    }
-    return nlohmann::json::parse(buffer.data());
-}
-
-std::optional<std::string> explain_refusal(const std::string &tool_stderr, const std::string &rules)
-{
-    const std::string marker = "Error occurred at line: ";
-    const auto at = tool_stderr.find(marker);
-    if (at == std::string::npos)
-        return std::nullopt;
-    const long line = std::strtol(tool_stderr.c_str() + at + marker.size(), nullptr, 10);
-    // The tool that refused names itself at the start of its message.
-    const auto tool_at = tool_stderr.rfind("restore v", at);
-    const bool ipv6_file = tool_at != std::string::npos && tool_at >= 3 &&
-                           tool_stderr.compare(tool_at - 3, 3, "ip6") == 0;
-    const int rule = zvn_rule_of_restore_line(rules.c_str(), ipv6_file ? 1 : 0, line);
-    std::string where;
-    if (rule > 0) {
-        const auto described = descriptions(rules);
-        where = "rule " + std::to_string(rule);
-        if (static_cast<std::size_t>(rule) <= described.size())
-            where += " (" + described[static_cast<std::size_t>(rule) - 1]["matches"].get<std::string>() + ")";
-    } else {
-        where = "the rule set as a whole (restore-file line " + std::to_string(line) + ")";
-    }
-    std::string words;
-    for (const auto &text : telling_lines(tool_stderr))
-        words += (words.empty() ? "" : "; ") + text;
-    return "the test run refused " + where + ": " + (words.empty() ? "(the tool said no more)" : words) +
-           "; nothing was changed";
-}
-
-std::string counts_table(const nlohmann::json &described, const nlohmann::json &counts)
+std::string counts_table(const std::vector<RuleRow> &rows)
 {
     std::string table;
     char line[128];
     std::snprintf(line, sizeof line, "%5s  %-7s %-48s %12s\n", "rule", "verdict", "matches", "packets");
     table += line;
-    for (std::size_t i = 0; i < described.size() && i < counts.size(); ++i) {
-        std::string description = described[i]["matches"];
+    for (const RuleRow &row : rows) {
+        std::string description = row.description;
         if (description.size() > 48)
             description = description.substr(0, 45) + "...";
-        std::snprintf(line, sizeof line, "%5zu  %-7s %-48s %12s\n", i + 1,
-                      described[i]["verdict"].get<std::string>().c_str(), description.c_str(), counts[i].dump().c_str());
+        const std::string count = row.told ? std::to_string(row.packets) : "\"error\"";
+        std::snprintf(line, sizeof line, "%5zu  %-7s %-48s %12s\n", row.rule, row.allow ? "allow" : "drop",
+                      description.c_str(), count.c_str());
         table += line;
     }
     return table;
 }
 
-std::string prometheus_text(const nlohmann::json &described, const nlohmann::json &counts)
+std::string counts_json(const std::vector<RuleRow> &rows)
+{
+    std::string text = "[";
+    for (const RuleRow &row : rows) {
+        if (text.size() > 1)
+            text += ',';
+        text += row.told ? std::to_string(row.packets) : "\"error\"";
+    }
+    return text + "]\n";
+}
+
+std::string prometheus_text(const std::vector<RuleRow> &rows)
 {
     std::string text =
         "# HELP zorvane_rule_packets_total Packets each rule of the zorvane rule set decided (first packets of "
         "connections).\n"
         "# TYPE zorvane_rule_packets_total counter\n";
-    for (std::size_t i = 0; i < described.size() && i < counts.size(); ++i)
-        text += "zorvane_rule_packets_total{rule=\"" + std::to_string(i + 1) + "\",verdict=\"" +
-                described[i]["verdict"].get<std::string>() + "\"} " + counts[i].dump() + "\n";
+    for (const RuleRow &row : rows)
+        text += "zorvane_rule_packets_total{rule=\"" + std::to_string(row.rule) + "\",verdict=\"" +
+                (row.allow ? "allow" : "drop") + "\"} " + (row.told ? std::to_string(row.packets) : "\"error\"") +
+                "\n";
     return text;
 }
 

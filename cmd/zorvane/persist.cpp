@@ -239,6 +239,11 @@ void record_applying(const std::string &text)
     }
 }
 
+void forget_applying()
+{
+    unlink(applying_record);
+}
+
 void record_applied(const std::string &text, const ApplyOptions &options)
 {
     // The options first: the guard reads them with the set it finds.

@@ -1,7 +1,8 @@
 // zorvane: the operator's command. It links libzorvane like any client and
 // adds what a person at a shell needs around it: rule sets from files or
-// standard input of any size, findings that name the rule, a dry run, counts
-// of one's own rule set, and messages without the debug log.
+// standard input of any size, read once; findings that name the rule; a dry
+// run; counts of one's own rule set; and messages made of the library's
+// records, without the debug log.
 //
 // Exit statuses: 0 success; 1 the rule set was refused (nothing changed);
 // 2 usage error or unreadable FILE; 3 the system failed (a tool could not
@@ -17,9 +18,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <optional>
 #include <iostream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <tuple>
@@ -29,12 +29,12 @@
 #include <nlohmann/json.hpp>
 
 #include "command.h"
+#include "library.h"
 
 namespace {
 
 using zorvane::Failure;
-
-constexpr const char *preparation_script = "/usr/sbin/firewall.sh";
+using zorvane::Rules;
 
 // ---------------------------------------------------------------------------
 // What every command shares
@@ -47,8 +47,8 @@ struct Options {
 };
 Options options;
 
-// The library's log records: passed on to standard error as they come when
-// -v is given, else dropped.
+// The library's log records, and the tools' words that the library keeps:
+// passed on to standard error as they come when -v is given, else dropped.
 class TeeBuffer : public std::stringbuf {
 protected:
     int sync() override
@@ -65,54 +65,6 @@ protected:
 };
 TeeBuffer log_buffer;
 std::ostream log_stream(&log_buffer);
-
-// Standard error of the tools the library starts, kept while it lives (and
-// passed on afterwards when -v is given): a person is shown the part that
-// explains a failure, not the tools' chatter.
-class CapturedStderr {
-public:
-    CapturedStderr()
-    {
-        std::fflush(stderr);
-        std::cerr.flush();
-        file_ = std::tmpfile();
-        saved_ = dup(2);
-        if (file_ != nullptr && saved_ >= 0)
-            dup2(fileno(file_), 2);
-    }
-    ~CapturedStderr() { finish(); }
-    CapturedStderr(const CapturedStderr &) = delete;
-    CapturedStderr &operator=(const CapturedStderr &) = delete;
-
-    // Stops capturing; returns what was written.
-    const std::string &finish()
-    {
-        if (saved_ < 0)
-            return text_;
-        std::fflush(stderr);
-        std::cerr.flush();
-        dup2(saved_, 2);
-        close(saved_);
-        saved_ = -1;
-        if (file_ != nullptr) {
-            std::rewind(file_);
-            char buffer[4096];
-            std::size_t n;
-            while ((n = std::fread(buffer, 1, sizeof buffer, file_)) > 0)
-                text_.append(buffer, n);
-            std::fclose(file_);
-            file_ = nullptr;
-        }
-        if (options.verbose)
-            std::cerr << text_;
-        return text_;
-    }
-
-private:
-    std::FILE *file_ = nullptr;
-    int saved_ = -1;
-    std::string text_;
-};
 
 std::string read_rules(const std::string &path)
 {
@@ -151,24 +103,6 @@ std::string read_rules(const std::string &path)
     return text;
 }
 
-nlohmann::json parse_or_refuse(const std::string &text)
-{
-    const auto rules = nlohmann::json::parse(text, nullptr, false);
-    if (rules.is_discarded()) {
-        try {
-            const auto thrown = nlohmann::json::parse(text);  // throws, with the place of the fault
-            (void)thrown;
-        } catch (const nlohmann::json::exception &e) {
-            // A syntax error, or a number out of range such as 1e999.
-            const std::string what = e.what();
-            const auto colon = what.find("] ");
-            throw Failure(1, "the rule set is not JSON: " + (colon == std::string::npos ? what : what.substr(colon + 2)));
-        }
-        throw Failure(1, "the rule set is not JSON");
-    }
-    return rules;
-}
-
 // Holds the library's lock for the whole command, so that its own steps
 // (look at the chain, then apply) cannot interleave with another's.
 class CommandLock {
@@ -191,6 +125,7 @@ struct Checked {
     nlohmann::json findings;
     int errors = 0;
     int warnings = 0;
+    std::optional<Rules> rules;  // the set read once, where validation took it
 };
 
 // A NUL ends the text for every reader of C strings, the library among
@@ -206,9 +141,9 @@ void refuse_nul(const std::string &text)
 
 Checked check_rules(const std::string &text)
 {
+    Checked checked;
     const std::size_t nul = text.find('\0');
     if (nul != std::string::npos) {
-        Checked checked;
         checked.findings = nlohmann::json::array({{{"rule", 0},
                                                    {"key", nullptr},
                                                    {"severity", "error"},
@@ -220,21 +155,29 @@ Checked check_rules(const std::string &text)
         checked.errors = 1;
         return checked;
     }
-    std::vector<char> buffer(std::size_t{1} << 20);
-    for (;;) {
-        const int errors = zvn_check_rules_json(text.c_str(), buffer.data(), buffer.size());
-        if (errors >= 0) {
-            Checked checked;
-            checked.findings = nlohmann::json::parse(buffer.data());
-            checked.errors = errors;
-            checked.warnings = static_cast<int>(checked.findings.size()) - errors;
-            return checked;
-        }
-        if (buffer.size() >= (std::size_t{1} << 31))
-            throw Failure(1, "the rule set cannot be checked");
-        parse_or_refuse(text);  // not JSON: that is the message
-        buffer.resize(buffer.size() * 2);
+    checked.rules = Rules::parse(text);
+    if (!checked.rules) {
+        if (zvn_last_error_code() == ZVN_ERROR_NOT_JSON)
+            throw Failure(1, zvn_last_error());
+        // The refused set's one finding, as the check words it.
+        const auto findings =
+            zorvane::filled([&](char *out, std::size_t n) { return zvn_check_rules_json(text.c_str(), out, n); });
+        if (!findings)
+            zorvane::fail_with_library("the rule set cannot be checked");
+        checked.findings = nlohmann::json::parse(*findings);
+        checked.errors = 1;
+        return checked;
     }
+    int errors = 0;
+    const auto findings = zorvane::filled([&](char *out, std::size_t n) {
+        return errors = zvn_rules_check_json(checked.rules->get(), out, n);
+    });
+    if (!findings)
+        zorvane::fail_with_library("the rule set cannot be checked");
+    checked.findings = nlohmann::json::parse(*findings);
+    checked.errors = errors;
+    checked.warnings = static_cast<int>(checked.findings.size()) - errors;
+    return checked;
 }
 
 void print_findings(const Checked &checked, std::ostream &out)
@@ -245,20 +188,22 @@ void print_findings(const Checked &checked, std::ostream &out)
         << (checked.warnings == 1 ? " warning" : " warnings") << "\n";
 }
 
-// Runs the test of the restore file. A refusal names the rule that the
-// tool's line falls in and gives the tool's own words.
-void test_run(const std::string &text)
+// A refusal of the test run names the rule that the tool's line falls in
+// and gives the tool's own words (exit 1); a tool that could not run at all
+// is the system's failure (exit 3).
+[[noreturn]] void fail_run(const Rules &rules, const std::string &what, int status)
 {
-    CapturedStderr tool_output;
-    const int status = zvn_test_rules_json(text.c_str());
-    const std::string said = tool_output.finish();
-    if (status == 0)
-        return;
-    const auto refusal = zorvane::explain_refusal(said, text);
-    if (refusal)
-        throw Failure(1, *refusal);
-    throw Failure(3, "the test run of the rule set could not be done (status " + std::to_string(status) + ")" +
-                         zorvane::tool_words(said));
+    if (zvn_last_error_code() == ZVN_ERROR_TEST_REFUSED)
+        throw Failure(1, zorvane::refusal_words(rules));
+    const std::string words = zvn_last_error_tool_words();
+    throw Failure(3, what + " (status " + std::to_string(status) + ")" + (words.empty() ? "" : ": " + words));
+}
+
+void test_run(const Rules &rules)
+{
+    const int status = zvn_rules_test(rules.get());
+    if (status != 0)
+        fail_run(rules, "the test run of the rule set could not be done", status);
 }
 
 // ---------------------------------------------------------------------------
@@ -267,33 +212,22 @@ void test_run(const std::string &text)
 
 nlohmann::json chain_status()
 {
-    char buffer[256];
-    CapturedStderr tool_output;
-    const int status = zvn_get_chain_status_json(buffer, sizeof buffer);
-    const std::string said = tool_output.finish();
-    if (status != 0)
-        throw Failure(3, "cannot read the packet filter (status " + std::to_string(status) + ")" +
-                             zorvane::tool_words(said));
-    return nlohmann::json::parse(buffer);
+    return zorvane::json_of([](char *out, std::size_t n) { return zvn_get_chain_status_json(out, n); },
+                            "cannot read the packet filter");
 }
 
 nlohmann::json input_status()
 {
-    std::vector<char> buffer(std::size_t{1} << 16);
-    CapturedStderr tool_output;
-    int status;
-    while ((status = zvn_get_input_json(buffer.data(), buffer.size())) == -1 &&
-           zvn_last_error_code() == ZVN_ERROR_BUFFER)
-        buffer.resize(buffer.size() * 4);
-    const std::string said = tool_output.finish();
-    if (status != 0)
-        throw Failure(3, std::string("cannot read INPUT: ") + zvn_last_error() + zorvane::tool_words(said));
-    return nlohmann::json::parse(buffer.data());
+    return zorvane::json_of([](char *out, std::size_t n) { return zvn_get_input_json(out, n); }, "cannot read INPUT");
 }
 
-void require_hooked_chain()
+nlohmann::json host()
 {
-    const auto status = chain_status();
+    return zorvane::json_of([](char *out, std::size_t n) { return zvn_host_json(out, n); }, "cannot look at the host");
+}
+
+void require_hooked_chain(const nlohmann::json &status)
+{
     for (const auto *one : {&status, status.contains("ipv6") ? &status["ipv6"] : nullptr}) {
         if (one == nullptr)
             continue;
@@ -305,6 +239,11 @@ void require_hooked_chain()
                                  " is not reached from INPUT, so its rules would filter nothing: run zorvane setup "
                                  "first");
     }
+}
+
+void require_hooked_chain()
+{
+    require_hooked_chain(chain_status());
 }
 
 // ---------------------------------------------------------------------------
@@ -329,14 +268,14 @@ int run_check(const CheckArgs &args)
         print_findings(checked, std::cerr);
     if (checked.errors > 0)
         return 1;
-    const nlohmann::json rules = nlohmann::json::parse(text);
+    const Rules &rules = *checked.rules;
     if (args.show) {
-        const int length = zvn_restore_text_json(text.c_str(), nullptr, 0);
+        const int length = zvn_rules_restore_text(rules.get(), nullptr, 0);
         std::vector<char> restore(static_cast<std::size_t>(length) + 1);
-        zvn_restore_text_json(text.c_str(), restore.data(), restore.size());
+        zvn_rules_restore_text(rules.get(), restore.data(), restore.size());
         std::cout << restore.data();
     }
-    test_run(text);
+    test_run(rules);
     std::cerr << "the test run accepts the rule set (" << rules.size() << " rules); nothing was installed\n";
     return 0;
 }
@@ -350,27 +289,32 @@ struct ApplyArgs {
 };
 
 // Checks a rule set; error findings refuse it unless forced (a NUL byte
-// always refuses). The findings come back.
+// always refuses). The findings come back, with the set read once.
 Checked refuse_or_accept(const std::string &text, bool force)
 {
-    const Checked checked = check_rules(text);
+    Checked checked = check_rules(text);
     if (checked.errors > 0 || checked.warnings > 0)
         print_findings(checked, std::cerr);
     refuse_nul(text);
     if (checked.errors > 0 && !force)
         throw Failure(1, "the rule set was refused for its errors (--force applies it all the same); nothing "
                          "was changed");
+    if (!checked.rules)
+        throw Failure(1, "the rule set is not valid: it cannot be applied, even with --force; nothing was changed");
     return checked;
 }
 
-void install(const std::string &text)
+// Tests and installs the set in one call: a refusal changes nothing.
+void install(const Rules &rules)
 {
-    CapturedStderr tool_output;
-    const int status = zvn_apply_rules_json(text.c_str());
-    const std::string said = tool_output.finish();
-    if (status != 0)
-        throw Failure(3, "installing the rule set failed (status " + std::to_string(status) +
-                             "); the chain keeps its previous rules" + zorvane::tool_words(said));
+    const int status = zvn_rules_apply(rules.get());
+    if (status == 0)
+        return;
+    if (zvn_last_error_code() == ZVN_ERROR_TEST_REFUSED)
+        throw Failure(1, zorvane::refusal_words(rules));
+    const std::string words = zvn_last_error_tool_words();
+    throw Failure(3, "installing the rule set failed (status " + std::to_string(status) +
+                         "); the chain keeps its previous rules" + (words.empty() ? "" : ": " + words));
 }
 
 // The saved set is written and synced beside its place before anything
@@ -390,7 +334,7 @@ int run_apply(const ApplyArgs &args)
     zorvane::refuse_if_pending();
     const std::string text = read_rules(args.file);
     const Checked checked = refuse_or_accept(text, args.force);
-    const nlohmann::json rules = nlohmann::json::parse(text);
+    const Rules &rules = *checked.rules;
     const bool forced = checked.errors > 0;
     const bool confirming = args.confirm_seconds > 0;
     std::string staged;
@@ -399,15 +343,19 @@ int run_apply(const ApplyArgs &args)
     try {
         const CommandLock lock;
         require_hooked_chain();
-        test_run(text);
+        // A change to be confirmed is tested before anything is kept for
+        // its roll-back: a refused set never arms a watcher.
+        if (confirming)
+            test_run(rules);
         if (args.save)
             staged = stage_save(text);
         if (confirming)
             zorvane::arm_confirmation(args.confirm_seconds, args.file, staged, forced, args.options);
         zorvane::record_applying(text);
-        install(text);
+        install(rules);
         zorvane::record_applied(text, args.options);
     } catch (...) {
+        zorvane::forget_applying();
         if (confirming)
             zorvane::disarm_confirmation();
         else if (!staged.empty())
@@ -429,19 +377,17 @@ int run_apply(const ApplyArgs &args)
     std::cerr << "applied " << rules.size() << " rules to the chain ZORVANE\n";
     if (confirming) {
         const auto answer = zorvane::wait_for_confirmation(args.confirm_seconds);
-        const std::string outcome = zorvane::last_outcome();
+        const zorvane::Outcome outcome = zorvane::last_outcome();
         if (answer != zorvane::Answer::confirmed) {
             const char *why = answer == zorvane::Answer::timed_out ? "no confirmation in time"
                               : answer == zorvane::Answer::hung_up ? "the session hung up"
                                                                    : "the wait was ended by a signal";
-            std::cerr << "zorvane: " << why << ": " << (outcome.empty() ? "the change is being rolled back" : outcome)
-                      << std::endl;
+            std::cerr << "zorvane: " << why << ": "
+                      << (outcome.words.empty() ? "the change is being rolled back" : outcome.words) << std::endl;
             return 1;
         }
-        std::cerr << outcome << std::endl;
-        if (outcome.find("saving failed") != std::string::npos)
-            return 3;
-        return 0;
+        std::cerr << outcome.words << std::endl;
+        return outcome.save_failed ? 3 : 0;
     }
     if (args.save)
         std::cerr << "saved as " << zorvane::saved_rules << "\n";
@@ -481,17 +427,12 @@ std::string failsafe_text(std::vector<std::string> &problems)
 // successful apply --save, else the fail-safe set. Never nothing.
 std::string fall_back(std::vector<std::string> &problems)
 {
-    {
-        CapturedStderr tool_output;
-        setup_default_chain();
-        tool_output.finish();
-    }
+    setup_default_chain();
     const auto [failsafe4, failsafe6] = zorvane::chain_sections(failsafe_text(problems));
     const std::string good4 = zorvane::last_good(false);
     const std::string good6 = options.both_families ? zorvane::last_good(true) : "";
     const std::string chosen = zorvane::chain_text_of(good4.empty() ? failsafe4 : good4,
                                                       good6.empty() ? failsafe6 : good6, options.both_families);
-    CapturedStderr tool_output;
     if (zvn_install_chain_text(chosen.c_str()) == 0) {
         std::string what;
         for (const auto &[name, good, both] :
@@ -508,7 +449,8 @@ std::string fall_back(std::vector<std::string> &problems)
     const std::string failsafe = zorvane::chain_text_of(failsafe4, failsafe6, options.both_families);
     if ((!good4.empty() || !good6.empty()) && zvn_install_chain_text(failsafe.c_str()) == 0)
         return "the fail-safe set (the kept last good set was refused by the tools)";
-    throw Failure(3, "not even the fail-safe set could be installed" + zorvane::tool_words(tool_output.finish()) +
+    const std::string words = zvn_last_error_tool_words();
+    throw Failure(3, "not even the fail-safe set could be installed" + (words.empty() ? "" : ": " + words) +
                          "; the host is NOT filtered by zorvane");
 }
 
@@ -526,6 +468,7 @@ int run_restore(const std::vector<std::string> &tool_problems)
     std::vector<std::string> problems = tool_problems;
     std::string why;
     std::string text;
+    std::optional<Rules> rules;
     const bool saved_before = !zorvane::last_good(false).empty() || !zorvane::last_good(true).empty();
     if (access(zorvane::saved_rules, F_OK) != 0 && errno == ENOENT) {
         if (!saved_before) {
@@ -538,29 +481,26 @@ int run_restore(const std::vector<std::string> &tool_problems)
     if (why.empty()) {
         try {
             text = read_rules(zorvane::saved_rules);
-            const Checked checked = refuse_or_accept(text, zorvane::saved_as_forced(text));
-            (void)checked;
-            parse_or_refuse(text);
-            test_run(text);
+            Checked checked = refuse_or_accept(text, zorvane::saved_as_forced(text));
+            rules = std::move(checked.rules);
+            test_run(*rules);
         } catch (const Failure &failure) {
             why = "the saved rule set " + std::string(zorvane::saved_rules) + " is refused: " + failure.what();
         }
     }
     if (why.empty()) {
-        if (access(preparation_script, X_OK) != 0)
-            problems.push_back(std::string(preparation_script) + " is missing: the host was not prepared");
+        if (!host()["preparation_script"]["present"].get<bool>())
+            problems.push_back(host()["preparation_script"]["path"].get<std::string>() +
+                               " is missing: the host was not prepared");
         const CommandLock lock;
-        {
-            CapturedStderr tool_output;
-            setup_default_chain();
-            tool_output.finish();
-        }
+        setup_default_chain();
         try {
             require_hooked_chain();
             zorvane::record_applying(text);
-            install(text);
+            install(*rules);
             zorvane::record_applied(text, saved);
         } catch (const Failure &failure) {
+            zorvane::forget_applying();
             why = failure.what();
         }
     }
@@ -582,7 +522,7 @@ int run_confirm()
 {
     if (!zorvane::confirm_pending_change())
         throw Failure(3, "no change is waiting for confirmation");
-    std::cerr << zorvane::last_outcome() << "\n";
+    std::cerr << zorvane::last_outcome().words << "\n";
     return 0;
 }
 
@@ -595,33 +535,45 @@ struct CountsArgs {
 int run_counts(const CountsArgs &args)
 {
     const std::string text = read_rules(args.file);
-    const nlohmann::json rules = parse_or_refuse(text);
-    // A chain that no packet reaches counts nothing worth telling.
-    require_hooked_chain();
-    std::vector<char> buffer(rules.is_array() ? rules.size() * 24 + 16 : 16);
-    int status = 0;
-    {
-        CapturedStderr tool_output;
-        status = zvn_get_rule_count_snapshot_json(text.c_str(), buffer.data(), buffer.size());
-        tool_output.finish();
+    refuse_nul(text);
+    // The table is listed while the set is read.
+    const zorvane::Table table;
+    const auto rules = Rules::parse(text);
+    if (!rules) {
+        if (zvn_last_error_code() == ZVN_ERROR_NOT_JSON)
+            throw Failure(1, zvn_last_error());
+        throw Failure(1, std::string("the rule set is not valid (") + zvn_last_error() +
+                             "): run zorvane check for its findings");
     }
-    if (status != 0) {
-        const int code = zvn_last_error_code();
-        const std::string why = zvn_last_error();
+    // Each rule's words while the tool lists the table; then the counts
+    // (their lines compared as the listing comes). A chain that no packet
+    // reaches counts nothing worth telling.
+    std::vector<zorvane::RuleRow> rows;
+    rows.reserve(rules->size());
+    for (std::size_t r = 1; r <= rules->size(); ++r)
+        rows.push_back({r, rules->allows(r), rules->description(r), false, 0, 0});
+    std::vector<zvn_rule_count> counts(rules->size());
+    const int status = zvn_table_counts(table.get(), rules->get(), counts.data(), counts.size());
+    const int code = zvn_last_error_code();
+    const std::string why = zvn_last_error();
+    require_hooked_chain(table.status());
+    if (status != 0 && code != ZVN_ERROR_COUNT) {
         if (code == ZVN_ERROR_MISMATCH)
             throw Failure(3, "the chain ZORVANE does not hold this rule set, so there are no counts of it:\n  " + why);
-        if (code == ZVN_ERROR_INVALID || code == ZVN_ERROR_NOT_JSON)
-            throw Failure(1, "the rule set is not valid (" + why + "): run zorvane check for its findings");
         throw Failure(3, "the counts could not be read (status " + std::to_string(status) + ")" +
                              (why.empty() ? "" : ": " + why));
     }
-    const auto counts = nlohmann::json::parse(buffer.data());
+    for (std::size_t r = 0; r < counts.size(); ++r) {
+        rows[r].told = counts[r].told != 0;
+        rows[r].packets = counts[r].packets;
+        rows[r].bytes = counts[r].bytes;
+    }
     if (args.json)
-        std::cout << counts.dump() << "\n";
+        std::cout << zorvane::counts_json(rows);
     else if (args.prometheus)
-        std::cout << zorvane::prometheus_text(zorvane::descriptions(text), counts);
+        std::cout << zorvane::prometheus_text(rows);
     else
-        std::cout << zorvane::counts_table(zorvane::descriptions(text), counts);
+        std::cout << zorvane::counts_table(rows);
     return 0;
 }
 
@@ -630,7 +582,7 @@ int run_counts(const CountsArgs &args)
 // (killed between the families' installs). Adds "holds" (and "differs",
 // "holds_unfinished") to each family's status; false where some family
 // does not hold the set last applied.
-std::optional<nlohmann::json> verified_against(const std::string &path)
+std::optional<nlohmann::json> verified_against(const zorvane::Table &table, const std::string &path)
 {
     if (access(path.c_str(), R_OK) != 0)
         return std::nullopt;
@@ -640,28 +592,47 @@ std::optional<nlohmann::json> verified_against(const std::string &path)
     } catch (const Failure &) {
         return std::nullopt;
     }
-    std::vector<char> buffer(std::size_t{1} << 16);
-    CapturedStderr tool_output;
-    if (text.find('\0') != std::string::npos || zvn_verify_chain_json(text.c_str(), buffer.data(), buffer.size()) != 0)
+    if (text.find('\0') != std::string::npos)
         return std::nullopt;
-    return nlohmann::json::parse(buffer.data());
+    const auto rules = Rules::parse(text);
+    if (!rules)
+        return std::nullopt;
+    const auto verified = zorvane::filled(
+        [&](char *out, std::size_t n) { return zvn_table_verify_json(table.get(), rules->get(), out, n); });
+    if (!verified)
+        return std::nullopt;
+    return nlohmann::json::parse(*verified);
 }
 
-bool verify_against_reference(nlohmann::json &status)
+// The set the chain is compared with, and what the comparison found: the
+// set last applied by the command, else the saved set.
+struct Reference {
+    std::string path;
+    std::optional<nlohmann::json> verified, unfinished;
+};
+
+Reference reference_of(const zorvane::Table &table)
 {
-    std::string reference;
-    std::optional<nlohmann::json> verified;
+    Reference reference;
     for (const char *path : {zorvane::applied_record, zorvane::saved_rules})
-        if ((verified = verified_against(path))) {
-            reference = path;
+        if ((reference.verified = verified_against(table, path))) {
+            reference.path = path;
             break;
         }
-    if (!verified)
+    if (reference.verified)
+        reference.unfinished = verified_against(table, zorvane::applying_record);
+    return reference;
+}
+
+// Adds "holds" (and "differs", "holds_unfinished", the layout) to each
+// family's status; false where some family does not hold the set.
+bool holds_reference(const Reference &reference, nlohmann::json &status)
+{
+    if (!reference.verified)
         return true;
-    const auto unfinished = verified_against(zorvane::applying_record);
-    status["compared_with"] = reference;
+    status["compared_with"] = reference.path;
     bool all = true;
-    for (const auto &[family, one] : verified->items()) {
+    for (const auto &[family, one] : reference.verified->items()) {
         nlohmann::json &target = family == "ipv4" ? status : status["ipv6"];
         target["holds"] = one["holds"];
         if (one.contains("layout")) {
@@ -670,9 +641,10 @@ bool verify_against_reference(nlohmann::json &status)
                 target["layout"]["deepest_walk"] = one["deepest_walk"];
         }
         if (one.contains("differs"))
-            target["differs"] = std::to_string(one.value("lines", 0)) + " of " +
+            target["differs"] = std::to_string(one.value("holding_lines", 0)) + " of " +
                                 std::to_string(one.value("expected_lines", 0)) + " lines; " +
                                 one["differs"].get<std::string>();
+        const auto &unfinished = reference.unfinished;
         if (unfinished && unfinished->contains(family) && (*unfinished)[family]["holds"].get<bool>())
             target["holds_unfinished"] = std::string(zorvane::applying_record);
         all = all && one["holds"].get<bool>();
@@ -683,16 +655,13 @@ bool verify_against_reference(nlohmann::json &status)
 int run_status(bool json)
 {
     const CommandLock lock;
-    auto status = chain_status();
-    const bool holds = verify_against_reference(status);
-    // Where the hook stands, and what stands ahead of it: warnings only.
-    const auto input = input_status();
-    for (const auto &[family, one] : input.items()) {
-        nlohmann::json &target = family == "ipv4" ? status : status["ipv6"];
-        for (const char *key : {"policy", "hook_position", "ahead"})
-            target[key] = one[key];
-        target["input_rules"] = one["rules"];
-    }
+    // One listing per family: the chain, the hook, what stands ahead of it
+    // (warnings only), and whether the chain holds the set last applied.
+    const zorvane::Table table;
+    // The set first: its lines are compared as the listing comes.
+    const Reference reference = reference_of(table);
+    auto status = table.status();
+    const bool holds = holds_reference(reference, status);
     if (json)
         std::cout << status.dump() << "\n";
     else
@@ -703,22 +672,20 @@ int run_status(bool json)
 int run_setup(const std::string &hook)
 {
     zorvane::refuse_if_pending();
-    if (access(preparation_script, X_OK) != 0)
-        throw Failure(3, std::string(preparation_script) +
+    const auto script = host()["preparation_script"];
+    if (!script["present"].get<bool>())
+        throw Failure(3, script["path"].get<std::string>() +
                              " is missing: this host has no preparation script of its own, so the chain was not "
                              "set up.\n  The package ships an example that accepts loopback and established "
-                             "traffic; read it, then install it with\n    install -m 0755 " ZORVANE_EXAMPLE_SCRIPT
-                             " /usr/sbin/firewall.sh\n  and run zorvane setup again");
+                             "traffic; read it, then install it with\n    install -m 0755 " ZORVANE_EXAMPLE_SCRIPT " " +
+                             script["path"].get<std::string>() + "\n  and run zorvane setup again");
     const CommandLock lock;
-    {
-        // "Chain already exists" and "Bad rule" are the normal answers of
-        // a second setup and of a first one; only a failure shows them.
-        CapturedStderr tool_output;
-        zvn_setup_chain_hook(hook == "first" ? ZVN_HOOK_FIRST : hook == "last" ? ZVN_HOOK_LAST : ZVN_HOOK_KEEP);
-        const std::string said = tool_output.finish();
-        if (!zorvane::chain_ready(chain_status()))
-            throw Failure(3, "setting up the chain failed" + zorvane::tool_words(said));
-    }
+    // "Chain already exists" and "Bad rule" are the normal answers of a
+    // second setup and of a first one: the library keeps them, and -v
+    // shows them.
+    zvn_setup_chain_hook(hook == "first" ? ZVN_HOOK_FIRST : hook == "last" ? ZVN_HOOK_LAST : ZVN_HOOK_KEEP);
+    if (!zorvane::chain_ready(chain_status()))
+        throw Failure(3, "setting up the chain failed (zorvane -v setup shows the tools' words)");
     std::cerr << "the chain ZORVANE is ready and reached from INPUT\n";
     std::cerr << zorvane::hook_words(input_status());
     return 0;
@@ -727,12 +694,12 @@ int run_setup(const std::string &hook)
 int run_reset()
 {
     zorvane::refuse_if_pending();
-    CapturedStderr tool_output;
     const int status = reset_counter();
-    const std::string said = tool_output.finish();
-    if (status != 0)
+    if (status != 0) {
+        const std::string words = zvn_last_error_tool_words();
         throw Failure(3, "zeroing the counters failed (status " + std::to_string(status) + ")" +
-                             zorvane::tool_words(said));
+                             (words.empty() ? "" : ": " + words));
+    }
     std::cerr << "the counters of the chain ZORVANE are zero\n";
     return 0;
 }
@@ -827,22 +794,30 @@ int main(int argc, char **argv)
         return shown == 0 ? 0 : 2;
     }
     Log_impl = std::ref(log_stream);
+    // The tools' words stay out of the terminal: the messages are made of
+    // the library's records, and -v shows the words with the log.
+    zvn_keep_tool_words(1);
     // A host firewall that filters one family leaves the host open on the
     // other: both, unless asked otherwise or the kernel has no IPv6.
     // At boot a missing IPv6 tool must not stop the IPv4 set: that family
     // goes on alone, and the unit fails to say so.
     std::vector<std::string> tool_problems;
-    if (!options.ipv4_only && access("/proc/net/if_inet6", F_OK) == 0) {
-        std::string missing;
-        for (const char *tool : {"/sbin/ip6tables", "/sbin/ip6tables-restore"})
-            if (access(tool, X_OK) != 0)
-                missing += std::string(missing.empty() ? "" : " and ") + tool;
-        if (*restore && !missing.empty()) {
-            tool_problems.push_back("IPv6: " + missing + " missing, so the IPv6 chain was not set up");
-        } else {
-            zvn_enable_ipv6();
-            options.both_families = true;
+    try {
+        const auto ipv6 = host()["ipv6"];
+        if (!options.ipv4_only && ipv6["kernel"].get<bool>()) {
+            std::string missing;
+            for (const auto &tool : ipv6["tools_missing"])
+                missing += (missing.empty() ? "" : " and ") + tool.get<std::string>();
+            if (*restore && !missing.empty()) {
+                tool_problems.push_back("IPv6: " + missing + " missing, so the IPv6 chain was not set up");
+            } else {
+                zvn_enable_ipv6();
+                options.both_families = true;
+            }
         }
+    } catch (const Failure &failure) {
+        std::cerr << "zorvane: " << failure.what() << "\n";
+        return failure.status();
     }
 
     // The command always knows layouts: an apply takes away the sub-chains

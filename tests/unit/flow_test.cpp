@@ -248,6 +248,21 @@ TEST_F(FakeFlow, Ipv6InstallFailurePutsTheIpv4ChainBack)
     EXPECT_EQ(zvn_apply_rules_json("[{\"allow\":false}]"), 256);
     EXPECT_EQ(chain(), four);
     EXPECT_EQ(chain(zvn::ipv6), six);
+    // A parsed set installs the family of fewer rules first, and puts that
+    // one back should the other fail.
+    zvn_rules *handle = zvn_rules_parse(R"([{"src_IP_cidr":"10.0.0.1","allow":false},
+                                            {"src_IP_cidr":"10.0.0.2","allow":false},{"allow":false}])");
+    ASSERT_NE(handle, nullptr);
+    fake_->runs.clear();
+    fake_->fail_next_install(zvn::ipv4, {256, "", 0});
+    EXPECT_EQ(zvn_rules_apply(handle), 256);
+    EXPECT_EQ(fake_->runs, (std::vector<std::string>{"test ipv4", "test ipv6", "install ipv6", "install ipv4",
+                                                     "install ipv6"}));  // the last: IPv6 put back
+    EXPECT_EQ(chain(), four);
+    EXPECT_EQ(chain(zvn::ipv6), six);
+    EXPECT_STREQ(zvn_last_error(), "the IPv4 install failed (status 256)");
+    EXPECT_EQ(zvn_rules_apply(handle), 0);
+    zvn_rules_free(handle);
 }
 
 }  // namespace

@@ -439,6 +439,10 @@ ZVN_EXPORT int zvn_verify_chain_json(const char *rules, char *result_json, size_
 #define ZVN_ERROR_COMMAND 13      /* another command failed (zeroing) */
 #define ZVN_ERROR_LAYOUT 14       /* the chain holds the indexed layout,
                                      which a read by position cannot count */
+#define ZVN_ERROR_TOOL 15         /* a tool could not be run at all (not
+                                     found, not executable: status 127 or
+                                     126 * 256, or -1); its run's status is
+                                     zvn_last_error_status */
 
 /*
  * zvn_last_error - the message of this thread's last failed call.
@@ -646,6 +650,187 @@ ZVN_EXPORT int zvn_set_log_limit(unsigned int lines_per_second);
  * small (not written).
  */
 ZVN_EXPORT int zvn_describe_layout_json(const char *rules, char *layout_json, size_t size_n);
+
+/*
+ * The error channel's parts. After a failed call, as a program reads them
+ * instead of the message: each is "" (or 0) where it does not apply, and
+ * each stays valid until the thread's next call of the library.
+ *
+ * zvn_last_error_rule      the rule the failure stands in, from 1 (a
+ *                          refused rule set's fault, the rule a refused
+ *                          line of a restore file falls in)
+ * zvn_last_error_key       the rule's key ("src_IP_cidr"), or an unknown key
+ *                          as written
+ * zvn_last_error_family    "ipv4" or "ipv6": the family whose run failed
+ * zvn_last_error_status    the raw status of the command that failed
+ * zvn_last_error_tool_words what the tool said of its refusal, its pointer
+ *                          to its help and the line number left out (kept
+ *                          by the calls on a parsed rule set)
+ * zvn_last_error_size_needed the bytes a buffer needs, NUL included: after
+ *                          ZVN_ERROR_BUFFER, and after a success of a
+ *                          function that fills a caller's buffer (its text)
+ */
+ZVN_EXPORT int zvn_last_error_rule(void);
+ZVN_EXPORT const char *zvn_last_error_key(void);
+ZVN_EXPORT const char *zvn_last_error_family(void);
+ZVN_EXPORT int zvn_last_error_status(void);
+ZVN_EXPORT const char *zvn_last_error_tool_words(void);
+ZVN_EXPORT size_t zvn_last_error_size_needed(void);
+
+/*
+ * A parsed rule set. A client that checks, tests, applies, counts and
+ * describes one rule set reads its text once: zvn_rules_parse reads and
+ * validates it into a handle, and every call below works on the handle. The
+ * calls run the same commands as the functions on texts, with one
+ * difference: the words the tools print (on standard error otherwise) are
+ * kept for the error channel (zvn_last_error_tool_words) and reach standard
+ * error only with the log enabled. A handle is used by one thread at a time.
+ */
+typedef struct zvn_rules zvn_rules;
+
+/*
+ * zvn_rules_parse, zvn_rules_parse_n - read a rule set once.
+ *
+ * text:   the rule-set text (zvn_rules_parse: NUL-terminated).
+ * length: its bytes (zvn_rules_parse_n); a NUL among them is refused, since
+ *         the rules after it would be lost to a reader of C strings.
+ *
+ * Parses and validates as zvn_apply_rules_json does, with the same records
+ * ("json parse fail", or the validation's message and dump). Runs nothing.
+ *
+ * Returns the handle, or NULL with the error channel saying why:
+ * ZVN_ERROR_NOT_JSON, ZVN_ERROR_INVALID (zvn_last_error_rule and _key name
+ * the fault), ZVN_ERROR_ARGUMENT for a null text.
+ */
+ZVN_EXPORT zvn_rules *zvn_rules_parse(const char *text);
+ZVN_EXPORT zvn_rules *zvn_rules_parse_n(const char *text, size_t length);
+
+/* zvn_rules_free - releases a handle (NULL does nothing). */
+ZVN_EXPORT void zvn_rules_free(zvn_rules *rules);
+
+/* zvn_rules_size - the number of rules of a handle's set. */
+ZVN_EXPORT size_t zvn_rules_size(const zvn_rules *rules);
+
+/*
+ * zvn_rules_rule - one rule of a parsed set.
+ *
+ * rule:        its number, from 1.
+ * description: if not NULL, receives what the rule matches in words ("tcp
+ *              ports 22 from 10.0.0.0/8 on eth0"), valid while the handle
+ *              lives.
+ *
+ * Returns 1 for a rule that allows, 0 for one that drops, -1 for no such
+ * rule. Runs nothing.
+ */
+ZVN_EXPORT int zvn_rules_rule(zvn_rules *rules, size_t rule, const char **description);
+
+/*
+ * zvn_rules_check_json - the findings on a parsed rule set, as
+ * zvn_check_rules_json writes them (without the "invalid" finding: a set
+ * validation refuses gives no handle). Returns the number of errors; -1
+ * for a null pointer or a buffer too small. Runs nothing.
+ */
+ZVN_EXPORT int zvn_rules_check_json(zvn_rules *rules, char *findings_json, size_t size_n);
+
+/*
+ * zvn_rules_test, zvn_rules_apply - the dry run and the apply of a parsed
+ * rule set: the commands, files, results and error entries of
+ * zvn_test_rules_json and zvn_apply_rules_json. A refused line of a restore
+ * file names its rule (zvn_last_error_rule), its family and the tool's words.
+ * With IPv6 on, zvn_rules_apply installs the family of fewer rules first and
+ * keeps that one ("iptables -S" of it while the rest is tested) to put it
+ * back should the other's install fail: all or nothing, as the text's apply,
+ * with the cheaper listing.
+ */
+ZVN_EXPORT int zvn_rules_test(zvn_rules *rules);
+ZVN_EXPORT int zvn_rules_apply(zvn_rules *rules);
+
+/*
+ * zvn_rules_counts - every rule's packets and bytes from one listing.
+ *
+ * counts: an array of n elements, n at least zvn_rules_size: per rule its
+ *         packets, its bytes, and told (1; 0 where its sum would pass
+ *         2^64 - 1, its numbers then 0).
+ *
+ * Reads and proves the tables as zvn_get_rule_count_snapshot_json does
+ * ("iptables-save -c -t filter" per active family, under the lock).
+ * Returns 0 when the chains hold the set and every count was told; -1 for a
+ * null pointer, an array too small, a lock not had, a chain that does not
+ * hold the set (ZVN_ERROR_MISMATCH: the message names the first rule that
+ * differs) or a count not told; the raw status of a listing that failed.
+ * The array is written only where the chains hold the set.
+ */
+struct zvn_rule_count {
+    unsigned long long packets;
+    unsigned long long bytes;
+    int told;
+};
+ZVN_EXPORT int zvn_rules_counts(zvn_rules *rules, struct zvn_rule_count *counts, size_t n);
+
+/*
+ * zvn_rules_verify_json, zvn_rules_describe_json, zvn_rules_restore_text -
+ * zvn_verify_chain_json, zvn_describe_rules_json and zvn_restore_text_json
+ * of a parsed rule set (the restore text: its length, the buffer written
+ * where it fits; NULL asks the length alone).
+ */
+ZVN_EXPORT int zvn_rules_verify_json(zvn_rules *rules, char *result_json, size_t size_n);
+ZVN_EXPORT int zvn_rules_describe_json(zvn_rules *rules, char *descriptions_json, size_t size_n);
+ZVN_EXPORT int zvn_rules_restore_text(zvn_rules *rules, char *restore_text, size_t size_n);
+
+/*
+ * A reading of the packet filter, to ask several questions of one moment:
+ * zvn_table_read starts, under the lock and without a shell,
+ *   /sbin/iptables-save -c -t filter        (and ip6tables-save with IPv6 on)
+ * and returns at once, so that the tools run while the caller goes on (reads
+ * its rule set, say); the questions below are answered from that one
+ * listing. The lock is held by the calling thread until every table has
+ * been read (by the first question, or zvn_table_free): use the handle from
+ * that thread. NULL where the lock was not had within 30 s.
+ *
+ * zvn_table_status_json  per active family, what zvn_get_chain_status_json
+ *                        and zvn_get_input_json tell, from the reading:
+ *   {"ipv4":{"chain":true,"hooks":1,"rule_lines":N,"policy":"ACCEPT",
+ *            "input_rules":R,"hook_position":P,"ahead":[...]}, ...}
+ *                        0; -1 for a buffer too small; the raw status of a
+ *                        read that failed.
+ * zvn_table_verify_json  zvn_verify_chain_json of a parsed set, from the
+ *                        reading: 0, or -1.
+ * zvn_table_counts       zvn_rules_counts from the reading.
+ * The first question that proves a set compares each line as the listing
+ * comes, so that little is left to do once the tool has listed the table.
+ */
+typedef struct zvn_table zvn_table;
+ZVN_EXPORT zvn_table *zvn_table_read(void);
+ZVN_EXPORT void zvn_table_free(zvn_table *table);
+ZVN_EXPORT int zvn_table_status_json(zvn_table *table, char *status_json, size_t size_n);
+ZVN_EXPORT int zvn_table_verify_json(zvn_table *table, zvn_rules *rules, char *result_json, size_t size_n);
+ZVN_EXPORT int zvn_table_counts(zvn_table *table, zvn_rules *rules, struct zvn_rule_count *counts, size_t n);
+
+/*
+ * zvn_host_json - what the host has of what the packet filter needs.
+ *
+ *   {"preparation_script":{"path":"/usr/sbin/firewall.sh","present":true},
+ *    "ipv6":{"kernel":true,"tools_missing":["/sbin/ip6tables-restore"]}}
+ * "present": the script is there and can run; "kernel": the kernel has
+ * IPv6 (/proc/net/if_inet6); "tools_missing": the IPv6 tools that are not
+ * there. Runs nothing; returns 0, or -1 for a null pointer or a buffer too
+ * small.
+ */
+ZVN_EXPORT int zvn_host_json(char *host_json, size_t size_n);
+
+/*
+ * zvn_keep_tool_words - the tools' words out of the caller's terminal.
+ *
+ * keep: non-zero from now on, 0 as before.
+ *
+ * Every command still runs as documented, with the same records; what the
+ * tools print on standard error (a refusal's words, "Chain already exists")
+ * is kept instead, for the error channel (zvn_last_error_tool_words), and
+ * reaches standard error only where the log is enabled. A command run for
+ * its status alone then runs through "/bin/sh -c" as system() would run it.
+ * For the rest of the process, in every thread.
+ */
+ZVN_EXPORT void zvn_keep_tool_words(int keep);
 
 #ifdef __cplusplus
 }

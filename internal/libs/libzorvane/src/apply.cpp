@@ -62,7 +62,11 @@ bool write_restore_files(PacketFilter &filter, const RuleSet &set, Numbering num
 int failed_run(int code, const std::string &what, const ToolVerdict &verdict, const Family &family,
                const RuleSet &set, const Layout &layout, PacketFilter &filter, Numbering numbering)
 {
-    ErrorRecord &error = set_error(code, what + " (status " + std::to_string(verdict.status) + ")");
+    // A tool the shell could not start refused nothing.
+    const bool not_run = verdict.status == 127 * 256 || verdict.status == 126 * 256 || verdict.status == -1;
+    ErrorRecord &error = set_error(not_run ? ZVN_ERROR_TOOL : code,
+                                   (not_run ? std::string("the tool could not be run") : what) + " (status " +
+                                       std::to_string(verdict.status) + ")");
     error.family = family.key;
     error.status = verdict.status;
     error.tool_words = verdict.words;
@@ -124,7 +128,7 @@ RuleSetSource rules_of_text(const char *text, RuleSet &storage)
 // With IPv6 on, both files are tested before either is installed, and an
 // IPv6 install that fails puts the IPv4 chain back as it was: all or
 // nothing.
-int apply_rule_set(const RuleSetSource &source)
+int apply_rule_set(const RuleSetSource &source, FamilyOrder order)
 {
     PacketFilter &filter = packet_filter();
     const auto families = active_families();
@@ -135,7 +139,12 @@ int apply_rule_set(const RuleSetSource &source)
     const bool layout_aware = layout_chosen();
     std::optional<ChainLock> lock;
     std::vector<std::unique_ptr<StandingRead>> looks;
-    std::unique_ptr<KeptChains> previous_ipv4;
+    // The families in the order of their installs; the first is kept, so
+    // that a failed install of the second puts it back.
+    std::vector<std::size_t> installs(families.size());
+    for (std::size_t f = 0; f < installs.size(); ++f)
+        installs[f] = f;
+    std::unique_ptr<KeptChains> previous;
     bool looked = false;
     const auto look = [&] {
         looked = true;
@@ -143,19 +152,34 @@ int apply_rule_set(const RuleSetSource &source)
             for (const Family *family : families)
                 looks.push_back(filter.read_standing(*family));
         if (both_families)
-            previous_ipv4 = filter.keep(ipv4, layout_aware ? &looks[0]->standing() : nullptr);
+            previous = filter.keep(*families[installs[0]], layout_aware ? &looks[installs[0]]->standing() : nullptr);
+    };
+    const auto smaller_first = [&](const RuleSet &set) {
+        // The family of fewer rules first: its listing is the cheap one.
+        std::size_t in_first = 0, in_second = 0;
+        for (const Rule &rule : set.rules) {
+            in_first += rule.in_family(*families[0]) ? 1u : 0u;
+            in_second += rule.in_family(*families[1]) ? 1u : 0u;
+        }
+        if (in_second < in_first)
+            installs = {1, 0};
     };
     // The chains are listed under the lock while the rule set is read,
     // written and tested. Where another operation holds the lock, the text
-    // is read first: a refusal need not wait for it.
+    // is read first: a refusal need not wait for it. A set read before (a
+    // handle) is there at once: the order of the installs can follow it.
     const bool looks_first = both_families || layout_aware;
-    if (looks_first && lock.emplace(ChainLock::NoWait{}).locked())
+    if (looks_first && order == FamilyOrder::ipv4_first && lock.emplace(ChainLock::NoWait{}).locked())
         look();
     const RuleSet *set = source();
     if (set == nullptr)
         return -1;
+    if (both_families && order == FamilyOrder::smaller_first)
+        smaller_first(*set);
     if (looks_first && !looked) {
-        if (!lock.emplace().locked())
+        if (!lock || !lock->locked())
+            lock.emplace();
+        if (!lock->locked())
             return -1;
         look();
     }
@@ -176,16 +200,18 @@ int apply_rule_set(const RuleSetSource &source)
     if (const auto f = refused_family(filter, files, verdicts))
         return failed_run(ZVN_ERROR_TEST_REFUSED, "the test run refused the restore file", verdicts[*f],
                           *families[*f], *set, layouts[*f], filter, Numbering::by_rule);
-    for (std::size_t f = 0; f < families.size(); ++f) {
-        if (f == 0 && previous_ipv4)
-            previous_ipv4->finish();
+    for (std::size_t i = 0; i < installs.size(); ++i) {
+        const std::size_t f = installs[i];
+        if (i == 0 && previous)
+            previous->finish();
         const ToolVerdict verdict = filter.install(*files[f]);
         if (verdict.status == 0)
             continue;
-        if (f > 0 && previous_ipv4->put_back(layout_subchains(layouts[0])) != 0)
-            log_record("the IPv4 chain could not be put back as it was");
-        return failed_run(ZVN_ERROR_INSTALL, f > 0 ? "the IPv6 install failed" : "the install failed", verdict,
-                          *families[f], *set, layouts[f], filter, Numbering::by_rule);
+        if (i > 0 && previous->put_back(layout_subchains(layouts[installs[0]])) != 0)
+            log_record("the ", families[installs[0]]->name, " chain could not be put back as it was");
+        return failed_run(ZVN_ERROR_INSTALL,
+                          i > 0 ? std::string("the ") + families[f]->name + " install failed" : "the install failed",
+                          verdict, *families[f], *set, layouts[f], filter, Numbering::by_rule);
     }
     clear_drop_log();
     for (auto &file : files)

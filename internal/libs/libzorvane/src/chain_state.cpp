@@ -19,8 +19,10 @@
 #include "lock.h"
 #include "log.h"
 #include "names.h"
+#include "outputs.h"
 #include "packet_filter.h"
 #include "proof.h"
+#include "reading.h"
 #include "rule_reader.h"
 
 namespace zvn {
@@ -49,6 +51,19 @@ int copy_out_length(const std::string &text, char *out, size_t size_n, size_t *l
 }
 
 }  // namespace
+
+int verify_json(const RuleSetSource &source, char *result_json, size_t size_n)
+{
+    TableReading reading(Records::command);
+    if (!reading.locked())
+        return -1;
+    const RuleSet *set = source();
+    if (set == nullptr)
+        return -1;
+    nlohmann::json result;
+    verify_of(reading, *set, result);
+    return copy_out(result.dump(), result_json, size_n);
+}
 
 }  // namespace zvn
 
@@ -294,41 +309,8 @@ int zvn_verify_chain_json(const char *rules, char *result_json, size_t size_n)
     clear_error();
     if (rules == nullptr || result_json == nullptr)
         return null_argument();
-    const ChainLock lock;
-    if (!lock.locked())
-        return -1;
-    PacketFilter &filter = packet_filter();
-    const auto families = active_families();
-    std::vector<std::unique_ptr<TableRead>> reads;
-    for (const Family *family : families)
-        reads.push_back(filter.read_table(*family, Records::command));
-    RuleSet set;
-    if (!read_rules(rules, std::strlen(rules), set))
-        return -1;
-    nlohmann::json result = nlohmann::json::object();
-    for (std::size_t f = 0; f < families.size(); ++f) {
-        const int status = reads[f]->finish();
-        const TableProof proof =
-            status == 0 ? prove_table(set, *families[f], reads[f]->table(), filter) : TableProof{};
-        nlohmann::json one = {{"chain", proof.chain}};
-        if (!proof.chain) {
-            one["holds"] = false;
-            one["differs"] = "the chain does not exist or cannot be listed";
-        } else {
-            one["holds"] = proof.mismatch.empty();
-            one["layout"] = proof.indexed ? "indexed" : "flat";
-            one["chains"] = proof.chains_listed;
-            one["lines"] = proof.lines_listed;
-            one["expected_lines"] = proof.expected.lines();
-            one["holding_lines"] = proof.lines_holding;
-            if (proof.mismatch.empty())
-                one["deepest_walk"] = proof.layout.deepest_walk;
-            else
-                one["differs"] = proof.mismatch;
-        }
-        result[families[f]->key] = std::move(one);
-    }
-    return copy_out(result.dump(), result_json, size_n);
+    RuleSet storage;
+    return verify_json(rules_of_text(rules, storage), result_json, size_n);
 }
 
 }  // extern "C"

@@ -22,6 +22,7 @@
 #include "names.h"
 #include "packet_filter.h"
 #include "proof.h"
+#include "reading.h"
 #include "rule_reader.h"
 
 namespace zvn {
@@ -94,55 +95,37 @@ std::vector<std::vector<int>> counted_positions(const RuleSet &set, const Family
     return positions;
 }
 
-// The first blank-delimited token that strtoull converts without a range
-// error; false when there is none.
-bool first_count_token(const std::string &iptable_cmd_output, unsigned long long &packet_cnt)
-{
-    std::istringstream iptable_stdout(iptable_cmd_output);
-    std::string token;
-    while (std::getline(iptable_stdout, token, ' ')) {
-        const char *ptoken = token.c_str();
-        char *pend = nullptr;
-        errno = 0;
-        const unsigned long long value = std::strtoull(ptoken, &pend, 10);
-        if (pend == ptoken || errno == ERANGE)
-            continue;
-        packet_cnt = value;
-        return true;
-    }
-    return false;
-}
-
 // Reads one counted line by its own listing. 0 with the count, or the
 // status that the first failure gives; layout_refusal where the chain
 // holds an indexed layout.
 constexpr int layout_refusal = -2;
 int read_one_line(PacketFilter &filter, const Family &family, int rule_query_index, unsigned long long &packet_cnt)
 {
-    std::string iptable_cmd_output;
-    const int tmp_ret = filter.read_position(family, rule_query_index, iptable_cmd_output);
+    PositionRead listed;
+    const int tmp_ret = filter.read_position(family, rule_query_index, listed);
     if (tmp_ret != 0) {
         set_error(ZVN_ERROR_LISTING, "the listing of line " + std::to_string(rule_query_index) + " failed (status " +
                                          std::to_string(tmp_ret) + ")")
             .status = tmp_ret;
         return tmp_ret;
     }
-    if (iptable_cmd_output.empty()) {
+    if (listed.output.empty()) {
         log_record("iptables list stdout is empty");
         set_error(ZVN_ERROR_COUNT, "the listing of line " + std::to_string(rule_query_index) + " printed nothing");
         return -1;
     }
-    if (filter.position_shows_layout(iptable_cmd_output)) {
+    if (listed.shows_layout) {
         log_record("the chain holds an indexed layout: its positions are no rules, and no count was read");
         set_error(ZVN_ERROR_LAYOUT, "the chain holds an indexed layout, whose line " + std::to_string(rule_query_index) +
                                         " is no rule: read the counts with zvn_get_rule_count_snapshot_json");
         return layout_refusal;
     }
-    if (!first_count_token(iptable_cmd_output, packet_cnt)) {
+    if (!listed.counted) {
         log_record("Parsing iptable_stdout error");
         set_error(ZVN_ERROR_COUNT, "the listing of line " + std::to_string(rule_query_index) + " holds no count");
         return -1;
     }
+    packet_cnt = listed.packets;
     return 0;
 }
 
@@ -235,62 +218,14 @@ int per_rule_counts(const char *rules, char *pktcnt_list_json, const size_t size
 int read_counts(const RuleSetSource &source, RuleCounts &counts)
 {
     counts = RuleCounts{};
-    const ChainLock lock;
-    if (!lock.locked())
-        return -1;
-    PacketFilter &filter = packet_filter();
     // The reads run while the rule set is read.
-    std::vector<std::unique_ptr<TableRead>> reads;
-    const auto families = active_families();
-    for (const Family *family : families)
-        reads.push_back(filter.read_table(*family, Records::captured));
+    TableReading reading(Records::captured);
+    if (!reading.locked())
+        return -1;
     const RuleSet *set = source();
     if (set == nullptr)
         return -1;
-    const std::size_t rules = set->rules.size();
-    counts.outcome = RuleCounts::Outcome::unread;
-    counts.rules = rules;
-    counts.packets.assign(rules, 0);
-    counts.bytes.assign(rules, 0);
-    counts.told.assign(rules, false);
-    std::vector<bool> overflowed(rules, false);
-    for (std::size_t f = 0; f < families.size(); ++f) {
-        if (const int status = reads[f]->finish(); status != 0) {
-            ErrorRecord &error = set_error(ZVN_ERROR_LISTING, std::string("the listing of ") + families[f]->name +
-                                                                  " chain failed (status " + std::to_string(status) + ")");
-            error.status = status;
-            error.family = families[f]->key;
-            return status;
-        }
-        const TableProof proof = prove_table(*set, *families[f], reads[f]->table(), filter);
-        if (!proof.mismatch.empty()) {
-            log_record(proof.mismatch);
-            set_error(ZVN_ERROR_MISMATCH, proof.mismatch).family = families[f]->key;
-            return -1;
-        }
-        for (std::size_t rule = 0; rule < rules; ++rule) {
-            std::uint64_t &packets = counts.packets[rule], &bytes = counts.bytes[rule];
-            overflowed[rule] = overflowed[rule] || proof.overflowed[rule] ||
-                               packets > ~std::uint64_t{0} - proof.packets[rule] ||
-                               bytes > ~std::uint64_t{0} - proof.bytes[rule];
-            if (!overflowed[rule]) {
-                packets += proof.packets[rule];
-                bytes += proof.bytes[rule];
-            }
-        }
-    }
-    counts.outcome = RuleCounts::Outcome::read;
-    int ret = 0;
-    for (std::size_t rule = 0; rule < rules; ++rule) {
-        counts.told[rule] = !overflowed[rule];
-        if (overflowed[rule]) {
-            log_record("the counts of rule ", rule + 1, " overflow their sum");
-            set_error(ZVN_ERROR_COUNT, "rule " + std::to_string(rule + 1) + ": its counts overflow their sum").rule =
-                rule + 1;
-            ret = -1;
-        }
-    }
-    return ret;
+    return counts_of(reading, *set, counts);
 }
 
 int snapshot_counts(const char *rules, char *pktcnt_list_json, const size_t size_n)

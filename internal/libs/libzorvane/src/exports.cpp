@@ -20,7 +20,9 @@
 #include "libzorvane.h"
 #include "lock.h"
 #include "log.h"
+#include "outputs.h"
 #include "packet_filter.h"
+#include "programs.h"
 #include "rule_reader.h"
 
 // A stream without a buffer is bad from the start: whatever is inserted into
@@ -103,6 +105,7 @@ int reset_counter(void)
                                                                   std::to_string(status) + ")");
             error.status = status;
             error.family = family->key;
+            error.tool_words = last_words();
         }
     }
     return ret;
@@ -134,13 +137,7 @@ int zvn_restore_text_json(const char *rules, char *restore_text_out, size_t size
     RuleSet set;
     if (!read_rules(rules, std::strlen(rules), set))
         return -1;
-    PacketFilter &filter = packet_filter();
-    std::string text;
-    for (const Family *family : active_families()) {
-        if (ipv6_enabled())
-            text += filter.section_header(*family);
-        text += filter.restore_text(set, chosen_layout(set, *family), Numbering::by_rule, *family, log_limit());
-    }
+    const std::string text = restore_text_of(set);
     if (text.size() > static_cast<std::size_t>(INT_MAX)) {
         set_error(ZVN_ERROR_BUFFER, "the restore text is longer than an int can tell");
         return -1;
@@ -240,12 +237,7 @@ int zvn_describe_rules_json(const char *rules, char *descriptions_json, size_t s
     RuleSet set;
     if (!read_rules(rules, std::strlen(rules), set))
         return -1;
-    nlohmann::json descriptions = nlohmann::json::array();
-    for (const Rule &rule : set.rules)
-        descriptions.push_back(
-            {{"rule", rule.number}, {"verdict", rule.allow ? "allow" : "drop"}, {"matches", rule.description()}});
-    return copy_out(descriptions.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace), descriptions_json,
-                    size_n);
+    return copy_out(descriptions_of(set), descriptions_json, size_n);
 }
 
 int zvn_check_rules_json(const char *rules, char *findings_json, size_t size_n)

@@ -207,17 +207,23 @@ private:
 
 class FakeTableRead : public TableRead {
 public:
-    FakeTableRead(int status, const std::string &listing) : status_(status)
+    FakeTableRead(int status, std::string listing) : status_(status), listing_(std::move(listing)) {}
+    int finish(LineSink *sink) override
     {
-        if (status_ == 0)
-            read_saved_table(listing, table_);
+        if (!finished_ && status_ == 0) {
+            SavedTableParser parser(true, sink);
+            parser.finish(std::move(listing_), table_);
+        }
+        finished_ = true;
+        return status_;
     }
-    int finish() override { return status_; }
     const FilterTable &table() const override { return table_; }
 
 private:
     int status_;
+    std::string listing_;
     FilterTable table_;
+    bool finished_ = false;
 };
 
 class FakeStanding : public StandingRead {
@@ -520,6 +526,15 @@ bool FakeFilter::run(const Family &family, const std::string &arguments)
     return done;
 }
 
+Readiness FakeFilter::readiness()
+{
+    Readiness ready;
+    ready.preparation_script = "/usr/sbin/firewall.sh";
+    ready.preparation = true;
+    ready.ipv6_kernel = true;
+    return ready;
+}
+
 std::string FakeFilter::restore_text(const RuleSet &set, const Layout &layout, Numbering numbering,
                                      const Family &family, unsigned log_limit, const StandingLayout &standing,
                                      std::vector<std::uint32_t> *line_rules)
@@ -599,9 +614,10 @@ std::unique_ptr<TableRead> FakeFilter::read_table(const Family &family, Records)
     return std::make_unique<FakeTableRead>(status, status == 0 ? save(family) : "");
 }
 
-int FakeFilter::read_position(const Family &family, int position, std::string &output)
+int FakeFilter::read_position(const Family &family, int position, PositionRead &read)
 {
-    output.clear();
+    read = PositionRead{};
+    std::string &output = read.output;
     const Chain *chain = table(family).chain(chain_name);
     if (chain == nullptr)
         return 256;
@@ -614,12 +630,8 @@ int FakeFilter::read_position(const Family &family, int position, std::string &o
         if (words[w] == "-j" || words[w] == "-g")
             target = words[w + 1];
     output = "    " + std::to_string(line.packets) + "  " + std::to_string(line.bytes) + " " + target + "  all  --  *  *";
+    read_position_listing(read);
     return 0;
-}
-
-bool FakeFilter::position_shows_layout(const std::string &output)
-{
-    return listed_position_shows_layout(output);
 }
 
 std::unique_ptr<StandingRead> FakeFilter::read_standing(const Family &family)

@@ -69,6 +69,7 @@ public:
     std::size_t files_left() const;
 
     // --- the packet filter ------------------------------------------------
+    Readiness readiness() override;
     std::string restore_text(const RuleSet &set, const Layout &layout, Numbering numbering, const Family &family,
                              unsigned log_limit, const StandingLayout &standing,
                              std::vector<std::uint32_t> *line_rules) override;
@@ -81,8 +82,7 @@ public:
     std::vector<ToolVerdict> test(const std::vector<RestoreFile *> &files) override;
     ToolVerdict install(RestoreFile &file) override;
     std::unique_ptr<TableRead> read_table(const Family &family, Records records) override;
-    int read_position(const Family &family, int position, std::string &output) override;
-    bool position_shows_layout(const std::string &output) override;
+    int read_position(const Family &family, int position, PositionRead &read) override;
     std::unique_ptr<StandingRead> read_standing(const Family &family) override;
     std::unique_ptr<KeptChains> keep(const Family &family, const StandingLayout *standing) override;
     int read_input(const Family &family, InputChain &input) override;

@@ -2,6 +2,7 @@
 
 #include "packet_filter.h"
 
+#include <atomic>
 #include <deque>
 #include <mutex>
 #include <vector>
@@ -33,6 +34,7 @@ int PacketFilter::install_text(const Family &family, const std::string &text)
 namespace {
 
 thread_local int kept_words_depth = 0;
+std::atomic<bool> words_kept_always{false};
 
 // The filter of the process: set once, early, by a test; read by every
 // operation. A plain pointer, so that exit handlers of a client may still
@@ -54,7 +56,12 @@ KeptWords::~KeptWords()
 
 bool KeptWords::on()
 {
-    return kept_words_depth > 0;
+    return kept_words_depth > 0 || words_kept_always.load();
+}
+
+void keep_words_always(bool keep)
+{
+    words_kept_always.store(keep);
 }
 
 PacketFilter &packet_filter()

@@ -103,13 +103,22 @@ struct FilterTable {
     const Chain *chain(std::string_view name) const;
 };
 
+// Is told each line of a table as the read comes in: its chain's name, its
+// text (valid during the call only) and its counters.
+class LineSink {
+public:
+    virtual ~LineSink() = default;
+    virtual void line(std::string_view chain, std::string_view text, const FilterTable::Line &line) = 0;
+};
+
 // A read of a table started now, so that the tool runs while the caller
-// reads the rule set; finish() waits for it.
+// reads the rule set; finish() waits for it, telling sink each line as it
+// comes (the first finish() only).
 class TableRead {
 public:
     virtual ~TableRead() = default;
     // The raw status of the read (0: the table is filled).
-    virtual int finish() = 0;
+    virtual int finish(LineSink *sink = nullptr) = 0;
     virtual const FilterTable &table() const = 0;
 };
 
@@ -159,6 +168,16 @@ struct InputChain {
     std::vector<InputRule> rules;
 };
 
+// One line of ZORVANE read by its position: what the listing printed, and
+// what it says.
+struct PositionRead {
+    std::string output;         // one trailing line feed taken off
+    bool shows_layout = false;  // a line no flat layout has (the return of
+                                // loopback's packets, a way into a sub-chain)
+    bool counted = false;       // a packet count was read from it
+    unsigned long long packets = 0;
+};
+
 // The glance: the hook and the chain's lines in one listing.
 struct Glance {
     bool chain = false;
@@ -178,10 +197,23 @@ public:
     KeptWords &operator=(const KeptWords &) = delete;
     static bool on();
 };
+// The same for every call of the process (zvn_keep_tool_words).
+void keep_words_always(bool keep);
+
+// What the host has of what the packet filter needs.
+struct Readiness {
+    std::string preparation_script;  // its path
+    bool preparation = false;        // it is there and can run
+    bool ipv6_kernel = false;        // the kernel has IPv6
+    std::vector<std::string> ipv6_missing;  // the IPv6 tools that are not there
+};
 
 class PacketFilter {
 public:
     virtual ~PacketFilter() = default;
+
+    // What the host has: the preparation script, IPv6 and its tools.
+    virtual Readiness readiness() = 0;
 
     // --- the tool's text --------------------------------------------------
     // The restore text of a layout: every chain declared, its lines, the
@@ -226,11 +258,8 @@ public:
     // The whole filter table with its counters, started now.
     virtual std::unique_ptr<TableRead> read_table(const Family &family, Records records) = 0;
     // The specified read of one line of ZORVANE by its position: its raw
-    // status, and what the listing printed.
-    virtual int read_position(const Family &family, int position, std::string &output) = 0;
-    // Whether such a line is one no flat layout has (the return of
-    // loopback's packets, a way into a sub-chain).
-    virtual bool position_shows_layout(const std::string &output) = 0;
+    // status, and what the listing showed.
+    virtual int read_position(const Family &family, int position, PositionRead &read) = 0;
     virtual std::unique_ptr<StandingRead> read_standing(const Family &family) = 0;
     virtual std::unique_ptr<KeptChains> keep(const Family &family, const StandingLayout *standing) = 0;
     // "-S INPUT": 0 with its rules, or the listing's raw status.

@@ -25,6 +25,7 @@
 #include "programs.h"
 
 #include "log.h"
+#include "packet_filter.h"
 
 namespace zvn {
 
@@ -34,11 +35,33 @@ namespace zvn {
 
 // Runs a command for its status only. Its standard output goes to standard
 // error so that the caller's standard output never carries anything of ours.
+namespace {
+
+thread_local std::string words_of_last;
+
+}  // namespace
+
+const std::string &last_words()
+{
+    return words_of_last;
+}
+
 int do_system_call(std::string cmd)
 {
     const std::string tmp_str = cmd + " 1>&2";
     log_record("$ ", tmp_str);
-    const int ret_code = std::system(tmp_str.c_str());
+    int ret_code;
+    if (KeptWords::on()) {
+        // The same shell and text; what it says is kept, and passed on
+        // only where the log is on.
+        Program run({"/bin/sh", "-c", tmp_str}, 2);
+        ret_code = run.wait();
+        words_of_last = run.kept();
+        if (log_enabled())
+            write_all(2, words_of_last);
+    } else {
+        ret_code = std::system(tmp_str.c_str());
+    }
     log_record("$ ", tmp_str, " --> ret=", ret_code);
     return ret_code;
 }
@@ -249,9 +272,15 @@ int capture(const std::vector<std::string> &argv, std::string &output, bool quie
         status = program.wait();
         output = program.kept();
     } else {
-        Program program(argv, 1, Program::Mode::piped);
+        const bool keep = KeptWords::on();
+        Program program(argv, 1, Program::Mode::piped, keep ? Program::Words::kept : Program::Words::usual);
         output.clear();
         status = program.read_all(output);
+        if (keep) {
+            words_of_last = program.words();
+            if (log_enabled())
+                write_all(2, words_of_last);
+        }
     }
     log_record("popen --> ", cmd, " --> ret=", status);
     return status;

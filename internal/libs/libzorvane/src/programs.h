@@ -22,6 +22,9 @@ std::string command(const Pieces &...pieces)
 }
 
 int do_system_call(std::string cmd);
+// What the last command run with its words kept said on standard error
+// (see KeptWords), on this thread.
+const std::string &last_words();
 int exec(const std::string cmd, std::string &stdout_str);
 // Writes all of text to fd (going on after interruptions); false on an error.
 bool write_all(int fd, const std::string &text);

@@ -299,121 +299,221 @@ ExpectedChain expected_chain(const RuleSet &set, const Family &family, const Lay
     return chain;
 }
 
-TableProof prove_table(const RuleSet &set, const Family &family, const FilterTable &table, PacketFilter &filter)
+ProofPlan plan_proof(const RuleSet &set, const Family &family)
 {
-    TableProof proof;
-    const std::size_t rules = set.rules.size();
-    proof.packets.assign(rules, 0);
-    proof.bytes.assign(rules, 0);
-    proof.overflowed.assign(rules, false);
-    const FilterTable::Chain *top = table.chain(chain_name);
-    if (top == nullptr) {
-        proof.mismatch = "the rule set does not match " + chain_of(family) + ": the chain does not exist";
+    ProofPlan plan;
+    plan.layout = chosen_layout(set, family);
+    plan.expected = expected_chain(set, family, plan.layout, 0);
+    plan.ready = true;
+    return plan;
+}
+
+// What the lines of one chain of the layout showed so far.
+struct ChainState {
+    std::size_t count = 0, holding = 0;
+    std::string mismatch;                // its first difference
+    std::vector<std::uint32_t> counted;  // per position: the rule it counts for, plus 1; 0: none
+    bool nflog = false;                  // a logging line came
+};
+
+struct TableProver::State {
+    const RuleSet &set;
+    const Family &family;
+    PacketFilter &filter;
+    ProofPlan plan;
+    bool again_if_other = true;  // prove the table whole where it shows the other layout
+    std::vector<ChainState> chains;
+    bool shows_indexed = false;
+    long first_limit_chain = -1;  // where the first logging line came
+    std::vector<std::uint64_t> packets, bytes;
+    std::vector<bool> overflowed;
+
+    State(const RuleSet &set_of, const Family &family_of, PacketFilter &filter_of, ProofPlan plan_of)
+        : set(set_of), family(family_of), filter(filter_of), plan(std::move(plan_of))
+    {
+        const auto &expected = plan.expected;
+        chains.resize(expected.chains.size());
+        for (std::size_t c = 0; c < chains.size(); ++c)
+            chains[c].counted.assign(expected.chains[c].size() + 1, 0);
+        for (std::size_t rule = 0; rule < expected.counted.size(); ++rule)
+            for (const auto &[chain, position] : expected.counted[rule])
+                chains[chain].counted[position] = static_cast<std::uint32_t>(rule + 1);
+        packets.assign(set.rules.size(), 0);
+        bytes.assign(set.rules.size(), 0);
+        overflowed.assign(set.rules.size(), false);
+    }
+
+    static std::string who(const ExpectedChain &expected, const ExpectedLine &want)
+    {
+        return want.of == ExpectedLine::no_rule ? std::string("the rule set")
+                                                : "rule " + std::to_string(expected.rules[want.of].rule);
+    }
+
+    void line(std::string_view name, std::string_view text, const FilterTable::Line &listed)
+    {
+        const long index = layout_chain_index(name);
+        if (index < 0 || static_cast<std::size_t>(index) >= chains.size())
+            return;  // another tool's chain, or a sub-chain the plan has not
+        const auto c = static_cast<std::size_t>(index);
+        ChainState &state = chains[c];
+        const std::size_t position = ++state.count;
+        const ToolLine got = filter.read_line(text);
+        // A line that returns loopback's packets or leads into a sub-chain
+        // shows an indexed layout: no flat layout has one.
+        if (c == 0 && (got.target == Target::ret || ((got.target == Target::jump || got.target == Target::go) &&
+                                                     got.target_chain != chain_name)))
+            shows_indexed = true;
+        if (got.target == Target::nflog && !state.nflog) {
+            state.nflog = true;
+            if (first_limit_chain < 0) {
+                // The first logging line carries the log limit of them all.
+                first_limit_chain = index;
+                for (ExpectedRule &rule : plan.expected.rules)
+                    rule.limit = got.limit;
+            }
+        }
+        const auto &wanted = plan.expected.chains[c];
+        if (position > wanted.size())
+            return;
+        const ExpectedLine &want = wanted[position - 1];
+        std::string difference;
+        if (!got.readable || !listed.counted)
+            difference = who(plan.expected, want) + " does not match " + chain_of(family) + ": " + line_of(c, position) +
+                         " cannot be read";
+        else
+            difference = LineComparison(plan.expected, family, c, position).differs_from(want, got);
+        if (!difference.empty()) {
+            if (state.mismatch.empty())
+                state.mismatch = std::move(difference);
+            return;
+        }
+        ++state.holding;
+        if (const std::uint32_t counted = state.counted[position]; counted != 0)
+            if (!add_count(packets[counted - 1], listed.packets) || !add_count(bytes[counted - 1], listed.bytes))
+                overflowed[counted - 1] = true;
+    }
+
+    TableProof finish(const FilterTable &table)
+    {
+        TableProof proof;
+        proof.packets.assign(set.rules.size(), 0);
+        proof.bytes.assign(set.rules.size(), 0);
+        proof.overflowed.assign(set.rules.size(), false);
+        const FilterTable::Chain *top = table.chain(chain_name);
+        if (top == nullptr) {
+            proof.mismatch = "the rule set does not match " + chain_of(family) + ": the chain does not exist";
+            return proof;
+        }
+        proof.chain = true;
+        proof.indexed = shows_indexed;
+        // The lines were compared with the planned layout's: the table must
+        // show that layout. (Every logging line of a layout carries one
+        // limit, that of the first to come: a table whose lines carry two
+        // differs either way.)
+        if (again_if_other && plan.layout.indexed != shows_indexed)
+            return prove_table(set, family, table, filter);
+        for (const FilterTable::Chain &chain : table.chains)
+            if (layout_chain_index(chain.name) >= 0) {
+                ++proof.chains_listed;
+                proof.lines_listed += chain.lines.size();
+            }
+        proof.layout = std::move(plan.layout);
+        proof.expected = std::move(plan.expected);
+        if (proof.indexed && !proof.layout.indexed) {
+            proof.mismatch = "the rule set does not match " + chain_of(family) +
+                             ": the chain holds an indexed layout, and this rule set makes a flat one";
+            return proof;
+        }
+        for (std::size_t c = 0; c < proof.expected.chains.size(); ++c) {
+            const auto &wanted = proof.expected.chains[c];
+            const ChainState &state = chains[c];
+            const std::string holder = c == 0 ? "the chain" : layout_chain_name(c);
+            proof.lines_holding += state.holding;
+            if (!proof.mismatch.empty())
+                continue;
+            if (c > 0 && table.chain(layout_chain_name(c)) == nullptr) {
+                proof.mismatch = "the rule set does not match " + chain_of(family) + ": its chain " +
+                                 layout_chain_name(c) + " is missing";
+            } else if (!state.mismatch.empty()) {
+                proof.mismatch = state.mismatch;
+            } else if (state.count < wanted.size()) {
+                proof.mismatch = who(proof.expected, wanted[state.count]) + " does not match " + chain_of(family) + ": " + holder +
+                                 " holds " + std::to_string(state.count) + " rule lines, its line " +
+                                 std::to_string(state.count + 1) + " is missing";
+            } else if (state.count > wanted.size()) {
+                proof.mismatch = "the rule set does not match " + chain_of(family) + ": " + holder + " holds " +
+                                 std::to_string(state.count) + " rule lines, its " +
+                                 (c == 0 && !proof.expected.indexed
+                                      ? std::to_string(proof.expected.rules.size()) + " rules make "
+                                      : std::string("layout makes ")) +
+                                 std::to_string(wanted.size()) + "; " + line_of(c, wanted.size() + 1) +
+                                 " belongs to no rule";
+            }
+        }
+        if (proof.mismatch.empty()) {
+            proof.packets = std::move(packets);
+            proof.bytes = std::move(bytes);
+            proof.overflowed = std::move(overflowed);
+        }
         return proof;
     }
-    proof.chain = true;
-    // A line that returns loopback's packets or leads into a sub-chain shows
-    // an indexed layout: no flat layout has one.
-    for (const std::uint32_t l : top->lines) {
-        const ToolLine line = filter.read_line(table.lines[l].text);
-        if (line.target == Target::ret ||
-            ((line.target == Target::jump || line.target == Target::go) && line.target_chain != chain_name)) {
-            proof.indexed = true;
-            break;
-        }
-    }
-    proof.layout = compile_layout(set, family, proof.indexed ? LayoutChoice::indexed : LayoutChoice::flat);
-    // The layout's chains as listed, and the log limit their first logging
-    // line carries.
-    std::vector<const FilterTable::Chain *> listed(proof.layout.chains.size(), nullptr);
-    listed[0] = top;
-    for (std::size_t c = 1; c < listed.size(); ++c)
-        listed[c] = table.chain(layout_chain_name(c));
-    for (const FilterTable::Chain &chain : table.chains) {
-        const long k = layout_chain_index(chain.name);
-        if (k < 0)
-            continue;
-        ++proof.chains_listed;
-        proof.lines_listed += chain.lines.size();
-    }
-    unsigned limit = 0;
-    for (const FilterTable::Chain *chain : listed) {
-        if (chain == nullptr)
-            continue;
-        bool found = false;
-        for (const std::uint32_t l : chain->lines) {
+};
+
+TableProver::TableProver(const RuleSet &set, const Family &family, PacketFilter &filter, ProofPlan plan,
+                         bool again_if_other)
+    : state_(std::make_unique<State>(set, family, filter, std::move(plan)))
+{
+    state_->again_if_other = again_if_other;
+}
+
+TableProver::~TableProver() = default;
+
+void TableProver::line(std::string_view chain, std::string_view text, const FilterTable::Line &line)
+{
+    state_->line(chain, text, line);
+}
+
+TableProof TableProver::finish(const FilterTable &table)
+{
+    return state_->finish(table);
+}
+
+TableProof prove_table(const RuleSet &set, const Family &family, const FilterTable &table, PacketFilter &filter,
+                       ProofPlan *plan)
+{
+    // The layout the table shows, from ZORVANE's own lines.
+    bool indexed = false;
+    if (const FilterTable::Chain *top = table.chain(chain_name))
+        for (const std::uint32_t l : top->lines) {
             const ToolLine line = filter.read_line(table.lines[l].text);
-            if (line.target == Target::nflog) {
-                limit = line.limit;
-                found = true;
+            if (line.target == Target::ret ||
+                ((line.target == Target::jump || line.target == Target::go) && line.target_chain != chain_name)) {
+                indexed = true;
                 break;
             }
         }
-        if (found)
-            break;
+    ProofPlan chosen;
+    if (plan != nullptr && plan->ready && plan->layout.indexed == indexed) {
+        chosen = std::move(*plan);
+    } else {
+        chosen.layout = compile_layout(set, family, indexed ? LayoutChoice::indexed : LayoutChoice::flat);
+        chosen.expected = expected_chain(set, family, chosen.layout, 0);
+        chosen.ready = true;
     }
-    proof.expected = expected_chain(set, family, proof.layout, limit);
-    if (proof.indexed && !proof.layout.indexed) {
-        proof.mismatch = "the rule set does not match " + chain_of(family) +
-                         ": the chain holds an indexed layout, and this rule set makes a flat one";
-        return proof;
-    }
-    for (std::size_t c = 0; c < proof.expected.chains.size(); ++c) {
-        const auto &wanted = proof.expected.chains[c];
-        const FilterTable::Chain *chain = listed[c];
-        const std::string holder = c == 0 ? "the chain" : layout_chain_name(c);
-        if (chain == nullptr) {
-            if (proof.mismatch.empty())
-                proof.mismatch =
-                    "the rule set does not match " + chain_of(family) + ": its chain " + layout_chain_name(c) + " is missing";
-            continue;
-        }
-        const std::size_t count = chain->lines.size();
-        for (std::size_t p = 0; p < wanted.size(); ++p) {
-            const ExpectedLine &want = wanted[p];
-            if (p >= count) {
-                if (proof.mismatch.empty())
-                    proof.mismatch = (want.of == ExpectedLine::no_rule
-                                          ? std::string("the rule set")
-                                          : "rule " + std::to_string(proof.expected.rules[want.of].rule)) +
-                                     " does not match " + chain_of(family) + ": " + holder + " holds " +
-                                     std::to_string(count) + " rule lines, its line " + std::to_string(p + 1) +
-                                     " is missing";
-                break;
-            }
-            const FilterTable::Line &listed_line = table.lines[chain->lines[p]];
-            const ToolLine got = filter.read_line(listed_line.text);
-            std::string difference;
-            if (!got.readable || !listed_line.counted)
-                difference = (want.of == ExpectedLine::no_rule
-                                  ? std::string("the rule set")
-                                  : "rule " + std::to_string(proof.expected.rules[want.of].rule)) +
-                             " does not match " + chain_of(family) + ": " + line_of(c, p + 1) + " cannot be read";
-            else
-                difference = LineComparison(proof.expected, family, c, p + 1).differs_from(want, got);
-            if (difference.empty())
-                ++proof.lines_holding;
-            else if (proof.mismatch.empty())
-                proof.mismatch = difference;
-        }
-        if (count > wanted.size() && proof.mismatch.empty())
-            proof.mismatch = "the rule set does not match " + chain_of(family) + ": " + holder + " holds " +
-                             std::to_string(count) + " rule lines, its " +
-                             (c == 0 && !proof.expected.indexed
-                                  ? std::to_string(proof.expected.rules.size()) + " rules make "
-                                  : std::string("layout makes ")) +
-                             std::to_string(wanted.size()) + "; " + line_of(c, wanted.size() + 1) +
-                             " belongs to no rule";
-    }
-    if (!proof.mismatch.empty())
-        return proof;
-    for (std::size_t rule = 0; rule < rules; ++rule)
-        for (const auto &[chain, position] : proof.expected.counted[rule]) {
-            const FilterTable::Line &line = table.lines[listed[chain]->lines[position - 1]];
-            if (!add_count(proof.packets[rule], line.packets) || !add_count(proof.bytes[rule], line.bytes))
-                proof.overflowed[rule] = true;
-        }
-    return proof;
+    // The chains' lines in their order, ZORVANE's first: the first logging
+    // line then carries the limit in that order too.
+    TableProver prover(set, family, filter, std::move(chosen), false);
+    std::vector<const FilterTable::Chain *> ordered;
+    for (const FilterTable::Chain &chain : table.chains)
+        if (layout_chain_index(chain.name) >= 0)
+            ordered.push_back(&chain);
+    std::sort(ordered.begin(), ordered.end(), [](const FilterTable::Chain *a, const FilterTable::Chain *b) {
+        return layout_chain_index(a->name) < layout_chain_index(b->name);
+    });
+    for (const FilterTable::Chain *chain : ordered)
+        for (const std::uint32_t l : chain->lines)
+            prover.line(chain->name, table.lines[l].text, table.lines[l]);
+    return prover.finish(table);
 }
 
 }  // namespace zvn

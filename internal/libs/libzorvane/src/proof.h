@@ -6,7 +6,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "layout.h"
@@ -57,7 +59,40 @@ struct TableProof {
     std::vector<std::uint64_t> packets, bytes;
     std::vector<bool> overflowed;
 };
-// Proves a table against a rule set, reading its lines through the filter.
-TableProof prove_table(const RuleSet &set, const Family &family, const FilterTable &table, PacketFilter &filter);
+// The layout and the lines a family's table should show, compiled ahead
+// (while the tool lists the table) for the layout the process would
+// install; a proof of a table that shows that layout takes them.
+struct ProofPlan {
+    bool ready = false;
+    Layout layout;
+    ExpectedChain expected;
+};
+ProofPlan plan_proof(const RuleSet &set, const Family &family);
+
+// A proof made as the table comes in: told each line by the read (see
+// TableRead::finish), it compares the line with the planned layout's at
+// once; finish() then has little left to do. Where the table shows the
+// other layout, finish() proves the table again, whole.
+class TableProver : public LineSink {
+public:
+    // again_if_other: prove the table whole where it shows the other layout.
+    TableProver(const RuleSet &set, const Family &family, PacketFilter &filter, ProofPlan plan,
+                bool again_if_other = true);
+    ~TableProver() override;
+    TableProver(const TableProver &) = delete;
+    TableProver &operator=(const TableProver &) = delete;
+    void line(std::string_view chain, std::string_view text, const FilterTable::Line &line) override;
+    // The proof, once the table the lines came from is read.
+    TableProof finish(const FilterTable &table);
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
+// Proves a table read before against a rule set (with the plan where the
+// table shows its layout).
+TableProof prove_table(const RuleSet &set, const Family &family, const FilterTable &table, PacketFilter &filter,
+                       ProofPlan *plan = nullptr);
 
 }  // namespace zvn

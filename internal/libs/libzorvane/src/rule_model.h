@@ -98,6 +98,9 @@ struct Rule {
     // A value would add options to the rule's line: no stage can tell what
     // the line matches.
     bool option_text = false;
+    // The lines the tool makes of each of the rule's lines: one per element
+    // of a comma-separated address list, otherwise one.
+    std::uint32_t targets = 1;
 
     Written written;
 
@@ -112,9 +115,8 @@ struct Rule {
     // source, countries) to both.
     bool in_family(const Family &family) const;
     unsigned families() const;  // the bits of the families it goes to
-    // How many lines the tool makes of each line of the rule: one per
-    // element of a comma-separated address list, otherwise one.
-    std::size_t lines_per_target() const;
+    // How many lines the tool makes of each line of the rule.
+    std::size_t lines_per_target() const { return targets; }
     // Its lines in a restore file: one allowing, two dropping.
     std::size_t lines_in_restore_file() const { return allow ? 1 : 2; }
     // "tcp ports 22,80 from 10.0.0.0/8 on eth0".

@@ -210,6 +210,10 @@ private:
         const Written &written = rule_.written;
         if (Written::set(written.cidr, written.cidr_text)) {
             rule_.source = SourceKind::address;
+            // The tool installs "-s a,b" as one line per address, in place
+            // of the one line of the restore file.
+            rule_.targets = static_cast<std::uint32_t>(
+                std::count(written.cidr_text.begin(), written.cidr_text.end(), ',') + 1);
             read_addresses(written.cidr_text);
         } else if (Written::set(written.range, written.range_text)) {
             rule_.source = SourceKind::range;
@@ -632,6 +636,61 @@ private:
     unsigned seen_ = 0;
 };
 
+// Where a text stops being JSON: the parser's words without its
+// exception's name, and the rule it stands in (or after).
+class FaultFinder {
+public:
+    bool null() { return value(); }
+    bool boolean(bool) { return value(); }
+    template <typename Number>
+    bool number_integer(Number) { return value(); }
+    template <typename Number>
+    bool number_unsigned(Number) { return value(); }
+    template <typename Number, typename Text>
+    bool number_float(Number, const Text &) { return value(); }
+    template <typename Binary>
+    bool binary(Binary &) { return value(); }
+    bool string(std::string &) { return value(); }
+    bool start_object(std::size_t) { return open(); }
+    bool key(std::string &) { return true; }
+    bool end_object() { return close(); }
+    bool start_array(std::size_t) { return open(); }
+    bool end_array() { return close(); }
+    template <typename Exception>
+    bool parse_error(std::size_t, const std::string &, const Exception &error)
+    {
+        const std::string what = error.what();
+        const std::size_t bracket = what.find("] ");
+        words = bracket == std::string::npos ? what : what.substr(bracket + 2);
+        inside = depth > 1;
+        return false;
+    }
+
+    std::string words;
+    std::size_t elements = 0;  // elements of the rule set begun
+    bool inside = false;       // within the last of them
+
+private:
+    bool value()
+    {
+        if (depth == 1)
+            ++elements;
+        return true;
+    }
+    bool open()
+    {
+        value();
+        ++depth;
+        return true;
+    }
+    bool close()
+    {
+        --depth;
+        return true;
+    }
+    int depth = 0;
+};
+
 void understand_all(RuleSet &set)
 {
     for (std::size_t r = 0; r < set.rules.size(); ++r)
@@ -691,15 +750,6 @@ bool Rule::in_family(const Family &family) const
 unsigned Rule::families() const
 {
     return (in_family(ipv4) ? ipv4.bit : 0u) | (ipv6_enabled() && in_family(ipv6) ? ipv6.bit : 0u);
-}
-
-// The tool installs "-s a,b" as one line per address, in place of the one
-// line of the restore file.
-std::size_t Rule::lines_per_target() const
-{
-    if (source != SourceKind::address)
-        return 1;
-    return static_cast<std::size_t>(std::count(written.cidr_text.begin(), written.cidr_text.end(), ',')) + 1;
 }
 
 std::string Rule::description() const
@@ -779,6 +829,13 @@ std::optional<Fault> read_rule_set(const nlohmann::json &rules_json, RuleSet &se
 bool read_plain_rule_set(const char *text, std::size_t length, RuleSet &set)
 {
     set = RuleSet{};
+    // Room for as many rules as the text names "allow" (every rule does,
+    // once): the rules are then not moved at every doubling.
+    std::size_t allows = 0;
+    const std::string_view all(text, length);
+    for (std::size_t at = all.find("\"allow\""); at != std::string_view::npos; at = all.find("\"allow\"", at + 7))
+        ++allows;
+    set.rules.reserve(allows);
     PlainRuleReader reader(set);
     if (!nlohmann::json::sax_parse(text, text + length, &reader) || !reader.done())
         return false;
@@ -872,7 +929,14 @@ bool read_rules(const char *text, std::size_t length, RuleSet &set, Told told, s
     if (rules_json.is_discarded()) {
         if (told == Told::told) {
             log_record("json parse fail");
-            set_error(ZVN_ERROR_NOT_JSON, "the rule set is not JSON");
+            FaultFinder finder;
+            nlohmann::json::sax_parse(text, text + length, &finder);
+            std::string where;
+            if (finder.elements > 0)
+                where = std::string(finder.inside ? " (in rule " : " (after rule ") + std::to_string(finder.elements) + ")";
+            set_error(ZVN_ERROR_NOT_JSON,
+                      "the rule set is not JSON" + (finder.words.empty() ? "" : ": " + finder.words) + where)
+                .rule = finder.inside ? finder.elements : 0;
         }
         return false;
     }

@@ -57,6 +57,24 @@ std::string_view appended_chain(std::string_view line);
 // listing was asked with counters, a line without readable ones is kept,
 // marked so.
 bool read_saved_table(std::string listing, FilterTable &table, bool with_counters = true);
+// The same, as the listing comes: feed() after each piece reads the lines
+// complete so far, finish() the rest.
+class SavedTableParser {
+public:
+    explicit SavedTableParser(bool with_counters, LineSink *sink = nullptr);
+    void feed(const std::string &listing);
+    void finish(std::string listing, FilterTable &table);
+
+private:
+    void line(const std::string &listing, std::size_t start, std::size_t end);
+    bool with_counters_;
+    LineSink *sink_;
+    bool in_filter_ = false;
+    std::size_t parsed_ = 0;
+    std::uint32_t last_chain_ = 0;
+    FilterTable table_;
+    std::vector<std::pair<std::size_t, std::size_t>> places_;  // of each line's text
+};
 bool iptables_parse_chain_text(const std::string &text, std::vector<ChainSection> &sections);
 std::string iptables_section_text(const ChainSection &section, const StandingLayout &standing);
 // What "-S INPUT" lists, read into its rules.
@@ -74,13 +92,16 @@ std::string listed_rule_lines(const std::string &listing);
 // away what a failed change made.
 std::string kept_chain_text(const std::string &listing);
 std::string put_back_text(const std::string &listing, const std::vector<std::string> &made);
-// Whether a single line's listing shows a line that no flat layout has.
-bool listed_position_shows_layout(const std::string &output);
+// What a single line's listing says: whether it shows a line no flat
+// layout has, and its packet count (the first blank-delimited token that
+// strtoull converts without a range error).
+void read_position_listing(PositionRead &read);
 
 // --- the tools themselves --------------------------------------------------
 
 class IptablesFilter : public PacketFilter {
 public:
+    Readiness readiness() override;
     std::string restore_text(const RuleSet &set, const Layout &layout, Numbering numbering, const Family &family,
                              unsigned log_limit, const StandingLayout &standing,
                              std::vector<std::uint32_t> *line_rules) override;
@@ -95,8 +116,7 @@ public:
     ToolVerdict install(RestoreFile &file) override;
 
     std::unique_ptr<TableRead> read_table(const Family &family, Records records) override;
-    int read_position(const Family &family, int position, std::string &output) override;
-    bool position_shows_layout(const std::string &output) override;
+    int read_position(const Family &family, int position, PositionRead &read) override;
     std::unique_ptr<StandingRead> read_standing(const Family &family) override;
     std::unique_ptr<KeptChains> keep(const Family &family, const StandingLayout *standing) override;
     int read_input(const Family &family, InputChain &input) override;

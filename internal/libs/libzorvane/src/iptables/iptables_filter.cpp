@@ -97,19 +97,24 @@ public:
         cmd_ = command(t.save_tool, " -c -t filter");
         log_record(prefix_, cmd_);
         program_ = std::make_unique<Program>(std::vector<std::string>{t.save_tool, "-c", "-t", "filter"}, 1,
-                                             Program::Mode::piped);
+                                             Program::Mode::piped,
+                                             KeptWords::on() ? Program::Words::kept : Program::Words::usual);
     }
-    ~SavedTableRead() override { finish(); }
-    int finish() override
+    ~SavedTableRead() override { finish(nullptr); }
+    int finish(LineSink *sink) override
     {
         if (finished_)
             return status_;
         finished_ = true;
+        // The lines are read as the listing comes, while the tool goes on.
         std::string listing;
-        status_ = program_->read_all(listing);
+        SavedTableParser parser(true, sink);
+        status_ = program_->read_all(listing, [&](const std::string &so_far) { parser.feed(so_far); });
+        if (KeptWords::on() && log_enabled())
+            write_all(2, program_->words());
         log_record(prefix_, cmd_, " --> ret=", status_);
-        if (status_ == 0 && !read_saved_table(std::move(listing), table_))
-            status_ = -1;
+        if (status_ == 0)
+            parser.finish(std::move(listing), table_);
         return status_;
     }
     const FilterTable &table() const override { return table_; }
@@ -222,6 +227,18 @@ Monitor &monitor()
 
 }  // namespace
 
+Readiness IptablesFilter::readiness()
+{
+    Readiness ready;
+    ready.preparation_script = tools::firewall_script;
+    ready.preparation = access(tools::firewall_script, X_OK) == 0;
+    ready.ipv6_kernel = access("/proc/net/if_inet6", F_OK) == 0;
+    for (const char *tool : {tools::ip6tables, tools::ip6tables_restore, tools::ip6tables_save})
+        if (access(tool, X_OK) != 0)
+            ready.ipv6_missing.push_back(tool);
+    return ready;
+}
+
 std::string IptablesFilter::restore_text(const RuleSet &set, const Layout &layout, Numbering numbering,
                                          const Family &family, unsigned log_limit, const StandingLayout &standing,
                                          std::vector<std::uint32_t> *line_rules)
@@ -305,15 +322,15 @@ std::unique_ptr<TableRead> IptablesFilter::read_table(const Family &family, Reco
     return std::make_unique<SavedTableRead>(family, records);
 }
 
-int IptablesFilter::read_position(const Family &family, int position, std::string &output)
+int IptablesFilter::read_position(const Family &family, int position, PositionRead &read)
 {
-    return exec(command(tools_of(family).tool, " -vn -L ", chain_name, " ", std::to_string(position), " --exact"),
-                output);
-}
-
-bool IptablesFilter::position_shows_layout(const std::string &output)
-{
-    return listed_position_shows_layout(output);
+    read = PositionRead{};
+    const int status =
+        exec(command(tools_of(family).tool, " -vn -L ", chain_name, " ", std::to_string(position), " --exact"),
+             read.output);
+    if (status == 0)
+        read_position_listing(read);
+    return status;
 }
 
 std::unique_ptr<StandingRead> IptablesFilter::read_standing(const Family &family)
@@ -429,8 +446,11 @@ int IptablesFilter::watch()
     if (capture({tools::iptables, "-V"}, version, true) != 0 || version.find("nf_tables") == std::string::npos ||
         access(tools::xtables_monitor, X_OK) != 0 || access(tools::stdbuf, X_OK) != 0)
         return 0;
+    // Its complaints (a socket that overflowed, lines it cannot print) come
+    // down the same pipe: they are changes too, and never the caller's log.
     watch.program = std::make_unique<Program>(
-        std::vector<std::string>{tools::stdbuf, "-oL", tools::xtables_monitor, "-e"}, 1, Program::Mode::piped);
+        std::vector<std::string>{tools::stdbuf, "-oL", tools::xtables_monitor, "-e"}, 1, Program::Mode::piped,
+        Program::Words::merged);
     return 1;
 }
 

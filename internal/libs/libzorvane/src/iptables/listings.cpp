@@ -11,7 +11,9 @@
 //   -A ZORVANE -i eth3 -p icmp -m iprange --src-range 10.0.3.1-10.0.3.200 -m limit --limit 5/sec -j NFLOG --nflog-prefix "RULE=4 ACT=DROP"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <sstream>
 #include <string>
@@ -333,76 +335,99 @@ ToolLine iptables_read_line(std::string_view text)
     return line;
 }
 
-bool read_saved_table(std::string listing, FilterTable &table, bool with_counters)
+SavedTableParser::SavedTableParser(bool with_counters, LineSink *sink) : with_counters_(with_counters), sink_(sink) {}
+
+void SavedTableParser::feed(const std::string &listing)
 {
-    table = FilterTable{};
+    for (;;) {
+        const std::size_t end = listing.find('\n', parsed_);
+        if (end == std::string::npos)
+            return;
+        line(listing, parsed_, end);
+        parsed_ = end + 1;
+    }
+}
+
+void SavedTableParser::line(const std::string &listing, std::size_t start, std::size_t end)
+{
+    std::string_view line = std::string_view(listing).substr(start, end - start);
+    if (line.empty() || line[0] == '#')
+        return;
+    if (line[0] == '*') {
+        in_filter_ = line == "*filter";
+        return;
+    }
+    if (!in_filter_)
+        return;
+    if (line == "COMMIT") {
+        in_filter_ = false;
+        return;
+    }
+    if (line[0] == ':') {
+        const std::size_t blank = line.find(' ');
+        FilterTable::Chain chain;
+        chain.name = std::string(line.substr(1, blank == std::string_view::npos ? std::string_view::npos : blank - 1));
+        if (blank != std::string_view::npos) {
+            const std::size_t policy_end = line.find(' ', blank + 1);
+            chain.policy = std::string(line.substr(
+                blank + 1, policy_end == std::string_view::npos ? std::string_view::npos : policy_end - blank - 1));
+        }
+        table_.chains.push_back(std::move(chain));
+        return;
+    }
+    FilterTable::Line entry;
+    entry.counted = !with_counters_;
+    if (line[0] == '[') {
+        const std::size_t colon = line.find(':'), close = line.find("] ");
+        entry.counted = colon != std::string_view::npos && close != std::string_view::npos && colon < close &&
+                        parse_count(line.substr(1, colon - 1), entry.packets) &&
+                        parse_count(line.substr(colon + 1, close - colon - 1), entry.bytes);
+        if (close == std::string_view::npos)
+            return;
+        line.remove_prefix(close + 2);
+    }
+    const std::string_view name = appended_chain(line);
+    if (name.empty())
+        return;
+    // Lines come chain by chain: the last chain found is tried first.
+    if (last_chain_ >= table_.chains.size() || table_.chains[last_chain_].name != name) {
+        last_chain_ = static_cast<std::uint32_t>(table_.chains.size());
+        for (std::size_t c = 0; c < table_.chains.size(); ++c)
+            if (table_.chains[c].name == name) {
+                last_chain_ = static_cast<std::uint32_t>(c);
+                break;
+            }
+        if (last_chain_ == table_.chains.size())
+            return;  // a line of a chain never declared
+    }
+    entry.chain = last_chain_;
+    table_.chains[last_chain_].lines.push_back(static_cast<std::uint32_t>(table_.lines.size()));
+    table_.lines.push_back(entry);
+    if (sink_ != nullptr)
+        sink_->line(table_.chains[last_chain_].name, line, entry);
+    // Where the text stands, until the listing has its last place.
+    places_.emplace_back(static_cast<std::size_t>(line.data() - listing.data()), line.size());
+}
+
+void SavedTableParser::finish(std::string listing, FilterTable &table)
+{
+    feed(listing);
+    if (parsed_ < listing.size())
+        line(listing, parsed_, listing.size());
+    parsed_ = listing.size();
+    table = std::move(table_);
     table.listing = std::move(listing);
     const std::string_view all = table.listing;
-    bool in_filter = false, seen_filter = false;
-    std::uint32_t last_chain = 0;
-    for (std::size_t start = 0; start < all.size();) {
-        std::size_t end = all.find('\n', start);
-        if (end == std::string_view::npos)
-            end = all.size();
-        std::string_view line = all.substr(start, end - start);
-        start = end + 1;
-        if (line.empty() || line[0] == '#')
-            continue;
-        if (line[0] == '*') {
-            in_filter = line == "*filter";
-            seen_filter = seen_filter || in_filter;
-            continue;
-        }
-        if (!in_filter)
-            continue;
-        if (line == "COMMIT") {
-            in_filter = false;
-            continue;
-        }
-        if (line[0] == ':') {
-            const std::size_t blank = line.find(' ');
-            FilterTable::Chain chain;
-            chain.name = std::string(line.substr(1, blank == std::string_view::npos ? std::string_view::npos : blank - 1));
-            if (blank != std::string_view::npos) {
-                const std::size_t policy_end = line.find(' ', blank + 1);
-                chain.policy = std::string(line.substr(blank + 1, policy_end == std::string_view::npos
-                                                                      ? std::string_view::npos
-                                                                      : policy_end - blank - 1));
-            }
-            table.chains.push_back(std::move(chain));
-            continue;
-        }
-        FilterTable::Line entry;
-        entry.counted = !with_counters;
-        if (line[0] == '[') {
-            const std::size_t colon = line.find(':'), close = line.find("] ");
-            entry.counted = colon != std::string_view::npos && close != std::string_view::npos && colon < close &&
-                            parse_count(line.substr(1, colon - 1), entry.packets) &&
-                            parse_count(line.substr(colon + 1, close - colon - 1), entry.bytes);
-            if (close == std::string_view::npos)
-                continue;
-            line.remove_prefix(close + 2);
-        }
-        const std::string_view name = appended_chain(line);
-        if (name.empty())
-            continue;
-        // Lines come chain by chain: the last chain found is tried first.
-        if (last_chain >= table.chains.size() || table.chains[last_chain].name != name) {
-            last_chain = static_cast<std::uint32_t>(table.chains.size());
-            for (std::size_t c = 0; c < table.chains.size(); ++c)
-                if (table.chains[c].name == name) {
-                    last_chain = static_cast<std::uint32_t>(c);
-                    break;
-                }
-            if (last_chain == table.chains.size())
-                continue;  // a line of a chain never declared
-        }
-        entry.chain = last_chain;
-        entry.text = line;
-        table.chains[last_chain].lines.push_back(static_cast<std::uint32_t>(table.lines.size()));
-        table.lines.push_back(entry);
-    }
-    (void)seen_filter;  // a tool that printed nothing holds no chain
+    for (std::size_t l = 0; l < table.lines.size(); ++l)
+        table.lines[l].text = all.substr(places_[l].first, places_[l].second);
+    table_ = FilterTable{};
+    places_.clear();
+}
+
+bool read_saved_table(std::string listing, FilterTable &table, bool with_counters)
+{
+    SavedTableParser parser(with_counters);
+    parser.finish(std::move(listing), table);
     return true;
 }
 
@@ -513,12 +538,25 @@ std::string put_back_text(const std::string &listing, const std::vector<std::str
     return text;
 }
 
-bool listed_position_shows_layout(const std::string &output)
+void read_position_listing(PositionRead &read)
 {
-    std::istringstream words(output);
+    std::istringstream words(read.output);
     std::string pkts, bytes, target;
     words >> pkts >> bytes >> target;
-    return target == "RETURN" || (target != chain_name && layout_chain(target));
+    read.shows_layout = target == "RETURN" || (target != chain_name && layout_chain(target));
+    std::istringstream iptable_stdout(read.output);
+    std::string token;
+    while (std::getline(iptable_stdout, token, ' ')) {
+        const char *ptoken = token.c_str();
+        char *pend = nullptr;
+        errno = 0;
+        const unsigned long long value = std::strtoull(ptoken, &pend, 10);
+        if (pend == ptoken || errno == ERANGE)
+            continue;
+        read.packets = value;
+        read.counted = true;
+        return;
+    }
 }
 
 // ---------------------------------------------------------------------------
