@@ -521,6 +521,11 @@ ZVN_EXPORT int zvn_get_input_json(char *input_json, size_t size_n);
  * INPUT ..." (is there a hook?), and as asked "-D" (every old hook), "-A" or
  * "-I INPUT 1" of "INPUT -m state --state NEW -j ZORVANE". No other rule is
  * touched; every status is ignored (check with zvn_get_input_json).
+ * "iptables -S INPUT" before and after tells the lines the preparation
+ * made; they, the place chosen and the line that follows the hook are kept
+ * as the host's frame in /run/zorvane/frame, which zvn_guard_look and
+ * zvn_table_status_json check (a run that makes no line keeps those known
+ * before).
  */
 #define ZVN_HOOK_KEEP 0
 #define ZVN_HOOK_LAST 1
@@ -790,7 +795,23 @@ ZVN_EXPORT int zvn_rules_restore_text(zvn_rules *rules, char *restore_text, size
  * zvn_table_status_json  per active family, what zvn_get_chain_status_json
  *                        and zvn_get_input_json tell, from the reading:
  *   {"ipv4":{"chain":true,"hooks":1,"rule_lines":N,"policy":"ACCEPT",
- *            "input_rules":R,"hook_position":P,"ahead":[...]}, ...}
+ *            "input_rules":R,"hook_position":P,"ahead":[...],
+ *            "prepared_missing":[...],"established_pass":true,
+ *            "loopback_pass":true,"container_chains":[...],
+ *            "hook_place":"first"|"last"|"kept"}, ...}
+ *                        "ahead": the lines before the first hook from
+ *                        which an accept of a NEW packet is reachable, their
+ *                        jumps followed into the chains they name (a chain
+ *                        that only rejects and returns is no way around);
+ *                        "prepared_missing": the lines setup's preparation
+ *                        made that are gone; "established_pass",
+ *                        "loopback_pass": a reply of an established
+ *                        connection and a new connection on loopback surely
+ *                        reach an accept; "container_chains": the chains of
+ *                        a container engine (DOCKER-USER, ...), whose
+ *                        published ports are reached through FORWARD, past
+ *                        the rule set; "hook_place": where setup put the hook
+ *                        (where it was recorded).
  *                        0; -1 for a buffer too small; the raw status of a
  *                        read that failed.
  * zvn_table_verify_json  zvn_verify_chain_json of a parsed set, from the
@@ -805,6 +826,91 @@ ZVN_EXPORT void zvn_table_free(zvn_table *table);
 ZVN_EXPORT int zvn_table_status_json(zvn_table *table, char *status_json, size_t size_n);
 ZVN_EXPORT int zvn_table_verify_json(zvn_table *table, zvn_rules *rules, char *result_json, size_t size_n);
 ZVN_EXPORT int zvn_table_counts(zvn_table *table, zvn_rules *rules, struct zvn_rule_count *counts, size_t n);
+
+/*
+ * The record of the last install.
+ *
+ * Every successful install through the library by any client
+ * (zvn_apply_rules_json, zvn_rules_apply, zvn_install_chain_text) writes,
+ * under the lock, the record /run/zorvane/installed (the user's own, mode
+ * 0600, replaced in one rename): each family's chains exactly as they went
+ * in, and how to tell that the kernel still holds them. A rule set is
+ * proved against the kernel's listing (its layout and log limit as
+ * installed); where it holds a value the tool rewrites its own way (a port
+ * name, an interface the check refuses) or the chains came as a chain text,
+ * the chains are listed once more right after the install and compared
+ * line by line with that. A record that cannot be written takes the one
+ * before it away, so that no reader puts an older set back over the new.
+ *
+ * zvn_label_installs - a word for what the process installs next.
+ *   label: at most 64 printable ASCII characters (NULL or "": none), kept in
+ *   the record of every later install of the process, so that a reader can
+ *   tell a boot's fall-back from an operator's apply. 0; -1 for a label
+ *   that is not one (nothing changes). Runs nothing.
+ *
+ * zvn_installed_json - the record as it stands, under the lock:
+ *   {"state":"read"|"broken"|"none","problem":"...",
+ *    "record":{"label":"...","program":"zorvane","pid":P,"time":T,
+ *              "kind":"rule set"|"chain text","rules":N,"generation":"...",
+ *              "families":{"ipv4":{"compared":"proved"|"as listed",
+ *                          "lines":L,"layout":"indexed","log_limit":0}}}}
+ *   The file is opened without following links and without blocking; one
+ *   that is not a regular file of the user's alone (a link, a FIFO), or is
+ *   garbled or cut short, is "broken", with the problem, and "record" is
+ *   then the copy this process read or wrote last, if any. 0; -1 for a null
+ *   pointer, the lock not had or a buffer too small. Runs nothing.
+ *
+ * zvn_table_installed_json - whether a reading holds the record:
+ *   the above, and "families":{"ipv4":{"chain":true,"holds":false,
+ *   "lines":L,"expected_lines":E,"holding_lines":H,"differs":"..."}};
+ *   {"unread":true} for a family the process does not cover. 0; -1 for a
+ *   null pointer or a buffer too small; the raw status of a read that
+ *   failed.
+ */
+ZVN_EXPORT int zvn_label_installs(const char *label);
+ZVN_EXPORT int zvn_installed_json(char *record_json, size_t size_n);
+ZVN_EXPORT int zvn_table_installed_json(zvn_table *table, char *result_json, size_t size_n);
+
+/*
+ * zvn_guard_look - one look at what the last install put in force, and,
+ * where asked, exactly that put back.
+ *
+ * flags: ZVN_LOOK_REPAIR  put right what is wrong
+ *        ZVN_LOOK_AGAIN   prove every table, even one that is as the last
+ *                         look of the process found it whole
+ *
+ * Under the lock: reads the record (a gone or broken one: the copy the
+ * process kept serves, and ZVN_LOOK_REPAIR writes it again), lists each
+ * family's filter table ("/sbin/iptables-save -c -t filter", without a
+ * shell) and judges it: the chains hold the record; INPUT reaches the chain
+ * once; the lines setup's preparation made are there; replies of
+ * established connections and loopback traffic pass INPUT. A table the
+ * same as when the last look found it whole is whole without a proof.
+ * With ZVN_LOOK_REPAIR: the chains that differ go back exactly as installed
+ * (one "iptables-restore -n" per family, all families or none); the
+ * preparation runs again ("/usr/sbin/firewall.sh prepare") where its lines
+ * are gone or that traffic cannot pass; a missing hook is inserted before
+ * the line that followed it when last whole (at the top where setup chose
+ * ZVN_HOOK_FIRST, else at the end of INPUT), a second hook is deleted; then
+ * every table is read and judged again. A proved family that still differs
+ * right after its exact lines went back, at two looks running, is recorded
+ * as the kernel took it: the kernel rewrites them its own way. Where the
+ * record holds a family the process does not cover (IPv6 off), that is
+ * noted and left alone.
+ *
+ * report_json receives
+ *   {"guarding":true,"whole":true,"repaired":false,"record":{...},
+ *    "record_problem":"...",
+ *    "families":{"ipv4":{"whole":false,"found":["..."],
+ *                        "whole_after":true,"still":["..."]}},
+ *    "did":["the chain put back as installed", ...],"notes":["..."]}
+ * Returns 0: whole (after the repair, where one was made); 1: not whole;
+ * 2: nothing to guard (no record); -1 for a null pointer, the lock not had,
+ * a buffer too small (report not written) or a listing that failed.
+ */
+#define ZVN_LOOK_REPAIR 1
+#define ZVN_LOOK_AGAIN 2
+ZVN_EXPORT int zvn_guard_look(int flags, char *report_json, size_t size_n);
 
 /*
  * zvn_host_json - what the host has of what the packet filter needs.

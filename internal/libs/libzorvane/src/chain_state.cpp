@@ -15,6 +15,8 @@
 
 #include "errors.h"
 #include "families.h"
+#include "frame.h"
+#include "installed.h"
 #include "libzorvane.h"
 #include "lock.h"
 #include "log.h"
@@ -63,6 +65,78 @@ int verify_json(const RuleSetSource &source, char *result_json, size_t size_n)
     nlohmann::json result;
     verify_of(reading, *set, result);
     return copy_out(result.dump(), result_json, size_n);
+}
+
+int install_sections(const std::vector<ChainSection> &sections)
+{
+    PacketFilter &filter = packet_filter();
+    const ChainLock lock;
+    if (!lock.locked())
+        return -1;
+    // What stands is taken away where the text does not have it; and kept
+    // so that a later family's failed install can put an earlier one back:
+    // all of the text or none of it.
+    std::vector<std::unique_ptr<StandingRead>> looks;
+    for (const ChainSection &section : sections)
+        looks.push_back(filter.read_standing(*section.family));
+    std::vector<std::unique_ptr<KeptChains>> previous;
+    if (sections.size() > 1)
+        for (std::size_t s = 0; s < sections.size(); ++s)
+            previous.push_back(filter.keep(*sections[s].family, &looks[s]->standing()));
+    std::vector<std::unique_ptr<RestoreFile>> files;
+    const auto remove_all = [&] {
+        for (auto &file : files)
+            file->remove();
+    };
+    for (std::size_t s = 0; s < sections.size(); ++s) {
+        auto file = filter.write(*sections[s].family, filter.section_text(sections[s], looks[s]->standing()));
+        if (!file) {
+            remove_all();
+            set_error(ZVN_ERROR_FILE, "a restore file could not be written");
+            return -1;
+        }
+        files.push_back(std::move(file));
+    }
+    for (std::size_t s = 0; s < sections.size(); ++s) {
+        const ToolVerdict verdict = filter.test({files[s].get()})[0];
+        if (verdict.status != 0) {
+            for (std::size_t other = 0; other < files.size(); ++other)
+                if (other != s)
+                    files[other]->remove();
+            ErrorRecord &error = set_error(ZVN_ERROR_TEST_REFUSED, std::string("the test run refused the ") +
+                                                                       sections[s].family->name + " section (status " +
+                                                                       std::to_string(verdict.status) + ")");
+            error.status = verdict.status;
+            error.family = sections[s].family->key;
+            error.tool_words = verdict.words;
+            return verdict.status;
+        }
+    }
+    for (auto &kept : previous)
+        kept->finish();
+    for (std::size_t s = 0; s < sections.size(); ++s) {
+        const ToolVerdict verdict = filter.install(*files[s]);
+        if (verdict.status == 0)
+            continue;
+        for (std::size_t earlier = 0; earlier < s; ++earlier) {
+            std::vector<std::string> made;
+            for (const std::size_t k : sections[earlier].subchains)
+                made.push_back(layout_chain_name(k));
+            if (!made.empty())
+                made.push_back(index_chain);
+            if (previous[earlier]->put_back(made) != 0)
+                log_record("the ", sections[earlier].family->name, " chain could not be put back as it was");
+        }
+        ErrorRecord &error = set_error(ZVN_ERROR_INSTALL, std::string("the ") + sections[s].family->name +
+                                                              " install failed (status " + std::to_string(verdict.status) +
+                                                              ")");
+        error.status = verdict.status;
+        error.family = sections[s].family->key;
+        error.tool_words = verdict.words;
+        return verdict.status;
+    }
+    remove_all();
+    return 0;
 }
 
 }  // namespace zvn
@@ -135,7 +209,7 @@ void zvn_setup_chain_hook(int where)
     const ChainLock lock;
     if (!lock.locked())
         return;
-    packet_filter().setup_hook(where);
+    setup_and_keep_frame(where);
 }
 
 int zvn_watch_changes(void)
@@ -206,77 +280,16 @@ int zvn_install_chain_text(const char *text)
     clear_error();
     if (text == nullptr)
         return null_argument();
-    PacketFilter &filter = packet_filter();
     std::vector<ChainSection> sections;
-    if (!filter.parse_chain_text(text, sections))
+    if (!packet_filter().parse_chain_text(text, sections))
         return -1;
     const ChainLock lock;
     if (!lock.locked())
         return -1;
-    // What stands is taken away where the text does not have it; and kept
-    // so that a later family's failed install can put an earlier one back:
-    // all of the text or none of it.
-    std::vector<std::unique_ptr<StandingRead>> looks;
-    for (const ChainSection &section : sections)
-        looks.push_back(filter.read_standing(*section.family));
-    std::vector<std::unique_ptr<KeptChains>> previous;
-    if (sections.size() > 1)
-        for (std::size_t s = 0; s < sections.size(); ++s)
-            previous.push_back(filter.keep(*sections[s].family, &looks[s]->standing()));
-    std::vector<std::unique_ptr<RestoreFile>> files;
-    const auto remove_all = [&] {
-        for (auto &file : files)
-            file->remove();
-    };
-    for (std::size_t s = 0; s < sections.size(); ++s) {
-        auto file = filter.write(*sections[s].family, filter.section_text(sections[s], looks[s]->standing()));
-        if (!file) {
-            remove_all();
-            set_error(ZVN_ERROR_FILE, "a restore file could not be written");
-            return -1;
-        }
-        files.push_back(std::move(file));
-    }
-    for (std::size_t s = 0; s < sections.size(); ++s) {
-        const ToolVerdict verdict = filter.test({files[s].get()})[0];
-        if (verdict.status != 0) {
-            for (std::size_t other = 0; other < files.size(); ++other)
-                if (other != s)
-                    files[other]->remove();
-            ErrorRecord &error = set_error(ZVN_ERROR_TEST_REFUSED, std::string("the test run refused the ") +
-                                                                       sections[s].family->name + " section (status " +
-                                                                       std::to_string(verdict.status) + ")");
-            error.status = verdict.status;
-            error.family = sections[s].family->key;
-            error.tool_words = verdict.words;
-            return verdict.status;
-        }
-    }
-    for (auto &kept : previous)
-        kept->finish();
-    for (std::size_t s = 0; s < sections.size(); ++s) {
-        const ToolVerdict verdict = filter.install(*files[s]);
-        if (verdict.status == 0)
-            continue;
-        for (std::size_t earlier = 0; earlier < s; ++earlier) {
-            std::vector<std::string> made;
-            for (const std::size_t k : sections[earlier].subchains)
-                made.push_back(layout_chain_name(k));
-            if (!made.empty())
-                made.push_back(index_chain);
-            if (previous[earlier]->put_back(made) != 0)
-                log_record("the ", sections[earlier].family->name, " chain could not be put back as it was");
-        }
-        ErrorRecord &error = set_error(ZVN_ERROR_INSTALL, std::string("the ") + sections[s].family->name +
-                                                              " install failed (status " + std::to_string(verdict.status) +
-                                                              ")");
-        error.status = verdict.status;
-        error.family = sections[s].family->key;
-        error.tool_words = verdict.words;
-        return verdict.status;
-    }
-    remove_all();
-    return 0;
+    const int status = install_sections(sections);
+    if (status == 0)
+        record_chains_install(sections);
+    return status;
 }
 
 int zvn_failsafe_text_json(const char *allows, char *text, size_t size_n)

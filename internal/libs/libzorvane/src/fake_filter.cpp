@@ -7,6 +7,8 @@
 
 #include "fake_filter.h"
 
+#include "installed.h"
+
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -530,7 +532,7 @@ Readiness FakeFilter::readiness()
 {
     Readiness ready;
     ready.preparation_script = "/usr/sbin/firewall.sh";
-    ready.preparation = true;
+    ready.preparation = preparation;
     ready.ipv6_kernel = true;
     return ready;
 }
@@ -675,31 +677,16 @@ int FakeFilter::glance(const Family &family, Glance &glance)
 
 void FakeFilter::setup_default_chain()
 {
-    runs.push_back("prepare");
     setup_hook(ZVN_HOOK_LAST);
 }
 
 void FakeFilter::setup_hook(int where)
 {
-    const bool prepare = (where & ZVN_HOOK_NO_PREPARE) == 0;
+    if ((where & ZVN_HOOK_NO_PREPARE) == 0)
+        prepare();
     where &= ~ZVN_HOOK_NO_PREPARE;
     for (const Family *family : active_families()) {
         Table &table = this->table(*family);
-        Chain &input = *table.chain("INPUT");
-        if (prepare) {
-            // As the example preparation script: loopback and established
-            // traffic accepted at the top of INPUT, each once.
-            const std::string lo = "-A INPUT -i lo -j ACCEPT",
-                              established = "-A INPUT -m state --state RELATED,ESTABLISHED -j ACCEPT";
-            const auto has = [&](const std::string &text) {
-                return std::any_of(input.lines.begin(), input.lines.end(),
-                                   [&](const Line &line) { return line.text == text; });
-            };
-            if (!has(lo))
-                input.lines.insert(input.lines.begin(), {lo, 0, 0});
-            if (!has(established))
-                input.lines.insert(input.lines.begin() + 1, {established, 0, 0});
-        }
         if (table.chain(chain_name) == nullptr)
             table.chains.push_back({chain_name, "-", {}});
         Chain &hooked = *table.chain("INPUT");
@@ -715,6 +702,67 @@ void FakeFilter::setup_hook(int where)
             hooked.lines.push_back({hook_line, 0, 0});
     }
     changed();
+}
+
+int FakeFilter::prepare()
+{
+    runs.push_back("prepare");
+    if (!preparation)
+        return 127 * 256;
+    // As the example preparation script: loopback and established traffic
+    // accepted at the top of INPUT, each once.
+    for (const Family *family : active_families()) {
+        Chain &input = *table(*family).chain("INPUT");
+        const std::string lo = "-A INPUT -i lo -j ACCEPT",
+                          established = "-A INPUT -m state --state RELATED,ESTABLISHED -j ACCEPT";
+        const auto has = [&](const std::string &text) {
+            return std::any_of(input.lines.begin(), input.lines.end(), [&](const Line &line) { return line.text == text; });
+        };
+        if (!has(lo))
+            input.lines.insert(input.lines.begin(), {lo, 0, 0});
+        if (!has(established))
+            input.lines.insert(input.lines.begin() + 1, {established, 0, 0});
+    }
+    changed();
+    return 0;
+}
+
+int FakeFilter::insert_hook(const Family &family, std::size_t position)
+{
+    runs.push_back(std::string("hook ") + family.key);
+    Chain &input = *table(family).chain("INPUT");
+    if (table(family).chain(chain_name) == nullptr || position > input.lines.size() + 1)
+        return 256;
+    input.lines.insert(position == 0 ? input.lines.end() : input.lines.begin() + static_cast<long>(position - 1),
+                       {hook_line, 0, 0});
+    changed();
+    return 0;
+}
+
+int FakeFilter::delete_input_line(const Family &family, std::size_t position)
+{
+    runs.push_back(std::string("unhook ") + family.key);
+    Chain &input = *table(family).chain("INPUT");
+    if (position == 0 || position > input.lines.size())
+        return 256;
+    input.lines.erase(input.lines.begin() + static_cast<long>(position - 1));
+    changed();
+    return 0;
+}
+
+std::string_view FakeFilter::line_chain(std::string_view line)
+{
+    return iptables_line_chain(line);
+}
+
+ChainSection FakeFilter::installed_section(const Family &family, const std::string &restore_text)
+{
+    return iptables_installed_section(family, restore_text);
+}
+
+InputView FakeFilter::read_input_view(const FilterTable &table)
+{
+    return iptables_input_view(table);
 }
 
 int FakeFilter::zero(const Family &family)
@@ -762,6 +810,7 @@ FakeFilter &use_fake_filter(const std::string &directory)
     mkdir(directory.c_str(), 0700);
     mkdir((directory + "/records").c_str(), 0700);
     use_private_places(directory);
+    forget_kept_record();
     auto fake = std::make_unique<FakeFilter>();
     FakeFilter &kept = *fake;
     use_packet_filter(std::move(fake));

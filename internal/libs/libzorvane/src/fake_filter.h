@@ -63,6 +63,9 @@ public:
     bool country_match = false;
     // Whether the tool tells of every commit (the nf_tables back end).
     bool events = true;
+    // Whether the host has a preparation script (it makes what the example
+    // script makes: loopback and established traffic accepted).
+    bool preparation = true;
     // What was run, one word each ("test ipv4", "install ipv6", ...).
     std::vector<std::string> runs;
     // Restore files written and not yet removed.
@@ -88,10 +91,16 @@ public:
     int read_input(const Family &family, InputChain &input) override;
     bool read_chain_lines(const Family &family, int &lines) override;
     int glance(const Family &family, Glance &glance) override;
+    std::string_view line_chain(std::string_view line) override;
+    ChainSection installed_section(const Family &family, const std::string &restore_text) override;
+    InputView read_input_view(const FilterTable &table) override;
     void setup_default_chain() override;
     void setup_hook(int where) override;
     int zero(const Family &family) override;
     int zero_subchains(const Family &family) override;
+    int prepare() override;
+    int insert_hook(const Family &family, std::size_t position) override;
+    int delete_input_line(const Family &family, std::size_t position) override;
     int watch() override;
     int changes_seen() override;
 

@@ -168,6 +168,23 @@ struct InputChain {
     std::vector<InputRule> rules;
 };
 
+// What INPUT of a table does with packets, its jumps followed into the
+// chains they name (never into ZORVANE, whose verdicts are the rule set's).
+struct InputView {
+    std::string policy;
+    struct Line {
+        std::string text;             // "-A INPUT ..."
+        bool hook = false;            // it jumps or goes to ZORVANE
+        bool can_accept_new = false;  // an accept of a NEW packet is reachable from it
+    };
+    std::vector<Line> lines;
+    // A reply of an established connection, and a new connection on
+    // loopback, surely reach an accept (a line for them, or the policy).
+    bool established_pass = false, loopback_pass = false;
+    // Chains of a container engine that publishes ports through FORWARD.
+    std::vector<std::string> container_chains;
+};
+
 // One line of ZORVANE read by its position: what the listing printed, and
 // what it says.
 struct PositionRead {
@@ -267,6 +284,13 @@ public:
     // "-S ZORVANE": whether the chain exists, and its rule lines.
     virtual bool read_chain_lines(const Family &family, int &lines) = 0;
     virtual int glance(const Family &family, Glance &glance) = 0;
+    // The chain a line of a listing or a chain text appends to ("" for
+    // another line).
+    virtual std::string_view line_chain(std::string_view line) = 0;
+    // The chains a restore text of the library's own installs, as a section
+    // of a chain text (what a put back installs again).
+    virtual ChainSection installed_section(const Family &family, const std::string &restore_text) = 0;
+    virtual InputView read_input_view(const FilterTable &table) = 0;
 
     // --- the chain and its hook ---------------------------------------------
     // The specified preparation: the script, then per family -N, -D and -A
@@ -279,6 +303,14 @@ public:
     // Zeroes the counters of the sub-chains that stand (ZORVANE's own are
     // zero()'s): the status of the one commit that does it, 0 for none.
     virtual int zero_subchains(const Family &family) = 0;
+    // The host's preparation script run again (without a shell): its raw
+    // status.
+    virtual int prepare() = 0;
+    // The hook put in INPUT at a position (from 1), or at its end (0): the
+    // raw status.
+    virtual int insert_hook(const Family &family, std::size_t position) = 0;
+    // The line of INPUT at a position (from 1) deleted: the raw status.
+    virtual int delete_input_line(const Family &family, std::size_t position) = 0;
 
     // --- changes ---------------------------------------------------------
     // 1 where the tool tells of every commit (a watch runs from now on), 0

@@ -9,6 +9,7 @@
 
 #include "errors.h"
 #include "families.h"
+#include "frame.h"
 #include "handle.h"
 #include "iptables/iptables.h"
 #include "libzorvane.h"
@@ -158,51 +159,35 @@ int verify_of(TableReading &reading, const RuleSet &set, nlohmann::json &result)
 int status_of(TableReading &reading, nlohmann::json &result)
 {
     result = nlohmann::json::object();
+    PacketFilter &filter = packet_filter();
+    const Frame frame = read_frame();
     for (std::size_t f = 0; f < reading.families().size(); ++f) {
         const Family &family = *reading.families()[f];
         if (const int status = reading.finish(f); status != 0)
             return listing_failed(family, "filter table", status);
         const FilterTable &table = reading.table(f);
-        // INPUT as "-S INPUT" lists it: the policy, then its lines.
-        std::string listing;
-        const FilterTable::Chain *input = table.chain("INPUT");
-        if (input != nullptr) {
-            listing = "-P INPUT " + input->policy + "\n";
-            for (const std::uint32_t l : input->lines)
-                listing += std::string(table.lines[l].text) + "\n";
-        }
-        const InputChain rules = read_input_rules(listing);
-        std::size_t hook = 0, hooks = 0;
-        nlohmann::json ahead = nlohmann::json::array();
-        for (std::size_t i = 0; i < rules.rules.size(); ++i) {
-            if (rules.rules[i].hook) {
-                ++hooks;
-                if (hook == 0)
-                    hook = i + 1;
-            } else if (hook == 0 && rules.rules[i].can_bypass) {
-                ahead.push_back(rules.rules[i].text);
-            }
-        }
-        if (hook == 0)
-            ahead = nlohmann::json::array();
+        const InputView view = filter.read_input_view(table);
+        const FrameState state = frame_state(view, frame.of(family));
         const FilterTable::Chain *chain = table.chain(chain_name);
-        result[family.key] = {{"chain", chain != nullptr},
-                              {"hooks", hooks},
+        nlohmann::json one = {{"chain", chain != nullptr},
+                              {"hooks", state.hooks.size()},
                               {"rule_lines", chain != nullptr ? chain->lines.size() : 0},
-                              {"policy", rules.policy},
-                              {"input_rules", rules.rules.size()},
-                              {"hook_position", hook},
-                              {"ahead", std::move(ahead)}};
+                              {"policy", view.policy},
+                              {"input_rules", view.lines.size()},
+                              {"hook_position", state.hooks.empty() ? 0 : state.hooks[0]},
+                              {"ahead", state.hooks.empty() ? std::vector<std::string>{} : state.ahead},
+                              {"prepared_missing", state.missing_prepared},
+                              {"established_pass", state.established},
+                              {"loopback_pass", state.loopback},
+                              {"container_chains", state.containers}};
+        if (frame.of(family) != nullptr)
+            one["hook_place"] = frame.where == ZVN_HOOK_FIRST ? "first" : frame.where == ZVN_HOOK_LAST ? "last" : "kept";
+        result[family.key] = std::move(one);
     }
     return 0;
 }
 
 }  // namespace zvn
-
-struct zvn_table {
-    explicit zvn_table(zvn::Records records) : reading(records) {}
-    zvn::TableReading reading;
-};
 
 using namespace zvn;
 

@@ -61,3 +61,9 @@ int verify_of(TableReading &reading, const RuleSet &set, nlohmann::json &result)
 int status_of(TableReading &reading, nlohmann::json &result);
 
 }  // namespace zvn
+
+// The exported handle of a reading.
+struct zvn_table {
+    explicit zvn_table(zvn::Records records) : reading(records) {}
+    zvn::TableReading reading;
+};

@@ -125,6 +125,8 @@ struct Rule {
 
 struct RuleSet {
     std::vector<Rule> rules;
+    // The text it was read from (what the record of an install keeps).
+    std::string text;
     // The reader's observations, in rule order, and the descriptions of
     // values that are not strings which they quote.
     std::vector<Observation> notes;

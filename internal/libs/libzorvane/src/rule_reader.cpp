@@ -923,8 +923,10 @@ bool read_rules(const char *text, std::size_t length, RuleSet &set, Told told, s
 {
     // A plainly valid text is read without a JSON tree; anything else takes
     // the full parse and validation, with their records.
-    if (read_plain_rule_set(text, length, set))
+    if (read_plain_rule_set(text, length, set)) {
+        set.text.assign(text, length);
         return true;
+    }
     nlohmann::json rules_json = nlohmann::json::parse(text, text + length, nullptr, false);
     if (rules_json.is_discarded()) {
         if (told == Told::told) {
@@ -949,6 +951,7 @@ bool read_rules(const char *text, std::size_t length, RuleSet &set, Told told, s
         return false;
     }
     note_duplicate_keys(text, length, set);
+    set.text.assign(text, length);
     return true;
 }
 

@@ -79,6 +79,10 @@ bool iptables_parse_chain_text(const std::string &text, std::vector<ChainSection
 std::string iptables_section_text(const ChainSection &section, const StandingLayout &standing);
 // What "-S INPUT" lists, read into its rules.
 InputChain read_input_rules(const std::string &listing);
+// What INPUT of a table does with packets (see PacketFilter::read_input_view).
+InputView iptables_input_view(const FilterTable &table);
+std::string_view iptables_line_chain(std::string_view line);
+ChainSection iptables_installed_section(const Family &family, const std::string &restore_text);
 // The glance of a save listing: ZORVANE declared, hooks, the layout's lines
 // and their digest.
 Glance glance_of(const std::string &saved);
@@ -122,11 +126,17 @@ public:
     int read_input(const Family &family, InputChain &input) override;
     bool read_chain_lines(const Family &family, int &lines) override;
     int glance(const Family &family, Glance &glance) override;
+    std::string_view line_chain(std::string_view line) override;
+    ChainSection installed_section(const Family &family, const std::string &restore_text) override;
+    InputView read_input_view(const FilterTable &table) override;
 
     void setup_default_chain() override;
     void setup_hook(int where) override;
     int zero(const Family &family) override;
     int zero_subchains(const Family &family) override;
+    int prepare() override;
+    int insert_hook(const Family &family, std::size_t position) override;
+    int delete_input_line(const Family &family, std::size_t position) override;
 
     int watch() override;
     int changes_seen() override;

@@ -377,6 +377,45 @@ int IptablesFilter::glance(const Family &family, Glance &glance)
     return status;
 }
 
+std::string_view IptablesFilter::line_chain(std::string_view line)
+{
+    return iptables_line_chain(line);
+}
+
+ChainSection IptablesFilter::installed_section(const Family &family, const std::string &restore_text)
+{
+    return iptables_installed_section(family, restore_text);
+}
+
+InputView IptablesFilter::read_input_view(const FilterTable &table)
+{
+    return iptables_input_view(table);
+}
+
+int IptablesFilter::prepare()
+{
+    std::string words;
+    return capture({tools::firewall_script, "prepare"}, words);
+}
+
+int IptablesFilter::insert_hook(const Family &family, std::size_t position)
+{
+    std::string words;
+    std::vector<std::string> argv = {tools_of(family).tool, position == 0 ? "-A" : "-I", "INPUT"};
+    if (position != 0)
+        argv.push_back(std::to_string(position));
+    for (const char *word : {"-m", "state", "--state", "NEW", "-j"})
+        argv.emplace_back(word);
+    argv.emplace_back(chain_name);
+    return capture(argv, words, true);
+}
+
+int IptablesFilter::delete_input_line(const Family &family, std::size_t position)
+{
+    std::string words;
+    return capture({tools_of(family).tool, "-D", "INPUT", std::to_string(position)}, words, true);
+}
+
 void IptablesFilter::setup_default_chain()
 {
     do_system_call(command(tools::firewall_script, " prepare"));

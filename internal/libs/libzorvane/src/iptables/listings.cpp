@@ -458,6 +458,213 @@ InputChain read_input_rules(const std::string &listing)
     return input;
 }
 
+namespace {
+
+// What INPUT does with a packet of one kind, read from its lines and the
+// chains they send it to: where it is accepted, where it is dropped, and
+// where it goes on. Only what is sure counts: a line with a match this
+// reading does not weigh is passed over, as if it did not match.
+class InputWalk {
+public:
+    enum class Packet { new_remote, established_remote, new_loopback };
+    enum class End { accepted, dropped, went_on };
+
+    explicit InputWalk(const FilterTable &table) : table_(table) {}
+
+    // Where a NEW packet from elsewhere can be accepted from a line on:
+    // an accept, or a chain that can accept (followed, not into ZORVANE).
+    bool can_accept_new(const std::vector<std::string> &tokens, const std::string &policy, int depth = 0) const
+    {
+        if (!may_match(tokens, Packet::new_remote))
+            return false;
+        const std::string target = target_of(tokens);
+        if (target.empty() || target == chain_name)
+            return false;
+        if (target == "ACCEPT")
+            return true;
+        if (target == "RETURN")
+            return depth == 0 && policy == "ACCEPT";
+        if (goes_on(target))
+            return false;
+        const FilterTable::Chain *chain = table_.chain(target);
+        if (chain == nullptr || depth >= 16)
+            return true;  // a target of its own (NFQUEUE, ...), or too deep to tell
+        for (const std::uint32_t l : chain->lines)
+            if (can_accept_new(tokens_of(std::string(table_.lines[l].text)), policy, depth + 1))
+                return true;
+        return false;
+    }
+
+    // Whether a packet of a kind surely reaches an accept through INPUT.
+    bool passes(Packet packet) const
+    {
+        const FilterTable::Chain *input = table_.chain("INPUT");
+        if (input == nullptr)
+            return true;
+        const End end = walk(*input, packet, 0);
+        return end == End::accepted || (end == End::went_on && input->policy == "ACCEPT");
+    }
+
+private:
+    End walk(const FilterTable::Chain &chain, Packet packet, int depth) const
+    {
+        for (const std::uint32_t l : chain.lines) {
+            const auto tokens = tokens_of(std::string(table_.lines[l].text));
+            if (!surely_matches(tokens, packet))
+                continue;
+            const std::string target = target_of(tokens);
+            if (target == "ACCEPT")
+                return End::accepted;
+            if (target == "DROP" || target == "REJECT")
+                return End::dropped;
+            if (target == "RETURN")
+                return End::went_on;
+            if (target.empty() || target == chain_name || goes_on(target))
+                continue;  // the rule set's own chain: its verdicts are the operator's
+            const FilterTable::Chain *next = table_.chain(target);
+            if (next == nullptr || depth >= 16)
+                continue;
+            const End end = walk(*next, packet, depth + 1);
+            const bool goto_line = std::find(tokens.begin(), tokens.end(), "-g") != tokens.end();
+            if (end != End::went_on || goto_line)
+                return end;
+        }
+        return End::went_on;
+    }
+
+    static std::string target_of(const std::vector<std::string> &tokens)
+    {
+        for (std::size_t i = 0; i + 1 < tokens.size(); ++i)
+            if (tokens[i] == "-j" || tokens[i] == "-g")
+                return tokens[i + 1];
+        return "";
+    }
+
+    static bool goes_on(const std::string &target)
+    {
+        static const char *const going_on[] = {"DROP", "REJECT", "LOG", "NFLOG", "ULOG", "MARK", "CONNMARK", "CT",
+                                               "TRACE", "AUDIT", "TOS", "DSCP", "TCPMSS", "CLASSIFY", "SET",
+                                               "CHECKSUM", "TEE"};
+        return std::any_of(std::begin(going_on), std::end(going_on), [&](const char *name) { return target == name; });
+    }
+
+    static bool state_holds(const std::string &states, Packet packet)
+    {
+        std::istringstream in(states);
+        std::string state;
+        while (std::getline(in, state, ','))
+            if (packet == Packet::established_remote ? state == "ESTABLISHED"
+                                                     : state == "NEW" || state == "UNTRACKED")
+                return true;
+        return false;
+    }
+
+    // The line may match a packet of the kind (nothing in it rules it out).
+    static bool may_match(const std::vector<std::string> &tokens, Packet packet)
+    {
+        for (std::size_t i = 0; i + 1 < tokens.size(); ++i) {
+            const bool negated = i > 0 && tokens[i - 1] == "!";
+            if (tokens[i] == "-i" && tokens[i + 1] == "lo" && !negated && packet != Packet::new_loopback)
+                return false;
+            if ((tokens[i] == "--state" || tokens[i] == "--ctstate") && !negated &&
+                !state_holds(tokens[i + 1], packet))
+                return false;
+        }
+        return true;
+    }
+
+    // Every packet of the kind matches the line: it has no match but the
+    // interface and connection state that the kind has.
+    static bool surely_matches(const std::vector<std::string> &tokens, Packet packet)
+    {
+        for (std::size_t i = 2; i < tokens.size(); ++i) {
+            const std::string &word = tokens[i];
+            if (word == "-j" || word == "-g")
+                return true;
+            const bool negated = word == "!";
+            const std::string &option = negated && i + 1 < tokens.size() ? tokens[i + 1] : word;
+            const std::string value = i + (negated ? 2 : 1) < tokens.size() ? tokens[i + (negated ? 2 : 1)] : "";
+            if (option == "-m" && (value == "state" || value == "conntrack" || value == "comment")) {
+                i += 1;
+            } else if (option == "--comment") {
+                i += 1;
+            } else if ((option == "--state" || option == "--ctstate") && !negated && state_holds(value, packet)) {
+                i += 1;
+            } else if (option == "-i" && (value == "lo") == (packet == Packet::new_loopback) && !negated) {
+                i += 1;
+            } else if (option == "-i" && value == "lo" && negated && packet != Packet::new_loopback) {
+                i += 2;
+            } else {
+                return false;
+            }
+        }
+        return false;  // no target: nothing decided
+    }
+
+    const FilterTable &table_;
+};
+
+}  // namespace
+
+InputView iptables_input_view(const FilterTable &table)
+{
+    InputView view;
+    const FilterTable::Chain *input = table.chain("INPUT");
+    if (input != nullptr)
+        view.policy = input->policy;
+    const InputWalk walk(table);
+    if (input != nullptr)
+        for (const std::uint32_t l : input->lines) {
+            InputView::Line line;
+            line.text = std::string(table.lines[l].text);
+            const auto tokens = tokens_of(line.text);
+            line.hook = jumps_to_chain(tokens);
+            line.can_accept_new = !line.hook && walk.can_accept_new(tokens, view.policy);
+            view.lines.push_back(std::move(line));
+        }
+    view.established_pass = walk.passes(InputWalk::Packet::established_remote);
+    view.loopback_pass = walk.passes(InputWalk::Packet::new_loopback);
+    // Ports that a container engine publishes are reached through FORWARD
+    // after a DNAT, past INPUT and the rule set.
+    for (const char *name : {"DOCKER-USER", "DOCKER", "DOCKER-FORWARD"})
+        if (table.chain(name) != nullptr)
+            view.container_chains.push_back(name);
+    return view;
+}
+
+std::string_view iptables_line_chain(std::string_view line)
+{
+    return appended_chain(line);
+}
+
+ChainSection iptables_installed_section(const Family &family, const std::string &restore_text)
+{
+    // The chains it declares and does not take away, and their "-A" lines
+    // but the index chain's.
+    ChainSection section{&family, {}, ""};
+    std::vector<std::string> deleted;
+    std::vector<std::size_t> declared;
+    std::string_view rest = restore_text;
+    while (!rest.empty()) {
+        const std::size_t end = std::min(rest.find('\n'), rest.size());
+        const std::string_view line = rest.substr(0, end + (end < rest.size() ? 1 : 0));
+        rest.remove_prefix(line.size());
+        if (line.substr(0, 1) == ":") {
+            const std::string_view name = line.substr(1, line.find(' ') - 1);
+            if (const long k = layout_chain_index(name); k > 0)
+                declared.push_back(static_cast<std::size_t>(k));
+        } else if (line.substr(0, 3) == "-X ") {
+            deleted.emplace_back(line.substr(3, line.size() - 3 - (line.back() == '\n' ? 1 : 0)));
+        } else if (line.substr(0, 3) == "-A " && appended_chain(line) != index_chain) {
+            section.lines.append(line);
+        }
+    }
+    for (const std::size_t k : declared)
+        if (std::find(deleted.begin(), deleted.end(), layout_chain_name(k)) == deleted.end())
+            section.subchains.push_back(k);
+    return section;
+}
+
 Glance glance_of(const std::string &saved)
 {
     // The chain's lines go into a digest (FNV-1a, 64 bits), so that a
