@@ -13,6 +13,8 @@
 #      and the lines a drop flood logs against a log limit
 #   8. command: "zorvane apply", "counts" and "status" against the bare
 #      tools at the same block list, both back ends (command.sh)
+#   9. guard:  heal times and the guard's CPU under a minute of flushes of
+#      ZORVANE at 2,000 and 10,000 rules, both back ends (guard_flood.sh)
 # and writes bench/results/latest.csv, bench/results/latest.txt (the table,
 # with the machine it ran on), bench/results/apply.png and rate.png (gnuplot).
 # usage: bench/run.sh [--quick]
@@ -27,10 +29,10 @@ command -v gnuplot >/dev/null || DEBIAN_FRONTEND=noninteractive apt-get install 
 
 apply_sizes="100 1000 5000" own_sizes="10000 100000" count_sizes="100 1000 5000"
 check_sizes="10000 100000" apply6_sizes="1000 5000" layout_sizes="10000 100000" rate_sizes="1000 10000 100000"
-command_sizes="10000 100000"
+command_sizes="10000 100000" flood_sizes="2000 10000" flood_seconds=60
 if [ "${1:-}" = --quick ]; then
     apply_sizes="100 1000" own_sizes="10000" count_sizes="100 1000" check_sizes="10000" apply6_sizes="1000"
-    layout_sizes="10000" rate_sizes="1000 10000" command_sizes="10000"
+    layout_sizes="10000" rate_sizes="1000 10000" command_sizes="10000" flood_sizes="2000" flood_seconds=20
 fi
 
 cmake -S "$top" -B "$build" -DZORVANE_BUILD_BENCH=ON -DZORVANE_BUILD_TESTS=OFF -DCMAKE_BUILD_TYPE=Release >/dev/null
@@ -52,6 +54,8 @@ for backend in nft legacy; do
     ZVN_REQUIRE_SANDBOX=1 "$sandbox" "$backend" "$top/bench/packet_path.sh" "$build/cmd/zorvane/zorvane" \
         "$build/bench/packets" "$top/deploy/ulogd-zorvane.conf" $rate_sizes >> "$csv"
     ZVN_REQUIRE_SANDBOX=1 "$sandbox" "$backend" "$top/bench/command.sh" "$build/cmd/zorvane/zorvane" $command_sizes >> "$csv"
+    ZVN_REQUIRE_SANDBOX=1 "$sandbox" "$backend" "$top/bench/guard_flood.sh" "$build/cmd/zorvane/zorvane" \
+        "$flood_seconds" $flood_sizes >> "$csv"
 done
 
 {

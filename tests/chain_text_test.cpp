@@ -43,8 +43,10 @@ TEST_F(FakeChainText, InstallsAfterTheTestRun)
 {
     const std::string text = head + "-A ZORVANE -i lo -j ACCEPT\n-A ZORVANE -j DROP\nCOMMIT\n";
     ASSERT_EQ(zvn_install_chain_text(text.c_str()), 0);
+    // then the chain listed as the kernel took it, for the record of the install
     EXPECT_EQ(Fakes::calls(), (std::vector<std::string>{"iptables -S ZORVANE-INDEX", "iptables-restore --test FILE",
-                                                        "iptables-restore -n FILE"}));
+                                                        "iptables-restore -n FILE", "iptables -S ZORVANE-INDEX",
+                                                        "iptables -S ZORVANE"}));
     EXPECT_EQ(Fakes::restore_copy(2), text);
     EXPECT_EQ(read_file(drop_log), old_drop_log);  // the drop log is not touched
     EXPECT_TRUE(restore_files_in_tmp().empty());
@@ -106,7 +108,8 @@ TEST_F(FakeChainText, VerifiesTheChainAgainstARuleSet)
     ASSERT_EQ(zvn_verify_chain_json(rules, buffer, sizeof buffer), 0);
     EXPECT_EQ(nlohmann::json::parse(buffer),
               nlohmann::json::parse(R"({"ipv4":{"chain":true,"chains":1,"deepest_walk":3,"expected_lines":3,
-                                             "holding_lines":3,"holds":true,"layout":"flat","lines":3}})"));
+                                             "holding_lines":3,"holds":true,"layout":"flat","lines":3,
+                                             "log_limit":0}})"));
 
     ASSERT_EQ(zvn_verify_chain_json("[{\"allow\":true}]", buffer, sizeof buffer), 0);
     const auto other = nlohmann::json::parse(buffer);

@@ -144,7 +144,7 @@ rm -f /usr/sbin/ip6tables-restore && ln -s "xtables-$mode-multi" /usr/sbin/ip6ta
 "$zorvane" status > "$work/out" 2>&1
 expect_eq "status after a kill between the families exits" "$?" 3
 has "the IPv4 chain holds the unfinished apply's set" "holds the rule set of an apply that did not finish" "$work/out"
-grep -A5 "(IPv6)" "$work/out" | grep -q "holds the rule set last applied" && pass "the IPv6 chain holds the set last applied" ||
+grep -A5 "(IPv6)" "$work/out" | grep -q "holds what was last installed" && pass "the IPv6 chain holds the set last installed" ||
     fail "status: $(cat "$work/out")"
 "$zorvane" apply "$work/drop.json" 2>/dev/null
 

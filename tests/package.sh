@@ -18,7 +18,10 @@ if [ "${1:-}" = --inside ]; then
     [ "$(zorvane --version)" = "zorvane 1.0.0" ] || { echo "installed zorvane does not run"; exit 1; }
     [ -f /usr/share/bash-completion/completions/zorvane ] || { echo "no bash completion"; exit 1; }
     [ -x /usr/share/zorvane/firewall.sh ] || { echo "no example preparation script"; exit 1; }
-    [ -L /etc/systemd/system/sysinit.target.wants/zorvane.service ] || { echo "zorvane.service is not enabled"; exit 1; }
+    [ -L /etc/systemd/system/multi-user.target.wants/zorvane.service ] || { echo "zorvane.service is not enabled"; exit 1; }
+    grep -qx /etc/zorvane/failsafe.json /var/lib/dpkg/info/zorvane.conffiles || { echo "failsafe.json is no conffile"; exit 1; }
+    { zorvane --ipv4-only check --failsafe 2> "$scratch/failsafe.err" >/dev/null &&
+        grep -q "tcp ports 22" "$scratch/failsafe.err"; } || { echo "check --failsafe: $(cat "$scratch/failsafe.err")"; exit 1; }
     [ -L /etc/systemd/system/multi-user.target.wants/zorvane-guard.service ] || { echo "zorvane-guard.service is not enabled"; exit 1; }
     verify=$(systemd-analyze verify /lib/systemd/system/zorvane.service /lib/systemd/system/zorvane-guard.service 2>&1) ||
         { echo "systemd-analyze verify: $verify"; exit 1; }

@@ -26,6 +26,11 @@ zvn_get_rule_count_snapshot_json
 zvn_install_chain_text
 zvn_host_json
 zvn_keep_tool_words
+zvn_guard_look
+zvn_installed_json
+zvn_installed_same
+zvn_label_installs
+zvn_table_installed_json
 zvn_last_error
 zvn_last_error_code
 zvn_last_error_family

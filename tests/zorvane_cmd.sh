@@ -72,9 +72,12 @@ run 0 "status" status
 says out "present, 0 rule lines" "status counts the lines"
 says out "reached from INPUT: yes (1 hook)" "status sees the hook"
 run 0 "status --json" status --json
-says out '{"ahead":[],"chain":true,"hook_position":3,"hooks":1,"input_rules":3,"ipv6":{"ahead":[],"chain":true,"hook_position":3,"hooks":1,"input_rules":3,"policy":"ACCEPT","rule_lines":0},"policy":"ACCEPT","rule_lines":0}' "status as JSON"
+fields='{ahead,chain,hook_position,hooks,input_rules,policy,rule_lines,established_pass,loopback_pass,problems}'
+expect_eq "status as JSON" "$(jq -c "$fields + {ipv6: (.ipv6 | $fields | del(.problems))}" "$work/out")" \
+    '{"ahead":[],"chain":true,"hook_position":3,"hooks":1,"input_rules":3,"policy":"ACCEPT","rule_lines":0,"established_pass":true,"loopback_pass":true,"problems":[],"ipv6":{"ahead":[],"chain":true,"hook_position":3,"hooks":1,"input_rules":3,"policy":"ACCEPT","rule_lines":0,"established_pass":true,"loopback_pass":true}}'
 run 0 "status --json --ipv4-only" --ipv4-only status --json
-says out '{"ahead":[],"chain":true,"hook_position":3,"hooks":1,"input_rules":3,"policy":"ACCEPT","rule_lines":0}' "--ipv4-only leaves IPv6 out"
+expect_eq "--ipv4-only leaves IPv6 out" "$(jq -c "$fields + {ipv6}" "$work/out")" \
+    '{"ahead":[],"chain":true,"hook_position":3,"hooks":1,"input_rules":3,"policy":"ACCEPT","rule_lines":0,"established_pass":true,"loopback_pass":true,"problems":[],"ipv6":null}'
 
 # --- check installs nothing; apply 2,000 rules ----------------------------------------
 rules 2000 > "$work/big.json"

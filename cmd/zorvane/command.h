@@ -3,6 +3,7 @@
 // confirmed changes.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -90,9 +91,8 @@ void keep_last_good();
 std::string last_good(bool ipv6);
 
 // How a set is laid out in the kernel and how much its drops may log
-// (--layout, --log-limit): saved beside the saved set, so that a boot
-// restores the set as it was applied, and recorded beside the set last
-// applied, so that the guard puts it back so.
+// (--layout, --log-limit): saved beside the saved set, so that a boot or a
+// reload restores the set as it was applied.
 struct ApplyOptions {
     std::string layout = "auto";  // auto, flat, indexed
     unsigned log_limit = 0;       // lines per second per rule; 0: every drop
@@ -101,24 +101,39 @@ struct ApplyOptions {
 inline const std::vector<std::string> layout_names{"auto", "flat", "indexed"};
 constexpr unsigned most_log_limit = 10000;
 constexpr const char *saved_options = "/etc/zorvane/options.json";
-constexpr const char *applied_options = "/run/zorvane/applied-options.json";
 std::string options_text(const ApplyOptions &options);
 // The options a file holds; the defaults where it is missing or unreadable.
 ApplyOptions read_options(const std::string &path);
 // Hands them to the library for the rest of the process.
 void use_options(const ApplyOptions &options);
 
-// The rule set the command last applied, under /run (gone at a reboot):
-// what status compares the chain with.
-constexpr const char *applied_record = "/run/zorvane/applied.json";
-// The set being installed is recorded first, and becomes the applied one
-// once every family took it: after a kill between the families' installs,
-// status tells which family holds which.
+// Where setup put the hook (--hook first|last), kept across boots so that
+// restore puts it there again; "" where setup was not asked.
+constexpr const char *setup_record = "/var/lib/zorvane/setup.json";
+void save_hook_place(const std::string &place);
+std::string saved_hook_place();
+
+// What the boot's restore put in force, for status: {"fell_back":bool,
+// "why":"...","instead":"..."} (gone at a reboot, as the install's record).
+constexpr const char *boot_record = "/run/zorvane/boot.json";
+void record_boot(bool fell_back, const std::string &why, const std::string &instead);
+nlohmann::json boot_outcome();
+
+// The labels the command gives its installs, which status reads back from
+// the library's record of the last install.
+constexpr const char *label_apply = "apply", *label_restore = "restore", *label_reload = "reload",
+                     *label_last_good = "last-good", *label_failsafe = "failsafe", *label_rollback = "rollback";
+
+// The rule set being installed, under /run (gone at a reboot): after a kill
+// between the families' installs, status tells which family holds which.
 constexpr const char *applying_record = "/run/zorvane/applying.json";
 void record_applying(const std::string &text);
-void record_applied(const std::string &text, const ApplyOptions &options);
-// The set being installed was not installed after all.
+// The set being installed is installed (or not after all).
 void forget_applying();
+
+// "zorvane guard --pause": the guard repairs nothing while this is there.
+constexpr const char *guard_pause_file = "/run/zorvane/guard.paused";
+bool guard_paused();
 
 // ---------------------------------------------------------------------------
 // Confirmed changes (confirm.cpp)
@@ -151,14 +166,33 @@ enum class Answer { confirmed, timed_out, hung_up, terminated };
 // or the watcher's roll-back at the deadline; a hang-up or SIGTERM asks
 // the watcher to roll back at once. The answer is the watcher's.
 Answer wait_for_confirmation(int seconds);
-// The last settled change: its words ("" if none), whether it was kept, and
-// whether saving it failed.
+// The last settled change: its words ("" if none), whether it was kept,
+// whether saving it failed, and whether the previous rules could not be
+// put back.
 struct Outcome {
     std::string words;
     bool kept = false;
     bool save_failed = false;
+    bool put_back_failed = false;
 };
 Outcome last_outcome();
+
+// The guard's part: a change whose watcher is gone is settled (kept where
+// it was confirmed in time, else rolled back); one past its deadline that
+// its watcher has not settled is told. say receives what happened.
+void settle_orphaned_change(const std::function<void(const std::string &)> &say);
+
+// For status: the change that waits, if any, or how the last one ended.
+struct Pending {
+    bool waiting = false;
+    long deadline = 0;
+    std::string until, file;
+    bool watcher_alive = false;
+    long lock_wait_since = 0;  // the watcher waits for the lock since then (0: not)
+    bool last_put_back_failed = false;
+    std::string last_words;
+};
+Pending pending_change();
 
 // "zorvane confirm": keeps the change that waits; false if none does.
 bool confirm_pending_change();
@@ -167,10 +201,12 @@ bool confirm_pending_change();
 // The guard (guard.cpp)
 // ---------------------------------------------------------------------------
 
-// "zorvane guard": looks every interval seconds and puts back the set last
-// applied (else the saved set) and its hook when the chain is missing,
-// emptied, unhooked or holds another set; keeps zorvane.prom in textfile
-// when given. pause and resume only set and clear the pause.
+// "zorvane guard": looks every interval seconds (on nf_tables only when
+// the packet filter changed, and once a minute) and puts back exactly what
+// the last install through the library put in force, with the hook and the
+// preparation's lines, when another tool breaks them; settles a confirmed
+// change whose watcher is gone; keeps zorvane.prom in textfile when given.
+// pause and resume only set and clear the pause.
 int run_guard(int interval, const std::string &textfile, bool pause, bool resume);
 
 }  // namespace zorvane

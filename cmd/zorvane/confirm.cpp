@@ -1,15 +1,24 @@
 // Confirmed changes. The chain as it was is kept and a watcher is started,
 // detached from the applying process, before the new rule set goes in; the
-// watcher alone decides: a confirmation ("yes" typed to the applier, or
-// "zorvane confirm" from another shell) keeps the new set (and saves it,
-// when asked), anything else puts the old chain back at the deadline. So a
-// killed applier, a dead session or a lost terminal can never leave an
-// unconfirmed set in force. One change awaits confirmation at a time.
+// watcher alone decides: a confirmation in time ("yes" typed to the
+// applier, or "zorvane confirm" from another shell) keeps the new set (and
+// saves it, when asked), anything else puts the old chain back at the
+// deadline. So a killed applier, a dead session or a lost terminal can
+// never leave an unconfirmed set in force. One change awaits confirmation
+// at a time.
+//
+// The watcher holds what it must put back in memory from the moment the
+// change is armed, so that a /run wiped under it changes nothing; it waits
+// for the lock as long as another operation holds it, saying so, and
+// settles the moment it has it. A watcher that is gone (killed) leaves the
+// change to the next command, the guard or the applier, which settle it the
+// same way.
 //
 // The state lives under /run/zorvane/pending/: "change" (deadline, file,
 // staged save), "previous.rules" (the chain text to put back), "watcher"
-// (its pid) and "answer" ("yes" or "no"). The outcome of the last change is
-// left in /run/zorvane/outcome.
+// (its pid), "answer" ("yes T" or "no T", T the time it was given) and
+// "waiting" (since when the watcher waits for the lock). The outcome of the
+// last change is left in /run/zorvane/outcome.
 
 #include <libzorvane.h>
 
@@ -27,6 +36,7 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <map>
 #include <sstream>
@@ -47,8 +57,7 @@ const std::string change_file = pending_dir + "/change";
 const std::string previous_file = pending_dir + "/previous.rules";
 const std::string watcher_file = pending_dir + "/watcher";
 const std::string answer_file = pending_dir + "/answer";
-const std::string applied_before = pending_dir + "/applied.before";
-const std::string applied_options_before = pending_dir + "/applied-options.before";
+const std::string waiting_file = pending_dir + "/waiting";
 const std::string outcome_file = std::string(run_dir) + "/outcome";
 const std::string kept_previous = std::string(run_dir) + "/previous.rules";
 
@@ -65,48 +74,72 @@ void make_run_dir()
         throw Failure(3, std::string("cannot make ") + run_dir + ": " + std::strerror(errno));
 }
 
+// Written whole under a fresh name and renamed into place: a reader sees
+// the old file or the new one.
 void write_private(const std::string &path, const std::string &text)
 {
-    unlink(path.c_str());
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    const std::string temporary = path + ".new." + std::to_string(getpid());
+    unlink(temporary.c_str());
+    const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0)
         throw Failure(3, "cannot create " + path + ": " + std::strerror(errno));
     const bool written = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-    if (close(fd) != 0 || !written)
+    if (close(fd) != 0 || !written || rename(temporary.c_str(), path.c_str()) != 0) {
+        unlink(temporary.c_str());
         throw Failure(3, "cannot write " + path + ": " + std::strerror(errno));
+    }
 }
 
+// A file of the state, read without following links or blocking; "" where
+// it is not a regular file.
 std::string read_text(const std::string &path)
 {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
+    const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0)
+        return "";
+    struct stat seen {};
+    std::string text;
+    if (fstat(fd, &seen) == 0 && S_ISREG(seen.st_mode)) {
+        char buffer[65536];
+        ssize_t got;
+        while ((got = read(fd, buffer, sizeof buffer)) > 0)
+            text.append(buffer, static_cast<std::size_t>(got));
+    }
+    close(fd);
+    return text;
 }
 
 bool exists(const std::string &path)
 {
-    return access(path.c_str(), F_OK) == 0;
+    struct stat seen {};
+    return lstat(path.c_str(), &seen) == 0;
 }
 
 void remove_pending()
 {
-    for (const std::string &file :
-         {change_file, previous_file, watcher_file, answer_file, applied_before, applied_options_before})
+    for (const std::string &file : {change_file, previous_file, watcher_file, answer_file, waiting_file})
         unlink(file.c_str());
     rmdir(pending_dir.c_str());
 }
 
+using Change = std::map<std::string, std::string>;
+
 // The change file: one "key=value" a line.
-std::map<std::string, std::string> read_change()
+Change read_change()
 {
-    std::map<std::string, std::string> change;
+    Change change;
     std::istringstream in(read_text(change_file));
     std::string line;
     while (std::getline(in, line))
         if (const auto eq = line.find('='); eq != std::string::npos)
             change[line.substr(0, eq)] = line.substr(eq + 1);
     return change;
+}
+
+std::string value(const Change &change, const std::string &key)
+{
+    const auto found = change.find(key);
+    return found == change.end() ? "" : found->second;
 }
 
 long now_seconds()
@@ -122,33 +155,64 @@ std::string clock_time(long seconds)
     return text;
 }
 
-bool watcher_alive()
+long watcher_pid()
 {
-    const long pid = std::atol(read_text(watcher_file).c_str());
+    return std::atol(read_text(watcher_file).c_str());
+}
+
+bool alive(long pid)
+{
     return pid > 0 && kill(static_cast<pid_t>(pid), 0) == 0;
 }
 
-// Holds the library's lock while it lives.
-class Locked {
+// Whether the answer given keeps the change: "yes", given by the deadline.
+bool confirmed_in_time(const Change &change)
+{
+    std::istringstream answer(read_text(answer_file));
+    std::string word;
+    long given = 0;
+    answer >> word >> given;
+    return word == "yes" && given <= std::atol(value(change, "deadline").c_str());
+}
+
+// Holds the library's lock while it lives, waiting as long as it takes;
+// told each time a wait of 30 s runs out.
+class LockedForGood {
 public:
-    Locked()
+    explicit LockedForGood(const std::function<void(long since)> &still_waiting = {})
     {
-        if (zvn_lock_chain() != 0)
-            throw Failure(3, "another zorvane operation held the lock /run/zorvane.lock for over 30 s");
+        const long since = now_seconds();
+        while (zvn_lock_chain() != 0)
+            if (still_waiting)
+                still_waiting(since);
     }
-    ~Locked() { zvn_unlock_chain(); }
-    Locked(const Locked &) = delete;
-    Locked &operator=(const Locked &) = delete;
+    ~LockedForGood() { zvn_unlock_chain(); }
+    LockedForGood(const LockedForGood &) = delete;
+    LockedForGood &operator=(const LockedForGood &) = delete;
 };
 
-// Settles the pending change, under the lock: kept (the staged save put in
-// place, the chain kept as the last good set) or rolled back (the previous
-// chain put back in one commit, the staged save dropped). Returns the
-// outcome's words.
-Outcome settle(bool keep, const std::string &why)
+void record_outcome(const Outcome &settled)
 {
-    const auto change = read_change();
-    const std::string staged = change.count("staged") ? change.at("staged") : "";
+    try {
+        make_run_dir();
+        write_private(outcome_file, nlohmann::json{{"words", settled.words},
+                                                   {"kept", settled.kept},
+                                                   {"save_failed", settled.save_failed},
+                                                   {"put_back_failed", settled.put_back_failed},
+                                                   {"time", now_seconds()}}
+                                            .dump() +
+                                        "\n");
+    } catch (const Failure &) {
+    }
+}
+
+// Settles the change, under the lock: kept (the staged save put in place,
+// the chain kept as the last good set) or rolled back (the previous chain
+// put back in one commit, the staged save dropped). previous is the chain
+// text read when the change was armed.
+Outcome settle(const Change &change, const std::string &previous, bool keep, const std::string &why)
+{
+    const std::string staged = value(change, "staged");
     Outcome settled;
     settled.kept = keep;
     std::string &outcome = settled.words;
@@ -158,9 +222,9 @@ Outcome settle(bool keep, const std::string &why)
             try {
                 const std::string text = read_text(staged);
                 commit_staged(staged, saved_rules);
-                mark_forced(text, change.count("forced") && change.at("forced") == "1");
-                if (change.count("options"))
-                    save_atomically(saved_options, change.at("options") + "\n");
+                mark_forced(text, value(change, "forced") == "1");
+                if (!value(change, "options").empty())
+                    save_atomically(saved_options, value(change, "options") + "\n");
                 keep_last_good();
                 outcome += "; saved as " + std::string(saved_rules);
             } catch (const Failure &failure) {
@@ -168,39 +232,42 @@ Outcome settle(bool keep, const std::string &why)
                 settled.save_failed = true;
             }
         }
+    } else if (previous.empty()) {
+        // Nothing to put back is never "put back nothing": an empty chain
+        // would let everything in.
+        outcome = "the previous rules were not kept, so the new rule set stays in force (" + why + ")";
+        settled.put_back_failed = true;
     } else {
         int status = -1;
-        for (int attempt = 0; attempt < 10 && status != 0; ++attempt) {
-            if (attempt > 0)
-                std::this_thread::sleep_for(std::chrono::seconds(1));
-            status = zvn_install_chain_text(read_text(previous_file).c_str());
+        zvn_label_installs("rollback");
+        const auto until = std::chrono::steady_clock::now() + std::chrono::minutes(5);
+        for (int attempt = 0; status != 0; ++attempt) {
+            if (attempt > 0) {
+                if (std::chrono::steady_clock::now() > until)
+                    break;
+                std::this_thread::sleep_for(std::chrono::seconds(std::min(attempt, 10)));
+            }
+            status = zvn_install_chain_text(previous.c_str());
         }
-        if (!staged.empty())
-            unlink(staged.c_str());
-        // What the command last applied is again what it was before.
-        if (rename(applied_before.c_str(), applied_record) != 0)
-            unlink(applied_record);
-        if (rename(applied_options_before.c_str(), applied_options) != 0)
-            unlink(applied_options);
         if (status == 0) {
             outcome = "rolled back (" + why + "): the previous rules of the chain ZORVANE are back in force";
         } else {
-            rename(previous_file.c_str(), kept_previous.c_str());
+            try {
+                make_run_dir();
+                write_private(kept_previous, previous);
+            } catch (const Failure &) {
+            }
             outcome = "putting the previous rules back failed (status " + std::to_string(status) +
-                      "); they are kept in " + kept_previous;
+                      "): the new rule set stays in force; the previous rules are kept in " + kept_previous;
+            settled.put_back_failed = true;
         }
-        if (!staged.empty())
+        if (!staged.empty()) {
+            unlink(staged.c_str());
             outcome += "; the saved rule set was not changed";
+        }
     }
     remove_pending();
-    try {
-        write_private(outcome_file, nlohmann::json{{"words", settled.words},
-                                                   {"kept", settled.kept},
-                                                   {"save_failed", settled.save_failed}}
-                                            .dump() +
-                                        "\n");
-    } catch (const Failure &) {
-    }
+    record_outcome(settled);
     return settled;
 }
 
@@ -213,29 +280,43 @@ Outcome outcome_in_file()
     outcome.words = record.value("words", std::string());
     outcome.kept = record.value("kept", false);
     outcome.save_failed = record.value("save_failed", false);
+    outcome.put_back_failed = record.value("put_back_failed", false);
     return outcome;
 }
 
-// Asks the watcher to settle now: "yes" keeps, "no" rolls back. False when
-// no change awaits (any more).
+// Asks the watcher to settle now: "yes" keeps (when given by the
+// deadline), "no" rolls back. False when no change awaits (any more).
 bool answer(const std::string &word)
 {
-    const Locked lock;
     if (!exists(change_file))
         return false;
-    write_private(answer_file, word + "\n");
+    try {
+        write_private(answer_file, word + " " + std::to_string(now_seconds()) + "\n");
+    } catch (const Failure &) {
+        return false;
+    }
     return true;
 }
 
-// Waits until the pending change is settled; its outcome (none after the
-// limit).
-Outcome await_outcome(std::chrono::seconds limit)
+// A change whose watcher is gone, settled here: kept where it was confirmed
+// in time, else rolled back. Under the lock, which the caller holds.
+Outcome settle_orphan(const std::string &why)
 {
-    const auto until = std::chrono::steady_clock::now() + limit;
-    while (exists(pending_dir) && std::chrono::steady_clock::now() < until)
+    const Change change = read_change();
+    return settle(change, read_text(previous_file), confirmed_in_time(change), why);
+}
+
+// Waits until the watcher is gone, then returns the outcome; a watcher that
+// died without settling leaves it to us.
+Outcome await_outcome(long watcher)
+{
+    while (alive(watcher))
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    if (exists(pending_dir))
-        return {};
+    if (exists(change_file)) {
+        const LockedForGood lock;
+        if (exists(change_file))
+            return settle_orphan("its watcher was gone");
+    }
     return outcome_in_file();
 }
 
@@ -245,16 +326,59 @@ void refuse_if_pending()
 {
     if (!exists(change_file))
         return;
-    const auto change = read_change();
-    const long deadline = std::atol(change.count("deadline") ? change.at("deadline").c_str() : "0");
-    if (watcher_alive())
+    const Change change = read_change();
+    const long deadline = std::atol(value(change, "deadline").c_str());
+    if (alive(watcher_pid()))
         throw Failure(1, "a change awaits confirmation until " + clock_time(deadline) + " (" +
-                             (change.count("file") ? change.at("file") : "?") +
+                             (value(change, "file").empty() ? "?" : value(change, "file")) +
                              "): zorvane confirm keeps it, otherwise it is rolled back then; nothing was changed");
     // Its watcher is gone: an unconfirmed change is not left in force.
-    const Locked lock;
-    std::cerr << "zorvane: a change awaited confirmation, but its watcher is gone: "
-              << settle(false, "its watcher was gone").words << std::endl;
+    const LockedForGood lock;
+    if (exists(change_file) && !alive(watcher_pid()))
+        std::cerr << "zorvane: a change awaited confirmation, but its watcher is gone: "
+                  << settle_orphan("its watcher was gone").words << std::endl;
+}
+
+void settle_orphaned_change(const std::function<void(const std::string &)> &say)
+{
+    if (!exists(change_file))
+        return;
+    const Change change = read_change();
+    const long deadline = std::atol(value(change, "deadline").c_str());
+    if (alive(watcher_pid())) {
+        if (now_seconds() > deadline + 5)
+            say("the change awaiting confirmation (" + value(change, "file") + ") passed its deadline at " +
+                clock_time(deadline) + " and its watcher has not settled it yet" +
+                (exists(waiting_file) ? ": it waits for the lock since " +
+                                            clock_time(std::atol(read_text(waiting_file).c_str()))
+                                      : std::string()));
+        return;
+    }
+    if (zvn_lock_chain() != 0)
+        return;  // the next look tries again
+    if (exists(change_file) && !alive(watcher_pid()))
+        say("a change awaited confirmation, but its watcher is gone: " + settle_orphan("its watcher was gone").words);
+    zvn_unlock_chain();
+}
+
+Pending pending_change()
+{
+    Pending pending;
+    if (!exists(change_file)) {
+        const Outcome outcome = outcome_in_file();
+        pending.last_put_back_failed = outcome.put_back_failed;
+        pending.last_words = outcome.words;
+        return pending;
+    }
+    const Change change = read_change();
+    pending.waiting = true;
+    pending.deadline = std::atol(value(change, "deadline").c_str());
+    pending.file = value(change, "file");
+    pending.watcher_alive = alive(watcher_pid());
+    if (exists(waiting_file))
+        pending.lock_wait_since = std::atol(read_text(waiting_file).c_str());
+    pending.until = clock_time(pending.deadline);
+    return pending;
 }
 
 namespace {
@@ -291,25 +415,37 @@ namespace {
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    const long deadline = std::atol(read_change()["deadline"].c_str());
+    // From now on the change and the chain to put back are in memory.
+    const Change change = read_change();
+    const std::string previous = read_text(previous_file);
+    const long deadline = std::atol(value(change, "deadline").c_str());
     for (;;) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         const bool asked = exists(answer_file);
         if (!asked && now_seconds() < deadline && stop_signal == 0)
             continue;
-        try {
-            const Locked lock;
-            const bool keep = read_text(answer_file) == "yes\n";
-            const std::string why = keep ? "" : stop_signal != 0 ? "the watcher was stopped"
-                                              : asked           ? "asked by the applier"
-                                                                : "no confirmation in time";
-            std::cerr << "zorvane: " << settle(keep, why).words << std::endl;
-        } catch (const Failure &failure) {
-            std::cerr << "zorvane: " << failure.what() << std::endl;
-        }
+        bool told = false;
+        const LockedForGood lock([&](long since) {
+            if (!told)
+                std::cerr << "zorvane: another operation holds the lock: the change is settled as soon as it is "
+                             "free"
+                          << std::endl;
+            told = true;
+            try {
+                write_private(waiting_file, std::to_string(since) + "\n");
+            } catch (const Failure &) {
+            }
+        });
+        const bool keep = confirmed_in_time(change);
+        const std::string why = keep ? "" : stop_signal != 0 ? "the watcher was stopped"
+                                          : asked           ? "asked by the applier"
+                                                            : "no confirmation in time";
+        std::cerr << "zorvane: " << settle(change, previous, keep, why).words << std::endl;
         _exit(0);
     }
 }
+
+long started_watcher = 0;
 
 }  // namespace
 
@@ -337,9 +473,10 @@ void start_watcher()
         _exit(0);
     }
     waitpid(child, nullptr, 0);
-    for (int i = 0; i < 100 && !exists(watcher_file); ++i)
+    for (int i = 0; i < 100 && watcher_pid() == 0; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    if (!exists(watcher_file)) {
+    started_watcher = watcher_pid();
+    if (started_watcher == 0) {
         remove_pending();
         throw Failure(3, "the watcher of the confirmation did not start; nothing was changed");
     }
@@ -348,11 +485,10 @@ void start_watcher()
 void arm_confirmation(int seconds, const std::string &file, const std::string &staged, bool forced,
                       const ApplyOptions &options)
 {
-    write_private(previous_file, chain_text_now());
-    if (exists(applied_record))
-        write_private(applied_before, read_text(applied_record));
-    if (exists(applied_options))
-        write_private(applied_options_before, read_text(applied_options));
+    const std::string previous = chain_text_now();
+    if (previous.empty())
+        throw Failure(3, "the chain ZORVANE could not be kept for its roll-back; nothing was changed");
+    write_private(previous_file, previous);
     unlink(outcome_file.c_str());
     // The change file last: from now on the watcher settles the change.
     std::string options_line = options_text(options);
@@ -372,7 +508,7 @@ void disarm_confirmation()
     // The change did not go in after all: the watcher puts back what is
     // there anyway and stands down.
     answer("no");
-    await_outcome(std::chrono::seconds(15));
+    await_outcome(started_watcher);
 }
 
 Answer wait_for_confirmation(int seconds)
@@ -387,17 +523,20 @@ Answer wait_for_confirmation(int seconds)
     std::cerr << "type yes within " << seconds << " s to keep the new rule set (or run \"zorvane confirm\" "
               << "elsewhere); otherwise the previous one comes back" << std::endl;
     const bool terminal = isatty(0) != 0;
-    bool reading = true;
+    bool reading = true, asked_to_stop = false;
     std::string line;
     for (;;) {
-        if (stop_signal != 0) {
+        if (stop_signal != 0 && !asked_to_stop) {
             answer("no");
-            const Outcome outcome = await_outcome(std::chrono::seconds(15));
-            return outcome.kept ? Answer::confirmed : stop_signal == SIGHUP ? Answer::hung_up : Answer::terminated;
+            asked_to_stop = true;
         }
-        if (!exists(pending_dir))
-            return await_outcome(std::chrono::seconds(0)).kept ? Answer::confirmed : Answer::timed_out;
-        if (!reading) {
+        if (!alive(started_watcher)) {
+            const Outcome outcome = await_outcome(started_watcher);
+            if (outcome.kept)
+                return Answer::confirmed;
+            return stop_signal == SIGHUP ? Answer::hung_up : stop_signal != 0 ? Answer::terminated : Answer::timed_out;
+        }
+        if (!reading || asked_to_stop) {
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
             continue;
         }
@@ -436,16 +575,14 @@ Outcome last_outcome()
 
 bool confirm_pending_change()
 {
-    {
-        const Locked lock;
-        if (!exists(change_file) || !watcher_alive())
-            return false;
-        const long deadline = std::atol(read_change()["deadline"].c_str());
-        if (now_seconds() > deadline)
-            return false;
-        write_private(answer_file, "yes\n");
-    }
-    return await_outcome(std::chrono::seconds(15)).kept;
+    const long watcher = watcher_pid();
+    if (!exists(change_file) || !alive(watcher))
+        return false;
+    if (now_seconds() > std::atol(read_change()["deadline"].c_str()))
+        return false;
+    if (!answer("yes"))
+        return false;
+    return await_outcome(watcher).kept;
 }
 
 }  // namespace zorvane

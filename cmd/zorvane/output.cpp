@@ -82,9 +82,6 @@ std::string family_status(const char *name, const nlohmann::json &status)
                 (position == 1 ? " (first: the rule set decides before any other tool's rule)\n"
                                : " (rules of other tools ahead of it decide first; zorvane setup --hook first puts "
                                  "the rule set before them)\n");
-        for (const auto &rule : status.value("ahead", nlohmann::json::array()))
-            text += "warning: ahead of the hook, this rule can accept new connections before zorvane sees them: " +
-                    rule.get<std::string>() + "\n";
     }
     if (status.contains("layout")) {
         const auto &layout = status["layout"];
@@ -95,12 +92,17 @@ std::string family_status(const char *name, const nlohmann::json &status)
         if (layout.contains("deepest_walk"))
             text += "; a new connection's first packet walks at most " +
                     std::to_string(layout["deepest_walk"].get<int>()) + " of them";
+        if (layout.contains("log_limit"))
+            text += layout["log_limit"].get<unsigned>() == 0
+                        ? "; every drop is logged"
+                        : "; each rule logs at most " + std::to_string(layout["log_limit"].get<unsigned>()) +
+                              " drops a second";
         text += "\n";
     }
     if (status.contains("holds"))
         text += status["holds"].get<bool>()
-                    ? "holds the rule set last applied, line for line\n"
-                    : "does NOT hold the rule set last applied: " + status.value("differs", std::string("?")) + "\n";
+                    ? "holds what was last installed, line for line\n"
+                    : "does NOT hold what was last installed: " + status.value("differs", std::string("?")) + "\n";
     if (status.contains("holds_unfinished"))
         text += "holds the rule set of an apply that did not finish (" +
                 status["holds_unfinished"].get<std::string>() + ")\n";
@@ -117,6 +119,12 @@ std::string status_text(const nlohmann::json &status)
     text += family_status("IPv4", status);
     if (status.contains("ipv6"))
         text += family_status("IPv6", status["ipv6"]);
+    for (const auto &problem : status.value("problems", nlohmann::json::array()))
+        text += "problem: " + problem.get<std::string>() + "\n";
+    for (const auto &warning : status.value("warnings", nlohmann::json::array()))
+        text += "warning: " + warning.get<std::string>() + "\n";
+    for (const auto &note : status.value("notes", nlohmann::json::array()))
+        text += "note: " + note.get<std::string>() + "\n";
     return text;
 }
 

@@ -230,8 +230,8 @@ void use_options(const ApplyOptions &options)
 
 void record_applying(const std::string &text)
 {
-    // Best effort: status then compares with the saved set instead.
-    if (mkdir("/run/zorvane", 0700) != 0 && errno != EEXIST)
+    // Best effort: status then says nothing of an unfinished apply.
+    if (mkdir(run_dir, 0700) != 0 && errno != EEXIST)
         return;
     try {
         save_atomically(applying_record, text);
@@ -244,17 +244,42 @@ void forget_applying()
     unlink(applying_record);
 }
 
-void record_applied(const std::string &text, const ApplyOptions &options)
+void save_hook_place(const std::string &place)
 {
-    // The options first: the guard reads them with the set it finds.
+    save_atomically(setup_record, nlohmann::json{{"hook", place}}.dump() + "\n");
+}
+
+std::string saved_hook_place()
+{
+    const auto json = nlohmann::json::parse(read_whole(setup_record), nullptr, false);
+    if (!json.is_object() || !json.contains("hook") || !json["hook"].is_string())
+        return "";
+    const std::string place = json["hook"];
+    return place == "first" || place == "last" ? place : "";
+}
+
+void record_boot(bool fell_back, const std::string &why, const std::string &instead)
+{
+    if (mkdir(run_dir, 0700) != 0 && errno != EEXIST)
+        return;
     try {
-        save_atomically(applied_options, options_text(options));
+        save_atomically(boot_record, nlohmann::json{{"fell_back", fell_back}, {"why", why}, {"instead", instead}}
+                                             .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) +
+                                         "\n");
     } catch (const Failure &) {
     }
-    if (rename(applying_record, applied_record) == 0)
-        return;
-    record_applying(text);
-    rename(applying_record, applied_record);
+}
+
+nlohmann::json boot_outcome()
+{
+    const auto json = nlohmann::json::parse(read_whole(boot_record), nullptr, false);
+    return json.is_object() ? json : nlohmann::json::object();
+}
+
+bool guard_paused()
+{
+    struct stat seen {};
+    return lstat(guard_pause_file, &seen) == 0;
 }
 
 }  // namespace zorvane

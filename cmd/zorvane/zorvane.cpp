@@ -15,7 +15,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <ctime>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
@@ -251,17 +253,43 @@ void require_hooked_chain()
 // ---------------------------------------------------------------------------
 
 struct CheckArgs {
-    std::string file = zorvane::saved_rules;
+    std::string file;  // "": the saved set, or the fail-safe allows
     bool json = false;
     bool show = false;
+    bool failsafe = false;
     zorvane::ApplyOptions options;
 };
+
+// Extra allows of the fail-safe set (the management port, say): a rule set
+// of allowing rules. One that cannot be used leaves the fail-safe set
+// without extras, and the reason is told.
+constexpr const char *failsafe_allows = "/etc/zorvane/failsafe.json";
+
+// The fail-safe set's allows, checked as the boot would take them: the
+// findings of any rule set, and a rule that drops is an error of its own.
+void check_failsafe_allows(Checked &checked)
+{
+    if (!checked.rules)
+        return;
+    for (std::size_t r = 1; r <= checked.rules->size(); ++r)
+        if (!checked.rules->allows(r)) {
+            checked.findings.push_back({{"rule", r},
+                                        {"key", "allow"},
+                                        {"severity", "error"},
+                                        {"code", "failsafe-drop"},
+                                        {"message", "the fail-safe set takes only rules that allow; this one drops"}});
+            ++checked.errors;
+        }
+}
 
 int run_check(const CheckArgs &args)
 {
     zorvane::use_options(args.options);
-    const std::string text = read_rules(args.file);
-    const Checked checked = check_rules(text);
+    const std::string file = !args.file.empty() ? args.file : args.failsafe ? failsafe_allows : zorvane::saved_rules;
+    const std::string text = read_rules(file);
+    Checked checked = check_rules(text);
+    if (args.failsafe)
+        check_failsafe_allows(checked);
     if (args.json)
         std::cout << checked.findings.dump() << "\n";
     else
@@ -269,6 +297,22 @@ int run_check(const CheckArgs &args)
     if (checked.errors > 0)
         return 1;
     const Rules &rules = *checked.rules;
+    if (args.failsafe) {
+        const int length = zvn_failsafe_text_json(text.c_str(), nullptr, 0);
+        if (length < 0)
+            zorvane::fail_with_library("the fail-safe set cannot be made of " + file);
+        std::vector<char> failsafe(static_cast<std::size_t>(length) + 1);
+        zvn_failsafe_text_json(text.c_str(), failsafe.data(), failsafe.size());
+        if (args.show)
+            std::cout << failsafe.data();
+        test_run(rules);
+        std::cerr << "the fail-safe set keeps loopback, established traffic and " << rules.size()
+                  << (rules.size() == 1 ? " allow" : " allows") << " of " << file << " open";
+        for (std::size_t r = 1; r <= rules.size(); ++r)
+            std::cerr << (r == 1 ? ": " : "; ") << rules.description(r);
+        std::cerr << "; the test run accepts them; nothing was installed\n";
+        return 0;
+    }
     if (args.show) {
         const int length = zvn_rules_restore_text(rules.get(), nullptr, 0);
         std::vector<char> restore(static_cast<std::size_t>(length) + 1);
@@ -351,9 +395,10 @@ int run_apply(const ApplyArgs &args)
             staged = stage_save(text);
         if (confirming)
             zorvane::arm_confirmation(args.confirm_seconds, args.file, staged, forced, args.options);
+        zvn_label_installs(zorvane::label_apply);
         zorvane::record_applying(text);
         install(rules);
-        zorvane::record_applied(text, args.options);
+        zorvane::forget_applying();
     } catch (...) {
         zorvane::forget_applying();
         if (confirming)
@@ -394,11 +439,6 @@ int run_apply(const ApplyArgs &args)
     return 0;
 }
 
-// Extra allows of the fail-safe set (the management port, say): a rule set
-// of allowing rules. One that cannot be used leaves the fail-safe set
-// without extras, and the reason is told.
-constexpr const char *failsafe_allows = "/etc/zorvane/failsafe.json";
-
 std::string failsafe_text(std::vector<std::string> &problems)
 {
     std::string allows;
@@ -423,16 +463,26 @@ std::string failsafe_text(std::vector<std::string> &problems)
     return text.data();
 }
 
+// Prepares the host and hooks the chain where setup last chose
+// (--hook first|last, kept across boots), else at the end of INPUT.
+void set_up_hook()
+{
+    const std::string place = zorvane::saved_hook_place();
+    zvn_setup_chain_hook(place == "first" ? ZVN_HOOK_FIRST : place == "last" ? ZVN_HOOK_LAST : ZVN_HOOK_KEEP);
+}
+
 // The boot's fall-back: per family, the chain as it was after the last
 // successful apply --save, else the fail-safe set. Never nothing.
 std::string fall_back(std::vector<std::string> &problems)
 {
-    setup_default_chain();
+    set_up_hook();
     const auto [failsafe4, failsafe6] = zorvane::chain_sections(failsafe_text(problems));
     const std::string good4 = zorvane::last_good(false);
     const std::string good6 = options.both_families ? zorvane::last_good(true) : "";
     const std::string chosen = zorvane::chain_text_of(good4.empty() ? failsafe4 : good4,
                                                       good6.empty() ? failsafe6 : good6, options.both_families);
+    const bool any_failsafe = good4.empty() || (options.both_families && good6.empty());
+    zvn_label_installs(any_failsafe ? zorvane::label_failsafe : zorvane::label_last_good);
     if (zvn_install_chain_text(chosen.c_str()) == 0) {
         std::string what;
         for (const auto &[name, good, both] :
@@ -447,6 +497,7 @@ std::string fall_back(std::vector<std::string> &problems)
     }
     // A kept set the tools no longer take: the fail-safe set alone.
     const std::string failsafe = zorvane::chain_text_of(failsafe4, failsafe6, options.both_families);
+    zvn_label_installs(zorvane::label_failsafe);
     if ((!good4.empty() || !good6.empty()) && zvn_install_chain_text(failsafe.c_str()) == 0)
         return "the fail-safe set (the kept last good set was refused by the tools)";
     const std::string words = zvn_last_error_tool_words();
@@ -493,12 +544,13 @@ int run_restore(const std::vector<std::string> &tool_problems)
             problems.push_back(host()["preparation_script"]["path"].get<std::string>() +
                                " is missing: the host was not prepared");
         const CommandLock lock;
-        setup_default_chain();
+        set_up_hook();
         try {
             require_hooked_chain();
+            zvn_label_installs(zorvane::label_restore);
             zorvane::record_applying(text);
             install(*rules);
-            zorvane::record_applied(text, saved);
+            zorvane::forget_applying();
         } catch (const Failure &failure) {
             zorvane::forget_applying();
             why = failure.what();
@@ -507,15 +559,42 @@ int run_restore(const std::vector<std::string> &tool_problems)
     if (!why.empty()) {
         const CommandLock lock;
         const std::string instead = fall_back(problems);
+        zorvane::record_boot(true, why, instead);
         std::cerr << "zorvane: " << why << "\nzorvane: in force instead: " << instead << "\n";
         for (const auto &problem : problems)
             std::cerr << "zorvane: " << problem << "\n";
         return 3;
     }
+    zorvane::record_boot(false, "", zorvane::saved_rules);
     std::cerr << "restored " << zorvane::saved_rules << " into the chain ZORVANE\n";
     for (const auto &problem : problems)
         std::cerr << "zorvane: " << problem << "\n";
     return problems.empty() ? 0 : 3;
+}
+
+// "systemctl reload zorvane": the saved rule set applied again with its
+// saved options, as a boot would restore it; a saved set that is refused
+// changes nothing (no fall-back: what is in force stays).
+int run_reload()
+{
+    zorvane::use_options(zorvane::read_options(zorvane::saved_options));
+    zorvane::refuse_if_pending();
+    const std::string text = read_rules(zorvane::saved_rules);
+    const Checked checked = refuse_or_accept(text, zorvane::saved_as_forced(text));
+    const Rules &rules = *checked.rules;
+    const CommandLock lock;
+    require_hooked_chain();
+    zvn_label_installs(zorvane::label_reload);
+    zorvane::record_applying(text);
+    try {
+        install(rules);
+    } catch (...) {
+        zorvane::forget_applying();
+        throw;
+    }
+    zorvane::forget_applying();
+    std::cerr << "reloaded " << zorvane::saved_rules << " (" << rules.size() << " rules) into the chain ZORVANE\n";
+    return 0;
 }
 
 int run_confirm()
@@ -577,12 +656,9 @@ int run_counts(const CountsArgs &args)
     return 0;
 }
 
-// Per family, which set the chain holds: the set last applied by the
-// command (else the saved set), or the set of an apply that did not finish
-// (killed between the families' installs). Adds "holds" (and "differs",
-// "holds_unfinished") to each family's status; false where some family
-// does not hold the set last applied.
-std::optional<nlohmann::json> verified_against(const zorvane::Table &table, const std::string &path)
+// A rule-set file the command keeps (the saved set, an unfinished apply's),
+// parsed; nothing where it is missing, unreadable or refused.
+std::optional<Rules> kept_rules(const std::string &path, std::string *text_out = nullptr)
 {
     if (access(path.c_str(), R_OK) != 0)
         return std::nullopt;
@@ -594,79 +670,200 @@ std::optional<nlohmann::json> verified_against(const zorvane::Table &table, cons
     }
     if (text.find('\0') != std::string::npos)
         return std::nullopt;
-    const auto rules = Rules::parse(text);
-    if (!rules)
-        return std::nullopt;
+    if (text_out != nullptr)
+        *text_out = text;
+    return Rules::parse(text);
+}
+
+std::optional<nlohmann::json> verified_against(const zorvane::Table &table, const Rules &rules)
+{
     const auto verified = zorvane::filled(
-        [&](char *out, std::size_t n) { return zvn_table_verify_json(table.get(), rules->get(), out, n); });
+        [&](char *out, std::size_t n) { return zvn_table_verify_json(table.get(), rules.get(), out, n); });
     if (!verified)
         return std::nullopt;
     return nlohmann::json::parse(*verified);
 }
 
-// The set the chain is compared with, and what the comparison found: the
-// set last applied by the command, else the saved set.
-struct Reference {
-    std::string path;
-    std::optional<nlohmann::json> verified, unfinished;
-};
-
-Reference reference_of(const zorvane::Table &table)
+nlohmann::json &family_of(nlohmann::json &status, const std::string &family)
 {
-    Reference reference;
-    for (const char *path : {zorvane::applied_record, zorvane::saved_rules})
-        if ((reference.verified = verified_against(table, path))) {
-            reference.path = path;
-            break;
-        }
-    if (reference.verified)
-        reference.unfinished = verified_against(table, zorvane::applying_record);
-    return reference;
+    return family == "ipv4" ? status : status["ipv6"];
 }
 
-// Adds "holds" (and "differs", "holds_unfinished", the layout) to each
-// family's status; false where some family does not hold the set.
-bool holds_reference(const Reference &reference, nlohmann::json &status)
+// What the chain is compared with: the library's record of the last
+// install, by whichever client; where none was made since the boot, the
+// saved set. Adds "holds" (and "differs", "layout") to each family's
+// status; false where some family does not hold it.
+bool holds_reference(const zorvane::Table &table, nlohmann::json &status, std::vector<std::string> &problems)
 {
-    if (!reference.verified)
-        return true;
-    status["compared_with"] = reference.path;
+    const auto installed = zorvane::json_of(
+        [&](char *out, std::size_t n) { return zvn_table_installed_json(table.get(), out, n); },
+        "cannot read the record of the last install");
+    if (installed.value("state", std::string()) == "broken")
+        problems.push_back("the record of the last install is broken (" + installed.value("problem", std::string()) +
+                           "): what is in force cannot be told");
     bool all = true;
-    for (const auto &[family, one] : reference.verified->items()) {
-        nlohmann::json &target = family == "ipv4" ? status : status["ipv6"];
-        target["holds"] = one["holds"];
-        if (one.contains("layout")) {
-            target["layout"] = {{"kind", one["layout"]}, {"chains", one["chains"]}, {"lines", one["lines"]}};
-            if (one.contains("deepest_walk"))
-                target["layout"]["deepest_walk"] = one["deepest_walk"];
+    if (installed.contains("record")) {
+        const auto &record = installed["record"];
+        status["installed"] = record;
+        status["compared_with"] = "the last install (" + record.value("label", std::string("a client")) + " by " +
+                                  record.value("program", std::string("?")) + ")";
+        const nlohmann::json families = installed.value("families", nlohmann::json::object());
+        for (const auto &[family, one] : families.items()) {
+            if (one.value("unread", false))
+                continue;
+            nlohmann::json &target = family_of(status, family);
+            target["holds"] = one["holds"];
+            const nlohmann::json &kept = record["families"].contains(family) ? record["families"][family] : one;
+            if (kept.contains("layout")) {
+                target["layout"] = {{"kind", kept["layout"]},
+                                    {"chains", kept.value("chains", 1)},
+                                    {"lines", one.value("lines", 0)},
+                                    {"log_limit", kept.value("log_limit", 0)}};
+                if (one.value("holds", false))
+                    target["layout"]["deepest_walk"] = kept.value("deepest_walk", 0);
+            }
+            if (one.contains("differs"))
+                target["differs"] = std::to_string(one.value("holding_lines", 0)) + " of " +
+                                    std::to_string(one.value("expected_lines", 0)) + " lines hold; " +
+                                    one["differs"].get<std::string>();
+            all = all && one["holds"].get<bool>();
         }
+        return all;
+    }
+    // Nothing installed through the library since the boot: the saved set.
+    const auto saved = kept_rules(zorvane::saved_rules);
+    if (!saved)
+        return true;
+    const auto verified = verified_against(table, *saved);
+    if (!verified)
+        return true;
+    status["compared_with"] = zorvane::saved_rules;
+    for (const auto &[family, one] : verified->items()) {
+        nlohmann::json &target = family_of(status, family);
+        target["holds"] = one["holds"];
+        if (one.contains("layout"))
+            target["layout"] = {{"kind", one["layout"]}, {"chains", one["chains"]}, {"lines", one["lines"]}};
         if (one.contains("differs"))
             target["differs"] = std::to_string(one.value("holding_lines", 0)) + " of " +
-                                std::to_string(one.value("expected_lines", 0)) + " lines; " +
+                                std::to_string(one.value("expected_lines", 0)) + " lines hold; " +
                                 one["differs"].get<std::string>();
-        const auto &unfinished = reference.unfinished;
-        if (unfinished && unfinished->contains(family) && (*unfinished)[family]["holds"].get<bool>())
-            target["holds_unfinished"] = std::string(zorvane::applying_record);
         all = all && one["holds"].get<bool>();
     }
     return all;
 }
 
+// Whether a reboot would put in force what is in force now: the saved set
+// with its options, against the record (or, after a chain text's install,
+// against the chain itself).
+std::optional<std::string> saved_differs(const zorvane::Table &table, const nlohmann::json &status)
+{
+    if (!status.contains("installed") || access(zorvane::saved_rules, F_OK) != 0)
+        return std::nullopt;  // without a record the chain was compared with the saved set itself
+    std::string text;
+    const auto saved = kept_rules(zorvane::saved_rules, &text);
+    if (!saved)
+        return std::string("the saved rule set ") + zorvane::saved_rules +
+               " cannot be restored as it is: a reboot would fall back to the last good or the fail-safe set";
+    const zorvane::ApplyOptions saved_with = zorvane::read_options(zorvane::saved_options);
+    zorvane::use_options(saved_with);
+    if (zvn_installed_same(text.data(), text.size()) == 1)
+        return std::nullopt;
+    const bool rule_set = status.contains("installed") && status["installed"].value("kind", "") == "rule set";
+    if (!rule_set) {
+        // A chain text went in (a roll-back, a fall-back): it may be the
+        // saved set all the same.
+        const auto verified = verified_against(table, *saved);
+        bool same = verified.has_value();
+        if (verified)
+            for (const auto &[family, one] : verified->items())
+                same = same && one.value("holds", false) &&
+                       (saved_with.layout == "auto" || one.value("layout", std::string()) == saved_with.layout) &&
+                       one.value("log_limit", 0u) == saved_with.log_limit;
+        if (same)
+            return std::nullopt;
+    }
+    return std::string("the saved rule set ") + zorvane::saved_rules +
+           " (with its options) is not the one in force: a reboot would change the rules";
+}
+
+// What status adds of the frame, the boot, a change that waits and the
+// guard: problems (exit 3) and notes.
+void frame_problems(const nlohmann::json &one, const std::string &name, std::vector<std::string> &problems,
+                    std::vector<std::string> &warnings)
+{
+    if (!one.value("chain", false) || one.value("hooks", 0) == 0)
+        return;  // told already
+    if (one.value("hooks", 0) > 1)
+        problems.push_back(name + ": " + std::to_string(one["hooks"].get<int>()) +
+                           " lines of INPUT reach the chain, where setup made one (the guard takes the others away)");
+    for (const auto &line : one.value("prepared_missing", nlohmann::json::array()))
+        problems.push_back(name + ": the preparation's line \"" + line.get<std::string>() + "\" is gone from INPUT");
+    if (!one.value("established_pass", true))
+        problems.push_back(name + ": replies of established connections cannot pass INPUT (policy " +
+                           one.value("policy", std::string("?")) + "): no session to this host completes");
+    if (!one.value("loopback_pass", true))
+        problems.push_back(name + ": loopback traffic cannot pass INPUT");
+    for (const auto &rule : one.value("ahead", nlohmann::json::array()))
+        warnings.push_back(name + ": ahead of the hook, this rule can accept new connections before zorvane sees "
+                                  "them: " + rule.get<std::string>());
+    for (const auto &chain : one.value("container_chains", nlohmann::json::array()))
+        warnings.push_back(name + ": the chain " + chain.get<std::string>() +
+                        " stands: ports a container engine publishes are reached through FORWARD, which the rule "
+                        "set does not filter");
+}
+
 int run_status(bool json)
 {
     const CommandLock lock;
-    // One listing per family: the chain, the hook, what stands ahead of it
-    // (warnings only), and whether the chain holds the set last applied.
+    // One listing per family: the chain, the hook and its frame, and
+    // whether the chain holds what the last install put in force.
     const zorvane::Table table;
-    // The set first: its lines are compared as the listing comes.
-    const Reference reference = reference_of(table);
     auto status = table.status();
-    const bool holds = holds_reference(reference, status);
+    std::vector<std::string> problems, warnings, notes;
+    const bool holds = holds_reference(table, status, problems);
+    if (const auto unfinished = kept_rules(zorvane::applying_record))
+        if (const auto verified = verified_against(table, *unfinished))
+            for (const auto &[family, one] : verified->items())
+                if (one.value("holds", false))
+                    family_of(status, family)["holds_unfinished"] = std::string(zorvane::applying_record);
+    frame_problems(status, "IPv4", problems, warnings);
+    if (status.contains("ipv6"))
+        frame_problems(status["ipv6"], "IPv6", problems, warnings);
+    const std::string label =
+        status.contains("installed") ? status["installed"].value("label", std::string()) : std::string();
+    const auto boot = zorvane::boot_outcome();
+    if (label == zorvane::label_failsafe || label == zorvane::label_last_good)
+        problems.push_back(std::string("in force since the boot: ") +
+                           (label == zorvane::label_failsafe ? "the fail-safe set" : "the last good set") +
+                           (boot.contains("why") ? ", because " + boot["why"].get<std::string>() : std::string()));
+    const zorvane::Pending pending = zorvane::pending_change();
+    if (pending.waiting) {
+        const bool overdue = std::time(nullptr) > pending.deadline + 5;
+        if (!pending.watcher_alive)
+            problems.push_back("a change awaited confirmation until " + pending.until + " (" + pending.file +
+                               "), but its watcher is gone: the next zorvane command or the guard rolls it back");
+        else if (overdue)
+            problems.push_back("the change awaiting confirmation (" + pending.file + ") passed its deadline at " +
+                               pending.until + " and is not settled yet" +
+                               (pending.lock_wait_since != 0 ? ": its watcher waits for the lock" : ""));
+        else
+            notes.push_back("a change awaits confirmation until " + pending.until + " (" + pending.file +
+                            "): zorvane confirm keeps it, otherwise it is rolled back then");
+    } else if (pending.last_put_back_failed) {
+        problems.push_back("the last change to be confirmed could not be rolled back: " + pending.last_words);
+    }
+    if (zorvane::guard_paused())
+        notes.push_back("the guard is paused (zorvane guard --resume lets it repair again)");
+    if (const auto differs = saved_differs(table, status))
+        notes.push_back(*differs);
+    status["problems"] = problems;
+    status["warnings"] = warnings;
+    status["notes"] = notes;
     if (json)
         std::cout << status.dump() << "\n";
     else
         std::cout << zorvane::status_text(status);
-    return zorvane::chain_ready(status) && holds ? 0 : 3;
+    return zorvane::chain_ready(status) && holds && problems.empty() ? 0 : 3;
 }
 
 int run_setup(const std::string &hook)
@@ -684,6 +881,8 @@ int run_setup(const std::string &hook)
     // second setup and of a first one: the library keeps them, and -v
     // shows them.
     zvn_setup_chain_hook(hook == "first" ? ZVN_HOOK_FIRST : hook == "last" ? ZVN_HOOK_LAST : ZVN_HOOK_KEEP);
+    if (!hook.empty())
+        zorvane::save_hook_place(hook);  // where restore puts it at the next boot
     if (!zorvane::chain_ready(chain_status()))
         throw Failure(3, "setting up the chain failed (zorvane -v setup shows the tools' words)");
     std::cerr << "the chain ZORVANE is ready and reached from INPUT\n";
@@ -704,6 +903,26 @@ int run_reset()
     return 0;
 }
 
+// A number given to an option, read as plain decimal as ports are: digits
+// only, a leading zero no sign of octal ("010" is 10; "0x10", " 7" and
+// "+7" are refused), within [least, most].
+CLI::Validator decimal_in(unsigned long least, unsigned long most)
+{
+    return CLI::Validator(
+        [least, most](std::string &text) -> std::string {
+            if (text.empty() || !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }))
+                return "a plain decimal number is wanted, not \"" + text + "\"";
+            const std::size_t first = std::min(text.find_first_not_of('0'), text.size() - 1);
+            const std::string digits = text.substr(first);
+            const unsigned long value = digits.size() > 9 ? most + 1 : std::stoul(digits, nullptr, 10);
+            if (value < least || value > most)
+                return "the value " + text + " is not in " + std::to_string(least) + " to " + std::to_string(most);
+            text = std::to_string(value);  // what the conversion then reads
+            return "";
+        },
+        "DECIMAL in " + std::to_string(least) + " to " + std::to_string(most));
+}
+
 // --layout and --log-limit, which check and apply share.
 void add_layout_options(CLI::App &command, zorvane::ApplyOptions &chosen)
 {
@@ -718,7 +937,7 @@ void add_layout_options(CLI::App &command, zorvane::ApplyOptions &chosen)
                     "Log at most N drops per second per rule (after its first N); 0, the default, logs every drop. "
                     "Drops and counts stay exact")
         ->type_name("N")
-        ->check(CLI::Range(0u, zorvane::most_log_limit));
+        ->transform(decimal_in(0, zorvane::most_log_limit));
 }
 
 }  // namespace
@@ -737,7 +956,12 @@ int main(int argc, char **argv)
 
     CheckArgs check_args;
     auto *check = app.add_subcommand("check", "Findings on a rule set, then the test run; installs nothing");
-    check->add_option("FILE", check_args.file, "Rule set (default: the saved " + std::string(zorvane::saved_rules) + ")");
+    check->add_option("FILE", check_args.file,
+                      "Rule set (default: the saved " + std::string(zorvane::saved_rules) + ", or with --failsafe " +
+                          failsafe_allows + ")");
+    check->add_flag("--failsafe", check_args.failsafe,
+                    "Check FILE as the fail-safe set's allows: every rule must allow (the boot's fall-back keeps "
+                    "them open, the management port above all)");
     auto *check_json = check->add_flag("--json", check_args.json, "Print the findings as a JSON array");
     check->add_flag("--show", check_args.show, "Print the restore text that applying would install")->excludes(check_json);
     add_layout_options(*check, check_args.options);
@@ -752,7 +976,7 @@ int main(int argc, char **argv)
                       "Keep the new rules only if confirmed within SECONDS (\"yes\", or zorvane confirm); "
                       "otherwise put the old chain back")
         ->type_name("SECONDS")
-        ->check(CLI::Range(1, 86400));
+        ->transform(decimal_in(1, 86400));
     add_layout_options(*apply, apply_args.options);
 
     CountsArgs counts_args;
@@ -774,13 +998,14 @@ int main(int argc, char **argv)
         ->check(CLI::IsMember({"first", "last"}));
     auto *reset = app.add_subcommand("reset", "Zero the packet counters of the chain");
     auto *restore = app.add_subcommand("restore", "Set up the chain and apply the saved rule set (at boot)");
+    auto *reload = app.add_subcommand("reload", "Apply the saved rule set again with its saved options");
     auto *confirm = app.add_subcommand("confirm", "Keep a change that apply --confirm waits for");
     int guard_interval = 5;
     std::string guard_textfile;
     bool guard_pause = false, guard_resume = false;
     auto *guard = app.add_subcommand(
         "guard", "Watch the chain and put back the set last applied and its hook when another tool breaks them");
-    guard->add_option("--interval", guard_interval, "Seconds between looks (default 5)")->check(CLI::Range(1, 3600));
+    guard->add_option("--interval", guard_interval, "Seconds between looks (default 5)")->transform(decimal_in(1, 3600));
     guard->add_option("--textfile", guard_textfile,
                       "Keep zorvane_chain_intact and zorvane_repairs_total in DIR/zorvane.prom (node_exporter)")
         ->type_name("DIR");
@@ -839,6 +1064,8 @@ int main(int argc, char **argv)
             return run_reset();
         if (*restore)
             return run_restore(tool_problems);
+        if (*reload)
+            return run_reload();
         if (*confirm)
             return run_confirm();
         if (*guard)

@@ -401,12 +401,14 @@ ZVN_EXPORT int zvn_failsafe_text_json(const char *allows, char *text, size_t siz
  * Writes, per active family ("ipv4", and "ipv6" with IPv6 on):
  *   {"chain":true|false,"holds":true|false,"layout":"flat"|"indexed",
  *    "chains":C,"lines":N,"expected_lines":M,"holding_lines":H,
- *    "deepest_walk":W,"differs":"..."}
+ *    "deepest_walk":W,"log_limit":L,"differs":"..."}
  * "differs" names the first rule (or sub-chain) that does not match and
  * how; "chains" counts the layout's chains listed, "lines" their rule lines,
  * "expected_lines" the lines the rule set makes, "holding_lines" those of
  * them the chains hold as made; "deepest_walk", where the chain holds the
- * set, the most lines a packet can walk. Changes nothing.
+ * set, the most lines a packet can walk, and "log_limit" the lines a
+ * second its drops may log (0: every one; absent for a set without
+ * drops). Changes nothing.
  *
  * Returns 0 (buffer written); -1 for a null pointer, a refused rule set, a
  * lock not had or a buffer too small (not written).
@@ -863,11 +865,22 @@ ZVN_EXPORT int zvn_table_counts(zvn_table *table, zvn_rules *rules, struct zvn_r
  * zvn_table_installed_json - whether a reading holds the record:
  *   the above, and "families":{"ipv4":{"chain":true,"holds":false,
  *   "lines":L,"expected_lines":E,"holding_lines":H,"differs":"..."}};
- *   {"unread":true} for a family the process does not cover. 0; -1 for a
+ *   {"unread":true} for a family the process does not cover; a family the
+ *   install left alone (IPv6 off in its process) is compared with its rule
+ *   set all the same, marked "left_alone":true. 0; -1 for a
  *   null pointer or a buffer too small; the raw status of a read that
  *   failed.
  */
+/*
+ * zvn_installed_same - whether the last install was of this rule set.
+ *   rules, length: a rule-set text (any bytes). 1 where the record is
+ *   sound and of exactly this text, applied with the layout, the log limit
+ *   and the families the process now has (what a boot restoring it would
+ *   install); 0 otherwise (a chain text's install among them); -1 for a
+ *   null pointer or the lock not had. Runs nothing.
+ */
 ZVN_EXPORT int zvn_label_installs(const char *label);
+ZVN_EXPORT int zvn_installed_same(const char *rules, size_t length);
 ZVN_EXPORT int zvn_installed_json(char *record_json, size_t size_n);
 ZVN_EXPORT int zvn_table_installed_json(zvn_table *table, char *result_json, size_t size_n);
 

@@ -16,11 +16,13 @@
 #include "families.h"
 #include "frame.h"
 #include "installed.h"
+#include "layout.h"
 #include "libzorvane.h"
 #include "lock.h"
 #include "log.h"
 #include "names.h"
 #include "packet_filter.h"
+#include "proof.h"
 #include "reading.h"
 
 namespace zvn {
@@ -34,9 +36,11 @@ nlohmann::json describe(const InstalledRecord &record)
         const std::size_t lines =
             static_cast<std::size_t>(std::count(one.section.lines.begin(), one.section.lines.end(), '\n'));
         nlohmann::json family = {{"compared", one.proved ? "proved" : "as listed"}, {"lines", lines}};
+        family["chains"] = one.section.subchains.size() + 1;
         if (one.proved) {
             family["layout"] = one.indexed ? "indexed" : "flat";
             family["log_limit"] = one.log_limit;
+            family["deepest_walk"] = one.deepest_walk;
         }
         families[one.family->key] = std::move(family);
     }
@@ -213,6 +217,29 @@ int zvn_installed_json(char *record_json, size_t size_n)
     return copy_out(result.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace), record_json, size_n);
 }
 
+int zvn_installed_same(const char *rules, size_t length)
+{
+    clear_error();
+    if (rules == nullptr)
+        return null_argument();
+    const ChainLock lock;
+    if (!lock.locked())
+        return -1;
+    const RecordRead read = read_installed();
+    if (!read.record || read.state != RecordRead::State::read || read.record->rules_text.empty())
+        return 0;
+    const InstalledRecord &record = *read.record;
+    const LayoutChoice choice = layout_chosen() ? layout_choice() : LayoutChoice::flat;
+    const int chosen = choice == LayoutChoice::indexed     ? ZVN_LAYOUT_INDEXED
+                       : choice == LayoutChoice::automatic ? ZVN_LAYOUT_AUTO
+                                                           : ZVN_LAYOUT_FLAT;
+    return record.rules_text.size() == length && record.rules_text.compare(0, length, rules, length) == 0 &&
+                   record.layout_choice == chosen && record.log_limit == log_limit() &&
+                   record.ipv6 == ipv6_enabled()
+               ? 1
+               : 0;
+}
+
 int zvn_table_installed_json(zvn_table *table, char *result_json, size_t size_n)
 {
     clear_error();
@@ -232,11 +259,25 @@ int zvn_table_installed_json(zvn_table *table, char *result_json, size_t size_n)
         for (std::size_t f = 0; f < reading.families().size(); ++f) {
             const Family &family = *reading.families()[f];
             const InstalledFamily *installed = read.record->of(family);
-            if (installed == nullptr)
+            const auto set = read.record->set();
+            if (installed == nullptr && !set)
                 continue;
             if (const int status = reading.finish(f); status != 0)
                 return listing_failed(family, "filter table", status);
-            const RecordProof proof = prove_record(*read.record, *installed, reading.table(f), filter);
+            RecordProof proof;
+            if (installed != nullptr) {
+                proof = prove_record(*read.record, *installed, reading.table(f), filter);
+            } else {
+                // A family the install left alone (IPv6 off in its process):
+                // compared with the rule set all the same, in the layout it shows.
+                const TableProof shown = prove_table(*set, family, reading.table(f), filter);
+                proof.chain = shown.chain;
+                proof.holds = shown.mismatch.empty();
+                proof.differs = shown.mismatch;
+                proof.lines = shown.lines_listed;
+                proof.expected_lines = shown.expected.lines();
+                proof.holding_lines = shown.lines_holding;
+            }
             nlohmann::json one = {{"chain", proof.chain},
                                   {"holds", proof.holds},
                                   {"lines", proof.lines},
@@ -244,6 +285,8 @@ int zvn_table_installed_json(zvn_table *table, char *result_json, size_t size_n)
                                   {"holding_lines", proof.holding_lines}};
             if (!proof.holds)
                 one["differs"] = proof.differs;
+            if (installed == nullptr)
+                one["left_alone"] = true;
             families[family.key] = std::move(one);
         }
         for (const InstalledFamily &one : read.record->families)

@@ -21,6 +21,7 @@
 #include <nlohmann/json.hpp>
 
 #include "families.h"
+#include "libzorvane.h"
 #include "log.h"
 #include "names.h"
 #include "proof.h"
@@ -97,6 +98,7 @@ std::string serialized(const InstalledRecord &record)
                             {"proved", one.proved},
                             {"layout", one.indexed ? "indexed" : "flat"},
                             {"log_limit", one.log_limit},
+                            {"deepest_walk", one.deepest_walk},
                             {"subchains", one.section.subchains},
                             {"bytes", one.section.lines.size()}});
     const nlohmann::json header = {{"generation", record.generation},
@@ -106,6 +108,8 @@ std::string serialized(const InstalledRecord &record)
                                    {"time", record.time},
                                    {"ipv6", record.ipv6},
                                    {"rules", record.rules},
+                                   {"layout_choice", record.layout_choice},
+                                   {"log_limit", record.log_limit},
                                    {"rules_bytes", record.rules_text.size()},
                                    {"families", std::move(families)}};
     std::string body = header.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
@@ -140,6 +144,8 @@ std::string parse_record(const std::string &text, InstalledRecord &record)
         record.time = header.at("time").get<long long>();
         record.ipv6 = header.at("ipv6").get<bool>();
         record.rules = header.at("rules").get<std::size_t>();
+        record.layout_choice = header.at("layout_choice").get<int>();
+        record.log_limit = header.at("log_limit").get<unsigned>();
         std::size_t at = end + 1;
         const std::size_t rules_bytes = header.at("rules_bytes").get<std::size_t>();
         if (rules_bytes > body.size() - at)
@@ -155,6 +161,7 @@ std::string parse_record(const std::string &text, InstalledRecord &record)
             family.proved = one.at("proved").get<bool>();
             family.indexed = one.at("layout").get<std::string>() == "indexed";
             family.log_limit = one.at("log_limit").get<unsigned>();
+            family.deepest_walk = one.at("deepest_walk").get<std::size_t>();
             family.section.family = family.family;
             family.section.subchains = one.at("subchains").get<std::vector<std::size_t>>();
             const std::size_t bytes = one.at("bytes").get<std::size_t>();
@@ -424,11 +431,17 @@ void record_install(const RuleSet &set, const std::vector<Layout> &layouts, cons
     InstalledRecord record = new_record();
     record.rules_text = set.text;
     record.rules = set.rules.size();
+    record.log_limit = log_limit();
+    const LayoutChoice choice = layout_chosen() ? layout_choice() : LayoutChoice::flat;
+    record.layout_choice = choice == LayoutChoice::indexed     ? ZVN_LAYOUT_INDEXED
+                           : choice == LayoutChoice::automatic ? ZVN_LAYOUT_AUTO
+                                                               : ZVN_LAYOUT_FLAT;
     const auto families = active_families();
     for (std::size_t f = 0; f < families.size() && f < texts.size(); ++f) {
         InstalledFamily one;
         one.family = families[f];
         one.indexed = layouts[f].indexed;
+        one.deepest_walk = layouts[f].deepest_walk;
         one.log_limit = log_limit();
         one.proved = foretold(set, *families[f]);
         if (one.proved) {

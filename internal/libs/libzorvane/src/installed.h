@@ -31,6 +31,7 @@ struct InstalledFamily {
     // As proved: the layout and the log limit installed.
     bool indexed = false;
     unsigned log_limit = 0;
+    std::size_t deepest_walk = 0;  // the most lines a packet walks
     // The chains as installed: a put back installs exactly these lines.
     ChainSection section;
 };
@@ -44,6 +45,9 @@ struct InstalledRecord {
     bool ipv6 = false;       // both families were on
     std::string rules_text;  // the rule set, where one was installed
     std::size_t rules = 0;   // its rules
+    // The layout chosen (ZVN_LAYOUT_) and the log limit it was applied with.
+    int layout_choice = 0;
+    unsigned log_limit = 0;
     std::vector<InstalledFamily> families;
     // The rule set read back (for the proof), made when first needed.
     std::shared_ptr<const RuleSet> set() const;

@@ -146,8 +146,15 @@ int verify_of(TableReading &reading, const RuleSet &set, nlohmann::json &result)
             one["lines"] = proof.lines_listed;
             one["expected_lines"] = proof.expected.lines();
             one["holding_lines"] = proof.lines_holding;
-            if (proof.mismatch.empty())
+            if (proof.mismatch.empty()) {
                 one["deepest_walk"] = proof.layout.deepest_walk;
+                // The log limit its drops show (that of the first).
+                for (const ExpectedRule &rule : proof.expected.rules)
+                    if (!rule.model->allow) {
+                        one["log_limit"] = rule.limit;
+                        break;
+                    }
+            }
             else
                 one["differs"] = proof.mismatch;
         }
