@@ -15,6 +15,9 @@
 #      tools at the same block list, both back ends (command.sh)
 #   9. guard:  heal times and the guard's CPU under a minute of flushes of
 #      ZORVANE at 2,000 and 10,000 rules, both back ends (guard_flood.sh)
+#  10. countries: the sample set with the packaged country database, the
+#      sets' load against a bare ipset restore, NEW packets behind a US
+#      rule, its set's memory against plain rules (countries.sh)
 # and writes bench/results/latest.csv, bench/results/latest.txt (the table,
 # with the machine it ran on), bench/results/apply.png and rate.png (gnuplot).
 # usage: bench/run.sh [--quick]
@@ -56,6 +59,8 @@ for backend in nft legacy; do
     ZVN_REQUIRE_SANDBOX=1 "$sandbox" "$backend" "$top/bench/command.sh" "$build/cmd/zorvane/zorvane" $command_sizes >> "$csv"
     ZVN_REQUIRE_SANDBOX=1 "$sandbox" "$backend" "$top/bench/guard_flood.sh" "$build/cmd/zorvane/zorvane" \
         "$flood_seconds" $flood_sizes >> "$csv"
+    ZVN_REQUIRE_SANDBOX=1 "$sandbox" "$backend" "$top/bench/countries.sh" "$build/cmd/zorvane/zorvane" \
+        "$build/bench/packets" >> "$csv"
 done
 
 {

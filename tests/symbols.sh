@@ -60,6 +60,9 @@ zvn_table_status_json
 zvn_table_verify_json
 zvn_set_layout
 zvn_set_log_limit
+zvn_set_country_source
+zvn_set_country_databases
+zvn_countries_json
 zvn_rule_of_restore_line
 zvn_setup_chain_hook
 zvn_test_rules_json

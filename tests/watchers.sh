@@ -228,7 +228,11 @@ int main(int argc, char **argv)
     return zvn_apply_rules_json(text) == 0 ? 0 : 1;
 }
 EOF
-if cc -o "$work/client" "$work/client.c" -I"$src/internal/libs/libzorvane/include" \
+# a library built with the sanitizers needs a client built with them too
+lib_so="$(dirname "$zorvane")/../../libzorvane.so.1"
+client_flags=()
+ldd "$lib_so" 2>/dev/null | grep -q libasan && client_flags=(-fsanitize=address,undefined)
+if cc "${client_flags[@]}" -o "$work/client" "$work/client.c" -I"$src/internal/libs/libzorvane/include" \
     -L"$(dirname "$zorvane")/../.." -lzorvane -Wl,-rpath,"$(dirname "$zorvane")/../.." 2> "$work/cc.err"; then
     "$work/client" "$work/client.json" || fail "the client's apply"
     sleep 3

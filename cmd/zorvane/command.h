@@ -90,15 +90,20 @@ void keep_last_good();
 // The kept section of a family, or "" where none was kept.
 std::string last_good(bool ipv6);
 
-// How a set is laid out in the kernel and how much its drops may log
-// (--layout, --log-limit): saved beside the saved set, so that a boot or a
-// reload restores the set as it was applied.
+// How a set is laid out in the kernel, how much its drops may log and how
+// its country rules meet the kernel (--layout, --log-limit, --countries,
+// --country-db): saved beside the saved set, so that a boot or a reload
+// restores the set as it was applied.
 struct ApplyOptions {
-    std::string layout = "auto";  // auto, flat, indexed
-    unsigned log_limit = 0;       // lines per second per rule; 0: every drop
+    std::string layout = "auto";     // auto, flat, indexed
+    unsigned log_limit = 0;          // lines per second per rule; 0: every drop
+    std::string countries = "auto";  // auto, match, sets
+    std::vector<std::string> country_databases;  // none: the packaged database
 };
-// The layouts --layout names, and the most lines a second --log-limit takes.
+// The layouts --layout names, the country sources --countries names, and
+// the most lines a second --log-limit takes.
 inline const std::vector<std::string> layout_names{"auto", "flat", "indexed"};
+inline const std::vector<std::string> country_source_names{"auto", "match", "sets"};
 constexpr unsigned most_log_limit = 10000;
 constexpr const char *saved_options = "/etc/zorvane/options.json";
 std::string options_text(const ApplyOptions &options);

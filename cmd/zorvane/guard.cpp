@@ -152,7 +152,7 @@ int run_guard(int interval, const std::string &textfile, bool pause, bool resume
     long repairs = 0;
     Teller teller;
     auto last_look = std::chrono::steady_clock::time_point{};
-    bool first = true, whole = false;
+    bool first = true, whole = false, sets = false;
     while (stopping == 0) {
         if (!first)
             for (int tenth = 0; tenth < interval * 10 && stopping == 0; ++tenth)
@@ -167,7 +167,9 @@ int run_guard(int interval, const std::string &textfile, bool pause, bool resume
         if (events)
             zvn_watch_changes();
         const auto now = std::chrono::steady_clock::now();
-        if (!changed && whole && now - last_look < std::chrono::seconds(60))
+        // Address sets change without the tool telling: with sets in force
+        // every interval is a look (their headers, cheap).
+        if (!changed && whole && !sets && now - last_look < std::chrono::seconds(60))
             continue;
         last_look = now;
         const bool paused = guard_paused();
@@ -183,6 +185,7 @@ int run_guard(int interval, const std::string &textfile, bool pause, bool resume
         const auto looked = nlohmann::json::parse(*report, nullptr, false);
         teller.tell(looked, paused);
         whole = status == 0;
+        sets = looked.value("address_sets", false);
         if (looked.value("repaired", false))
             ++repairs;
         if (looked.value("guarding", false))

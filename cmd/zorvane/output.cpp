@@ -3,6 +3,7 @@
 #include "command.h"
 
 #include <cstdio>
+#include <ctime>
 #include <sstream>
 
 namespace zorvane {
@@ -99,6 +100,13 @@ std::string family_status(const char *name, const nlohmann::json &status)
                               " drops a second";
         text += "\n";
     }
+    for (const auto &set : status.value("country_sets", nlohmann::json::array()))
+        text += "country set of rule " + std::to_string(set.value("rule", 0)) + ": " +
+                set.value("name", std::string()) + ", " +
+                (!set.value("stands", false) ? std::string("MISSING")
+                                             : std::to_string(set.value("entries", 0)) + " networks" +
+                                                   (set.value("intact", false) ? "" : " (NOT what it was made with)")) +
+                "\n";
     if (status.contains("holds"))
         text += status["holds"].get<bool>()
                     ? "holds what was last installed, line for line\n"
@@ -119,6 +127,24 @@ std::string status_text(const nlohmann::json &status)
     text += family_status("IPv4", status);
     if (status.contains("ipv6"))
         text += family_status("IPv6", status["ipv6"]);
+    if (status.contains("countries")) {
+        const auto &countries = status["countries"];
+        text += "countries: " + countries.value("source", std::string("match")) + " (chosen: " +
+                countries.value("chosen", std::string("auto")) + ")\n";
+        for (const auto &database : countries.value("databases", nlohmann::json::array())) {
+            text += "country database " + database.value("path", std::string()) + ": ";
+            if (!database.value("read", false)) {
+                text += "not read (" + database.value("problem", std::string("?")) + ")\n";
+                continue;
+            }
+            char date[32] = "?";
+            const std::time_t modified = database.value("modified", 0LL);
+            std::tm when{};
+            if (gmtime_r(&modified, &when) != nullptr)
+                std::strftime(date, sizeof date, "%Y-%m-%d", &when);
+            text += std::to_string(database.value("entries", 0)) + " ranges, of " + date + "\n";
+        }
+    }
     for (const auto &problem : status.value("problems", nlohmann::json::array()))
         text += "problem: " + problem.get<std::string>() + "\n";
     for (const auto &warning : status.value("warnings", nlohmann::json::array()))

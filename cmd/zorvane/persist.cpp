@@ -201,7 +201,12 @@ std::string last_good(bool ipv6)
 
 std::string options_text(const ApplyOptions &options)
 {
-    return nlohmann::json{{"layout", options.layout}, {"log_limit", options.log_limit}}.dump() + "\n";
+    return nlohmann::json{{"layout", options.layout},
+                          {"log_limit", options.log_limit},
+                          {"countries", options.countries},
+                          {"country_db", options.country_databases}}
+               .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) +
+           "\n";
 }
 
 ApplyOptions read_options(const std::string &path)
@@ -217,6 +222,18 @@ ApplyOptions read_options(const std::string &path)
     const auto limit = json.find("log_limit");
     if (limit != json.end() && limit->is_number_unsigned() && limit->get<unsigned long long>() <= most_log_limit)
         options.log_limit = limit->get<unsigned>();
+    const auto countries = json.find("countries");
+    if (countries != json.end() && countries->is_string() &&
+        std::find(country_source_names.begin(), country_source_names.end(), countries->get<std::string>()) !=
+            country_source_names.end())
+        options.countries = countries->get<std::string>();
+    // A database list is taken whole or not at all: a set built from part
+    // of the files the apply named would hold other networks.
+    const auto databases = json.find("country_db");
+    if (databases != json.end() && databases->is_array() &&
+        std::all_of(databases->begin(), databases->end(),
+                    [](const nlohmann::json &file) { return file.is_string() && !file.get<std::string>().empty(); }))
+        options.country_databases = databases->get<std::vector<std::string>>();
     return options;
 }
 
@@ -226,6 +243,13 @@ void use_options(const ApplyOptions &options)
                    : options.layout == "indexed" ? ZVN_LAYOUT_INDEXED
                                                  : ZVN_LAYOUT_AUTO);
     zvn_set_log_limit(options.log_limit);
+    zvn_set_country_source(options.countries == "match"  ? ZVN_COUNTRIES_MATCH
+                           : options.countries == "sets" ? ZVN_COUNTRIES_SETS
+                                                         : ZVN_COUNTRIES_AUTO);
+    std::vector<const char *> paths;
+    for (const std::string &path : options.country_databases)
+        paths.push_back(path.c_str());
+    zvn_set_country_databases(paths.data(), paths.size());
 }
 
 void record_applying(const std::string &text)

@@ -609,12 +609,14 @@ struct CountsArgs {
     std::string file = zorvane::saved_rules;
     bool json = false;
     bool prometheus = false;
+    zorvane::ApplyOptions options;
 };
 
 int run_counts(const CountsArgs &args)
 {
     const std::string text = read_rules(args.file);
     refuse_nul(text);
+    zorvane::use_options(args.options);
     // The table is listed while the set is read.
     const zorvane::Table table;
     const auto rules = Rules::parse(text);
@@ -856,6 +858,33 @@ int run_status(bool json)
         notes.push_back("the guard is paused (zorvane guard --resume lets it repair again)");
     if (const auto differs = saved_differs(table, status))
         notes.push_back(*differs);
+    // Where country rules stand as address sets: the source chosen and the
+    // databases they were built from, as the last install recorded them
+    // (after a chain text's install, which needs none: as saved).
+    if (status.contains("country_sets") || (status.contains("ipv6") && status["ipv6"].contains("country_sets"))) {
+        zorvane::ApplyOptions built_with = zorvane::read_options(zorvane::saved_options);
+        const nlohmann::json record = status.value("installed", nlohmann::json::object());
+        if (record.contains("country_databases")) {
+            built_with.countries = record.value("countries", std::string("sets"));
+            built_with.country_databases = record["country_databases"].get<std::vector<std::string>>();
+        }
+        const std::string chosen = built_with.countries;
+        built_with.countries = "sets";  // as they stand: no question of the kernel
+        zorvane::use_options(built_with);
+        status["countries"] =
+            zorvane::json_of([](char *out, std::size_t size) { return zvn_countries_json(out, size); },
+                             "the country database could not be told");
+        status["countries"]["chosen"] = chosen;
+        for (const auto *one : {&status, status.contains("ipv6") ? &status["ipv6"] : nullptr})
+            if (one != nullptr)
+                for (const auto &set : one->value("country_sets", nlohmann::json::array()))
+                    if (!set.value("stands", false) || !set.value("intact", false))
+                        problems.push_back("the address set " + set.value("name", std::string()) + " of rule " +
+                                           std::to_string(set.value("rule", 0)) +
+                                           (set.value("stands", false) ? " does not hold what it was made with"
+                                                                       : " is missing") +
+                                           ": the rule's countries are not filtered as the rule set says");
+    }
     status["problems"] = problems;
     status["warnings"] = warnings;
     status["notes"] = notes;
@@ -923,7 +952,26 @@ CLI::Validator decimal_in(unsigned long least, unsigned long most)
         "DECIMAL in " + std::to_string(least) + " to " + std::to_string(most));
 }
 
-// --layout and --log-limit, which check and apply share.
+// --countries and --country-db, which check, apply and counts share.
+void add_country_options(CLI::App &command, zorvane::ApplyOptions &chosen)
+{
+    command
+        .add_option("--countries", chosen.countries,
+                    "How src_country rules meet the kernel: match (the country match, -m geoip, which needs its "
+                    "kernel module), sets (an address set per rule and family, filled from the country database), "
+                    "or auto (the default: the match where the kernel takes it, else sets)")
+        ->check(CLI::IsMember(zorvane::country_source_names));
+    command
+        .add_option("--country-db", chosen.country_databases,
+                    "A country database of \"first,last,CC\" lines (dotted IPv4, IPv4 integers or IPv6); may be "
+                    "given more than once (default: /usr/share/tor/geoip and /usr/share/tor/geoip6)")
+        ->type_name("FILE")
+        ->check(CLI::ExistingFile)
+        ->allow_extra_args(false)  // one FILE each time: the rule set after it stays the rule set
+        ->take_all();
+}
+
+// --layout, --log-limit and the country options, which check and apply share.
 void add_layout_options(CLI::App &command, zorvane::ApplyOptions &chosen)
 {
     command
@@ -938,6 +986,7 @@ void add_layout_options(CLI::App &command, zorvane::ApplyOptions &chosen)
                     "Drops and counts stay exact")
         ->type_name("N")
         ->transform(decimal_in(0, zorvane::most_log_limit));
+    add_country_options(command, chosen);
 }
 
 }  // namespace
@@ -984,6 +1033,7 @@ int main(int argc, char **argv)
     counts->add_option("FILE", counts_args.file, "Rule set (default: the saved " + std::string(zorvane::saved_rules) + ")");
     auto *counts_json = counts->add_flag("--json", counts_args.json, "Print the counts as a JSON array");
     counts->add_flag("--prometheus", counts_args.prometheus, "Print node_exporter textfile format")->excludes(counts_json);
+    add_country_options(*counts, counts_args.options);
 
     bool status_json = false;
     auto *status = app.add_subcommand("status", "Whether the chain exists, is reached from INPUT, and its size");

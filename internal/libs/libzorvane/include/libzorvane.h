@@ -620,6 +620,73 @@ ZVN_EXPORT int zvn_get_chain_glance_json(char *glance_json, size_t size_n);
 ZVN_EXPORT int zvn_set_layout(int layout);
 
 /*
+ * zvn_set_country_source - how a rule's "src_country" meets the kernel.
+ *
+ * source: ZVN_COUNTRIES_MATCH  the country match, "-m geoip
+ *                              --source-country LIST" (the default: every
+ *                              function does exactly what it always did),
+ *                              which needs an out-of-tree kernel module
+ *         ZVN_COUNTRIES_SETS   an address set per rule and family: the
+ *                              union of its countries' ranges in the
+ *                              country database, as networks, in a
+ *                              "hash:net" set named "zv4-<rule>-<digest>"
+ *                              (IPv6: "zv6-..."; the digest, 12 hex
+ *                              digits, is of its entries), matched by
+ *                              "-m set --match-set NAME src" where the
+ *                              country match would stand; the rest of the
+ *                              rule's lines, its RULE=n and its count are as
+ *                              they were
+ *         ZVN_COUNTRIES_AUTO   the match where the test run takes it (one
+ *                              "iptables-restore --test" of a country line,
+ *                              asked once), the sets elsewhere
+ *
+ * For the rest of the process. With sets, an apply makes the sets its lines
+ * need stand before the test run (one "/usr/sbin/ipset -file FILE restore",
+ * without a shell: each set filled under a name of its own and renamed into
+ * place, or swapped with one of its name that stands and holds other
+ * entries), commits the rules, and only then destroys the library's sets
+ * that no line of the family matches any more ("ipset destroy NAME"); a
+ * refused or failed apply destroys what it made, and the sets in force are
+ * untouched. A dry run makes what it needs and destroys it again. Every
+ * reader (the verification, both count reads, the status, the guard)
+ * compares each set a line matches on with the digest its name carries
+ * ("ipset save"), and refuses a set emptied or changed. The check finds a
+ * country the database does not hold (an error) and countries without
+ * networks in a family the rule goes to (a warning). Chain texts carry the
+ * entries of the sets their lines match on ("#ipset create ...", "#ipset add
+ * ..." before "*filter"), and zvn_install_chain_text makes them stand again,
+ * so that a roll-back or a fall-back needs no database.
+ *
+ * Returns 0; -1 for an unknown source (nothing changes).
+ */
+#define ZVN_COUNTRIES_MATCH 0
+#define ZVN_COUNTRIES_SETS 1
+#define ZVN_COUNTRIES_AUTO 2
+ZVN_EXPORT int zvn_set_country_source(int source);
+
+/*
+ * zvn_set_country_databases - where countries' ranges are read from.
+ *
+ * paths: n file names (n 0: the packaged database, /usr/share/tor/geoip and
+ *        /usr/share/tor/geoip6, of Debian's tor-geoipdb). Each file holds
+ *        lines "first,last,CC": the addresses dotted IPv4, IPv4 as integers
+ *        or IPv6 text (a file may hold both families), CC a code of two
+ *        letters; "#" starts a comment; other codes ("??") are passed over.
+ *
+ * Read when a set is first made, once per process and list. Returns 0; -1
+ * for a null pointer. Runs nothing.
+ *
+ * zvn_countries_json - the source in use and the databases:
+ *   {"chosen":"auto","source":"sets","countries":N,
+ *    "databases":[{"path":"/usr/share/tor/geoip","read":true,
+ *                  "entries":E,"modified":T,"problem":"..."}]}
+ * (the database only where the source is not the match). 0; -1 for a null
+ * pointer or a buffer too small.
+ */
+ZVN_EXPORT int zvn_set_country_databases(const char *const *paths, size_t n);
+ZVN_EXPORT int zvn_countries_json(char *countries_json, size_t size_n);
+
+/*
  * zvn_set_log_limit - a drop log that a flood cannot fill.
  *
  * lines_per_second: 0, every drop is logged (the default); 1 to 10000,
@@ -800,7 +867,9 @@ ZVN_EXPORT int zvn_rules_restore_text(zvn_rules *rules, char *restore_text, size
  *            "input_rules":R,"hook_position":P,"ahead":[...],
  *            "prepared_missing":[...],"established_pass":true,
  *            "loopback_pass":true,"container_chains":[...],
- *            "hook_place":"first"|"last"|"kept"}, ...}
+ *            "hook_place":"first"|"last"|"kept",
+ *            "country_sets":[{"name":"zv4-5-...","rule":5,"stands":true,
+ *                             "intact":true,"entries":E}]}, ...}
  *                        "ahead": the lines before the first hook from
  *                        which an accept of a NEW packet is reachable, their
  *                        jumps followed into the chains they name (a chain
@@ -813,7 +882,10 @@ ZVN_EXPORT int zvn_rules_restore_text(zvn_rules *rules, char *restore_text, size
  *                        a container engine (DOCKER-USER, ...), whose
  *                        published ports are reached through FORWARD, past
  *                        the rule set; "hook_place": where setup put the hook
- *                        (where it was recorded).
+ *                        (where it was recorded); "country_sets": the
+ *                        library's address sets the chains' lines match on
+ *                        (where any), "intact" where one holds what its
+ *                        name's digest says (one "ipset save" more).
  *                        0; -1 for a buffer too small; the raw status of a
  *                        read that failed.
  * zvn_table_verify_json  zvn_verify_chain_json of a parsed set, from the
@@ -897,8 +969,12 @@ ZVN_EXPORT int zvn_table_installed_json(zvn_table *table, char *result_json, siz
  * family's filter table ("/sbin/iptables-save -c -t filter", without a
  * shell) and judges it: the chains hold the record; INPUT reaches the chain
  * once; the lines setup's preparation made are there; replies of
- * established connections and loopback traffic pass INPUT. A table the
- * same as when the last look found it whole is whole without a proof.
+ * established connections and loopback traffic pass INPUT; the address
+ * sets the lines match on hold what their names say. A table the same as
+ * when the last look found it whole is whole without a proof; where the
+ * record's lines match on sets, "ipset list -t" (the sets' headers) is part
+ * of that sameness, and their entries ("ipset save") are proved at least
+ * once a minute all the same.
  * With ZVN_LOOK_REPAIR: the chains that differ go back exactly as installed
  * (one "iptables-restore -n" per family, all families or none); the
  * preparation runs again ("/usr/sbin/firewall.sh prepare") where its lines
@@ -916,7 +992,10 @@ ZVN_EXPORT int zvn_table_installed_json(zvn_table *table, char *result_json, siz
  *    "record_problem":"...",
  *    "families":{"ipv4":{"whole":false,"found":["..."],
  *                        "whole_after":true,"still":["..."]}},
- *    "did":["the chain put back as installed", ...],"notes":["..."]}
+ *    "did":["the chain put back as installed", ...],"notes":["..."],
+ *    "address_sets":false}
+ * "address_sets": the record's lines match on sets, which change without
+ * the changes zvn_watch_changes tells of: look each interval.
  * Returns 0: whole (after the repair, where one was made); 1: not whole;
  * 2: nothing to guard (no record); -1 for a null pointer, the lock not had,
  * a buffer too small (report not written) or a listing that failed.

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -15,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "countries.h"
 #include "errors.h"
 #include "families.h"
 #include "installed.h"
@@ -31,17 +33,79 @@ namespace zvn {
 
 namespace {
 
+// Where country rules are written as address sets: each family's names
+// (by rule) and sets, made to stand before the test run, and which of them
+// this call made (taken away again should it fail).
+struct CountryPlan {
+    std::vector<std::vector<std::string>> names;
+    std::vector<std::vector<AddressSet>> sets;
+    std::vector<std::string> created;
+
+    explicit CountryPlan(const RuleSet &set)
+    {
+        for (const Family *family : active_families()) {
+            sets.emplace_back();
+            names.push_back(country_set_names(set, *family, &sets.back()));
+        }
+    }
+    const std::vector<std::string> *names_of(std::size_t f) const
+    {
+        return f < names.size() && !names[f].empty() ? &names[f] : nullptr;
+    }
+    bool any() const
+    {
+        return std::any_of(sets.begin(), sets.end(), [](const auto &one) { return !one.empty(); });
+    }
+    // 0, or the status of the load that failed (with the error channel's entry).
+    int stand(PacketFilter &filter)
+    {
+        std::vector<AddressSet> all;
+        for (const auto &one : sets)
+            all.insert(all.end(), one.begin(), one.end());
+        const int status = ensure_sets(filter, all, created);
+        if (status != 0) {
+            ErrorRecord &error = set_error(status == 127 * 256 || status == -1 ? ZVN_ERROR_TOOL : ZVN_ERROR_INSTALL,
+                                           "the country sets could not be made (status " + std::to_string(status) +
+                                               ")");
+            error.status = status;
+            error.key = "src_country";
+            take_back(filter);
+        }
+        return status;
+    }
+    // A call that failed leaves the sets it made nowhere.
+    void take_back(PacketFilter &filter)
+    {
+        if (!created.empty())
+            filter.destroy_sets(created);
+        created.clear();
+    }
+    // Once the new rules are in force, the sets of the rules before them go.
+    void forget_the_old(PacketFilter &filter)
+    {
+        const auto families = active_families();
+        for (std::size_t f = 0; f < families.size(); ++f) {
+            std::vector<std::string> keep;
+            for (const AddressSet &one : sets[f])
+                keep.push_back(one.name);
+            forget_sets_but(filter, *families[f], keep);
+        }
+    }
+};
+
 // The restore files of each active family, each of its family's layout with
 // the chains that stand taken away; a failure removes what was written.
 bool write_restore_files(PacketFilter &filter, const RuleSet &set, Numbering numbering,
                          const std::vector<Layout> &layouts, const std::vector<StandingLayout> &standing,
-                         std::vector<std::unique_ptr<RestoreFile>> &files, std::vector<std::string> *texts = nullptr)
+                         std::vector<std::unique_ptr<RestoreFile>> &files, const CountryPlan &countries,
+                         std::vector<std::string> *texts = nullptr)
 {
     files.clear();
     const auto families = active_families();
     for (std::size_t f = 0; f < families.size(); ++f) {
         std::string text = filter.restore_text(set, layouts[f], numbering, *families[f], log_limit(),
-                                               f < standing.size() ? standing[f] : StandingLayout{});
+                                               f < standing.size() ? standing[f] : StandingLayout{}, nullptr,
+                                               countries.names_of(f));
         auto file = filter.write(*families[f], text);
         if (!file) {
             for (auto &written : files)
@@ -60,7 +124,8 @@ bool write_restore_files(PacketFilter &filter, const RuleSet &set, Numbering num
 // The error channel's entry of a refused test run or a failed install: its
 // status, the family, the tool's words and the rule its line falls in.
 int failed_run(int code, const std::string &what, const ToolVerdict &verdict, const Family &family,
-               const RuleSet &set, const Layout &layout, PacketFilter &filter, Numbering numbering)
+               const RuleSet &set, const Layout &layout, PacketFilter &filter, Numbering numbering,
+               const std::vector<std::string> *country_sets = nullptr)
 {
     // A tool the shell could not start refused nothing.
     const bool not_run = verdict.status == 127 * 256 || verdict.status == 126 * 256 || verdict.status == -1;
@@ -72,7 +137,7 @@ int failed_run(int code, const std::string &what, const ToolVerdict &verdict, co
     error.tool_words = verdict.words;
     if (verdict.line > 0) {
         std::vector<std::uint32_t> line_rules;
-        filter.restore_text(set, layout, numbering, family, log_limit(), {}, &line_rules);
+        filter.restore_text(set, layout, numbering, family, log_limit(), {}, &line_rules, country_sets);
         if (static_cast<std::size_t>(verdict.line) <= line_rules.size())
             error.rule = line_rules[static_cast<std::size_t>(verdict.line - 1)];
     }
@@ -187,19 +252,31 @@ int apply_rule_set(const RuleSetSource &source, FamilyOrder order)
     std::vector<StandingLayout> standing;
     for (const auto &one : looks)
         standing.push_back(one->standing());
+    CountryPlan countries(*set);
     std::vector<std::unique_ptr<RestoreFile>> files;
     std::vector<std::string> texts;
-    if (!write_restore_files(filter, *set, Numbering::by_rule, layouts, standing, files, &texts))
+    if (!write_restore_files(filter, *set, Numbering::by_rule, layouts, standing, files, countries, &texts))
         return -1;
     if (!lock) {
         lock.emplace();
         if (!lock->locked())
             return -1;
     }
+    // The sets the new lines match on stand before the test run, which
+    // needs them; the sets in force are not touched.
+    if (countries.any()) {
+        if (const int status = countries.stand(filter); status != 0) {
+            for (auto &file : files)
+                file->remove();
+            return status;
+        }
+    }
     std::vector<ToolVerdict> verdicts;
-    if (const auto f = refused_family(filter, files, verdicts))
+    if (const auto f = refused_family(filter, files, verdicts)) {
+        countries.take_back(filter);
         return failed_run(ZVN_ERROR_TEST_REFUSED, "the test run refused the restore file", verdicts[*f],
-                          *families[*f], *set, layouts[*f], filter, Numbering::by_rule);
+                          *families[*f], *set, layouts[*f], filter, Numbering::by_rule, countries.names_of(*f));
+    }
     for (std::size_t i = 0; i < installs.size(); ++i) {
         const std::size_t f = installs[i];
         if (i == 0 && previous)
@@ -209,14 +286,19 @@ int apply_rule_set(const RuleSetSource &source, FamilyOrder order)
             continue;
         if (i > 0 && previous->put_back(layout_subchains(layouts[installs[0]])) != 0)
             log_record("the ", families[installs[0]]->name, " chain could not be put back as it was");
+        countries.take_back(filter);
         return failed_run(ZVN_ERROR_INSTALL,
                           i > 0 ? std::string("the ") + families[f]->name + " install failed" : "the install failed",
-                          verdict, *families[f], *set, layouts[f], filter, Numbering::by_rule);
+                          verdict, *families[f], *set, layouts[f], filter, Numbering::by_rule, countries.names_of(f));
     }
     clear_drop_log();
     for (auto &file : files)
         file->remove();
-    record_install(*set, layouts, texts);
+    // Where countries may be sets, the sets of the rules before these go
+    // (with the country match the packet filter's sets are never touched).
+    if (country_source() != CountrySource::match)
+        countries.forget_the_old(filter);
+    record_install(*set, layouts, texts, countries.sets);
     return 0;
 }
 
@@ -227,13 +309,26 @@ int test_rule_set(const RuleSetSource &source)
     if (set == nullptr)
         return -1;
     const std::vector<Layout> layouts = chosen_layouts(*set);
+    CountryPlan countries(*set);
     std::vector<std::unique_ptr<RestoreFile>> files;
-    if (!write_restore_files(filter, *set, Numbering::by_rule, layouts, {}, files))
+    if (!write_restore_files(filter, *set, Numbering::by_rule, layouts, {}, files, countries))
         return -1;
+    // The test run needs the sets the lines match on: made for it where they
+    // do not stand, and taken away after it.
+    if (countries.any()) {
+        if (const int status = countries.stand(filter); status != 0) {
+            for (auto &file : files)
+                file->remove();
+            return status;
+        }
+    }
     std::vector<ToolVerdict> verdicts;
-    if (const auto f = refused_family(filter, files, verdicts))
-        return failed_run(ZVN_ERROR_TEST_REFUSED, "the test run refused the restore file", verdicts[*f],
-                          *active_families()[*f], *set, layouts[*f], filter, Numbering::by_rule);
+    const auto refused = refused_family(filter, files, verdicts);
+    countries.take_back(filter);
+    if (refused)
+        return failed_run(ZVN_ERROR_TEST_REFUSED, "the test run refused the restore file", verdicts[*refused],
+                          *active_families()[*refused], *set, layouts[*refused], filter, Numbering::by_rule,
+                          countries.names_of(*refused));
     for (auto &file : files)
         file->remove();
     return 0;

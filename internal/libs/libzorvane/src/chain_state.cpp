@@ -13,6 +13,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "countries.h"
 #include "errors.h"
 #include "families.h"
 #include "frame.h"
@@ -97,9 +98,28 @@ int install_sections(const std::vector<ChainSection> &sections)
         }
         files.push_back(std::move(file));
     }
+    // The sets the lines match on stand first (as the text carries them),
+    // since the test run needs them; those this call made go again should
+    // it fail.
+    std::vector<AddressSet> sets;
+    for (const ChainSection &section : sections)
+        sets.insert(sets.end(), section.sets.begin(), section.sets.end());
+    std::vector<std::string> made_sets;
+    if (const int status = ensure_sets(filter, sets, made_sets); status != 0) {
+        remove_all();
+        set_error(ZVN_ERROR_INSTALL, "the address sets of the chain text could not be made (status " +
+                                         std::to_string(status) + ")")
+            .status = status;
+        return status;
+    }
+    const auto take_back_sets = [&] {
+        if (!made_sets.empty())
+            filter.destroy_sets(made_sets);
+    };
     for (std::size_t s = 0; s < sections.size(); ++s) {
         const ToolVerdict verdict = filter.test({files[s].get()})[0];
         if (verdict.status != 0) {
+            take_back_sets();
             for (std::size_t other = 0; other < files.size(); ++other)
                 if (other != s)
                     files[other]->remove();
@@ -127,6 +147,7 @@ int install_sections(const std::vector<ChainSection> &sections)
             if (previous[earlier]->put_back(made) != 0)
                 log_record("the ", sections[earlier].family->name, " chain could not be put back as it was");
         }
+        take_back_sets();
         ErrorRecord &error = set_error(ZVN_ERROR_INSTALL, std::string("the ") + sections[s].family->name +
                                                               " install failed (status " + std::to_string(verdict.status) +
                                                               ")");
@@ -136,6 +157,10 @@ int install_sections(const std::vector<ChainSection> &sections)
         return verdict.status;
     }
     remove_all();
+    // The sets no installed line matches on any more go (where any stood).
+    if (!sets.empty() || country_source() != CountrySource::match)
+        for (const ChainSection &section : sections)
+            forget_sets_but(filter, *section.family, sets_named_in(filter, section));
     return 0;
 }
 
@@ -270,7 +295,18 @@ int zvn_get_chain_text(char *text, size_t size_n, size_t *length)
     for (std::size_t f = 0; f < kept.size(); ++f) {
         if (const int status = kept[f]->finish(); status != 0)
             return listing_failed(*families[f], "chain", status);
-        sections.emplace_back(families[f], kept[f]->chain_text());
+        std::string chain = kept[f]->chain_text();
+        // A chain that matches on sets of the library's own carries their
+        // entries, so that it goes back in where they are gone.
+        if (chain.find("--match-set zv") != std::string::npos) {
+            std::vector<ChainSection> read;
+            if (filter.parse_chain_text(ipv6_enabled() ? filter.section_header(*families[f]) + chain : chain, read) &&
+                read.size() == 1) {
+                attach_sets(filter, read[0]);
+                chain = filter.section_chain_text(read[0]);
+            }
+        }
+        sections.emplace_back(families[f], std::move(chain));
     }
     return copy_out_length(sectioned(sections), text, size_n, length);
 }

@@ -3,7 +3,8 @@
 // options to their line, malformed addresses, ports and names), and rules
 // that can never match because an earlier rule decides every packet they
 // match. It reads the model; the words are the message table's below. It
-// runs no command and touches no file.
+// runs no command and touches no file, but for country rules written as
+// address sets the country database it reads.
 
 #include "check.h"
 
@@ -11,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "countries.h"
 #include "families.h"
 #include "libzorvane.h"
 
@@ -324,6 +326,10 @@ std::vector<Finding> check_rule_set(const RuleSet &set, int &errors)
         matches.push_back(match_of(set.rules[r], usable));
     }
     find_shadowed(matches, per_rule);
+    // Country rules written as address sets: what the database holds.
+    for (CountryFinding &found : country_findings(set))
+        per_rule[found.rule].push_back(
+            {set.rules[found.rule].number, "src_country", found.error, found.code, std::move(found.message)});
     errors = 0;
     for (auto &rule_findings : per_rule)
         for (auto &finding : rule_findings) {

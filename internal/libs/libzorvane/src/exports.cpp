@@ -13,6 +13,7 @@
 
 #include "apply.h"
 #include "check.h"
+#include "countries.h"
 #include "counts.h"
 #include "errors.h"
 #include "families.h"
@@ -173,11 +174,68 @@ int zvn_rule_of_restore_line(const char *rules, int ipv6_file, long line)
     const Family &family = ipv6_file != 0 && ipv6_enabled() ? ipv6 : ipv4;
     // The file as the process's layout writes it, line by line.
     std::vector<std::uint32_t> line_rules;
+    const std::vector<std::string> sets = country_set_names(set, family);
     packet_filter().restore_text(set, chosen_layout(set, family), Numbering::by_rule, family, log_limit(), {},
-                                 &line_rules);
+                                 &line_rules, sets.empty() ? nullptr : &sets);
     if (line < 1 || static_cast<unsigned long>(line) > line_rules.size())
         return 0;
     return static_cast<int>(line_rules[static_cast<std::size_t>(line - 1)]);
+}
+
+int zvn_set_country_source(int source)
+{
+    clear_error();
+    switch (source) {
+    case ZVN_COUNTRIES_MATCH: choose_country_source(CountrySource::match); return 0;
+    case ZVN_COUNTRIES_SETS: choose_country_source(CountrySource::sets); return 0;
+    case ZVN_COUNTRIES_AUTO: choose_country_source(CountrySource::automatic); return 0;
+    default: break;
+    }
+    set_error(ZVN_ERROR_ARGUMENT, "unknown country source " + std::to_string(source));
+    return -1;
+}
+
+int zvn_set_country_databases(const char *const *paths, size_t n)
+{
+    clear_error();
+    if (paths == nullptr && n > 0)
+        return null_argument();
+    std::vector<std::string> chosen;
+    for (size_t i = 0; i < n; ++i) {
+        if (paths[i] == nullptr)
+            return null_argument();
+        chosen.emplace_back(paths[i]);
+    }
+    choose_country_databases(std::move(chosen));
+    return 0;
+}
+
+int zvn_countries_json(char *countries_json, size_t size_n)
+{
+    clear_error();
+    if (countries_json == nullptr)
+        return null_argument();
+    const CountrySource source = country_source();
+    nlohmann::json result = {{"chosen", source == CountrySource::match ? "match"
+                                        : source == CountrySource::sets ? "sets"
+                                                                        : "auto"}};
+    if (source == CountrySource::match) {
+        result["source"] = "match";
+    } else {
+        result["source"] = countries_as_sets() ? "sets" : "match";
+        nlohmann::json files = nlohmann::json::array();
+        const CountryDatabase &database = country_database();
+        for (const CountryDatabase::File &file : database.files) {
+            nlohmann::json one = {{"path", file.path}, {"read", file.read}, {"entries", file.entries},
+                                  {"modified", file.modified}};
+            if (!file.problem.empty())
+                one["problem"] = file.problem;
+            files.push_back(std::move(one));
+        }
+        result["databases"] = std::move(files);
+        result["countries"] = database.ranges.size();
+    }
+    return copy_out(result.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace), countries_json, size_n);
 }
 
 int zvn_set_layout(int layout)

@@ -461,6 +461,13 @@ ToolVerdict FakeFilter::restore(Table &table, const Family &family, const std::s
         const Normalized normal = normalize(line, family, country_match);
         if (!normal.ok)
             return refuse(number, normal.why);
+        // A set match needs its set, of the line's family, as the kernel does.
+        for (std::size_t w = 0; w + 1 < words.size(); ++w)
+            if (words[w] == "--match-set") {
+                const auto found = sets_.find(words[w + 1]);
+                if (found == sets_.end() || found->second.family->bit != family.bit)
+                    return refuse(number, "Set " + words[w + 1] + " doesn't exist.");
+            }
         chain->lines.push_back({normal.text, packets, bytes});
         jumps.emplace_back(number, normal.goes_to);
     }
@@ -539,9 +546,9 @@ Readiness FakeFilter::readiness()
 
 std::string FakeFilter::restore_text(const RuleSet &set, const Layout &layout, Numbering numbering,
                                      const Family &family, unsigned log_limit, const StandingLayout &standing,
-                                     std::vector<std::uint32_t> *line_rules)
+                                     std::vector<std::uint32_t> *line_rules, const std::vector<std::string> *country_sets)
 {
-    return iptables_restore_text(set, layout, numbering, family, log_limit, standing, line_rules);
+    return iptables_restore_text(set, layout, numbering, family, log_limit, standing, line_rules, country_sets);
 }
 
 std::string FakeFilter::failsafe_text(const RuleSet &allows, const Family &family, unsigned log_limit)
@@ -748,6 +755,84 @@ int FakeFilter::delete_input_line(const Family &family, std::size_t position)
     input.lines.erase(input.lines.begin() + static_cast<long>(position - 1));
     changed();
     return 0;
+}
+
+std::string FakeFilter::section_chain_text(const ChainSection &section)
+{
+    return iptables_section_chain_text(section);
+}
+
+std::string FakeFilter::sets_text(const std::vector<AddressSet> &sets)
+{
+    return iptables_sets_text(sets);
+}
+
+bool FakeFilter::parse_sets_text(const std::string &text, std::vector<AddressSet> &sets)
+{
+    return iptables_parse_sets_text(text, sets);
+}
+
+int FakeFilter::set_names(std::vector<std::string> &names)
+{
+    runs.push_back("set names");
+    for (const auto &[name, set] : sets_)
+        names.push_back(name);
+    return 0;
+}
+
+int FakeFilter::read_sets(const std::vector<std::string> &names, std::vector<AddressSet> &sets)
+{
+    runs.push_back("read sets");
+    for (const std::string &name : names)
+        if (const auto found = sets_.find(name); found != sets_.end())
+            sets.push_back(found->second);
+    return 0;
+}
+
+int FakeFilter::load_sets(const std::vector<AddressSet> &sets)
+{
+    runs.push_back("load sets");
+    if (next_set_load_ != 0) {
+        const int status = next_set_load_;
+        next_set_load_ = 0;
+        return status;
+    }
+    for (const AddressSet &set : sets)
+        sets_[set.name] = set;
+    return 0;
+}
+
+int FakeFilter::glance_sets(std::string &headers)
+{
+    runs.push_back("glance sets");
+    // As the tool's headers: the entries themselves are not told, so a
+    // test that swaps an entry for another sees what the tool would.
+    headers.clear();
+    for (const auto &[name, set] : sets_)
+        headers += name + " " + std::to_string(set.entries.size()) + "\n";
+    return 0;
+}
+
+int FakeFilter::destroy_sets(const std::vector<std::string> &names)
+{
+    runs.push_back("destroy sets");
+    int status = 0;
+    for (const std::string &name : names) {
+        // A set a line still matches on is in use.
+        bool used = false;
+        for (const auto &[bit, table] : tables_)
+            for (const Chain &chain : table.chains)
+                for (const Line &line : chain.lines)
+                    used = used || line.text.find("--match-set " + name + " ") != std::string::npos;
+        if (used || sets_.erase(name) == 0)
+            status = 256;
+    }
+    return status;
+}
+
+bool FakeFilter::takes_country_match()
+{
+    return country_match;
 }
 
 std::string_view FakeFilter::line_chain(std::string_view line)

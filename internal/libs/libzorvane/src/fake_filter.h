@@ -52,6 +52,10 @@ public:
     // "restore TEXT" (which flushes what it declares, or the whole table
     // with "restore-all TEXT"). false where the tool would refuse.
     bool run(const Family &family, const std::string &arguments);
+    // The address sets that stand, by name (a test empties one, say).
+    std::map<std::string, AddressSet> &sets() { return sets_; }
+    // The next load of sets fails so.
+    void fail_next_set_load(int status) { next_set_load_ = status; }
     // Counters of a chain's line (from 1).
     void set_counters(const Family &family, const std::string &chain, std::size_t line, std::uint64_t packets,
                       std::uint64_t bytes = 0);
@@ -75,12 +79,16 @@ public:
     Readiness readiness() override;
     std::string restore_text(const RuleSet &set, const Layout &layout, Numbering numbering, const Family &family,
                              unsigned log_limit, const StandingLayout &standing,
-                             std::vector<std::uint32_t> *line_rules) override;
+                             std::vector<std::uint32_t> *line_rules,
+                             const std::vector<std::string> *country_sets) override;
     std::string failsafe_text(const RuleSet &allows, const Family &family, unsigned log_limit) override;
     ToolLine read_line(std::string_view text) override;
     bool parse_chain_text(const std::string &text, std::vector<ChainSection> &sections) override;
     std::string section_header(const Family &family) override;
     std::string section_text(const ChainSection &section, const StandingLayout &standing) override;
+    std::string section_chain_text(const ChainSection &section) override;
+    std::string sets_text(const std::vector<AddressSet> &sets) override;
+    bool parse_sets_text(const std::string &text, std::vector<AddressSet> &sets) override;
     std::unique_ptr<RestoreFile> write(const Family &family, const std::string &text) override;
     std::vector<ToolVerdict> test(const std::vector<RestoreFile *> &files) override;
     ToolVerdict install(RestoreFile &file) override;
@@ -101,6 +109,12 @@ public:
     int prepare() override;
     int insert_hook(const Family &family, std::size_t position) override;
     int delete_input_line(const Family &family, std::size_t position) override;
+    int set_names(std::vector<std::string> &names) override;
+    int read_sets(const std::vector<std::string> &names, std::vector<AddressSet> &sets) override;
+    int load_sets(const std::vector<AddressSet> &sets) override;
+    int destroy_sets(const std::vector<std::string> &names) override;
+    int glance_sets(std::string &headers) override;
+    bool takes_country_match() override;
     int watch() override;
     int changes_seen() override;
 
@@ -116,6 +130,8 @@ private:
     std::map<unsigned, Fault> next_test_, next_install_;
     std::map<unsigned, int> reads_failing_;
     std::map<std::string, std::string> files_;  // name: text
+    std::map<std::string, AddressSet> sets_;
+    int next_set_load_ = 0;
     unsigned long changes_ = 0, seen_changes_ = 0;
     unsigned long next_file_ = 0;
     bool watching_ = false;

@@ -5,6 +5,7 @@
 // whole without a proof.
 
 #include <algorithm>
+#include <chrono>
 #include <map>
 #include <memory>
 #include <string>
@@ -44,7 +45,7 @@ nlohmann::json describe(const InstalledRecord &record)
         }
         families[one.family->key] = std::move(family);
     }
-    return {{"generation", record.generation},
+    nlohmann::json described = {{"generation", record.generation},
             {"label", record.label},
             {"program", record.program},
             {"pid", record.pid},
@@ -52,6 +53,11 @@ nlohmann::json describe(const InstalledRecord &record)
             {"kind", record.rules_text.empty() ? "chain text" : "rule set"},
             {"rules", record.rules},
             {"families", std::move(families)}};
+    if (!record.country_databases.empty()) {
+        described["countries"] = record.country_choice == ZVN_COUNTRIES_AUTO ? "auto" : "sets";
+        described["country_databases"] = record.country_databases;
+    }
+    return described;
 }
 
 // A family's table as one digest: every chain, its policy and its lines.
@@ -67,11 +73,24 @@ std::uint64_t table_digest(const FilterTable &table)
     return digest;
 }
 
+// Whether the record's lines match on address sets, whose entries no read
+// of the table shows.
+bool record_has_sets(const InstalledRecord &record)
+{
+    return std::any_of(record.families.begin(), record.families.end(),
+                       [](const InstalledFamily &one) { return !one.section.sets.empty(); });
+}
+
+// Entries of a set can be changed one for another without a header
+// changing: at least this often a look proves the sets' entries.
+constexpr auto sets_proved_within = std::chrono::seconds(60);
+
 // What the last look found whole, and the repairs that did not take.
 struct Memory {
     std::string generation;
     std::map<unsigned, std::uint64_t> whole_digest;
     std::map<unsigned, int> futile_repairs;
+    std::chrono::steady_clock::time_point sets_proved{};
 };
 Memory memory;
 
@@ -95,6 +114,16 @@ int look_at(const InstalledRecord &record, const Frame &frame, bool again, std::
     if (!reading.locked())
         return -1;
     PacketFilter &filter = packet_filter();
+    // The sets' headers join each family's digest, so that a set another
+    // tool flushed, filled or swapped is no unchanged table; and their
+    // entries are proved once in a while whatever the headers say.
+    std::uint64_t sets_digest = 0;
+    bool prove_sets = false;
+    if (record_has_sets(record)) {
+        std::string headers;
+        sets_digest = filter.glance_sets(headers) == 0 ? text_digest(headers, 1) : 0;
+        prove_sets = std::chrono::steady_clock::now() - memory.sets_proved >= sets_proved_within;
+    }
     for (std::size_t f = 0; f < reading.families().size(); ++f) {
         const Family &family = *reading.families()[f];
         const InstalledFamily *installed = record.of(family);
@@ -106,10 +135,10 @@ int look_at(const InstalledRecord &record, const Frame &frame, bool again, std::
         FamilyLook look;
         look.family = &family;
         look.installed = installed;
-        look.digest = table_digest(table);
+        look.digest = text_digest(std::to_string(sets_digest), table_digest(table));
         const auto seen = memory.whole_digest.find(family.bit);
-        look.unchanged = !again && memory.generation == record.generation && seen != memory.whole_digest.end() &&
-                         seen->second == look.digest;
+        look.unchanged = !again && !prove_sets && memory.generation == record.generation &&
+                         seen != memory.whole_digest.end() && seen->second == look.digest;
         look.view = filter.read_input_view(table);
         look.frame = frame_state(look.view, frame.of(family));
         if (!look.unchanged) {
@@ -373,6 +402,8 @@ int zvn_guard_look(int flags, char *report_json, size_t size_n)
         // a proof; and where the hook stands, so that it returns there.
         Frame placed = frame;
         bool moved = false;
+        if (std::any_of(looks.begin(), looks.end(), [](const FamilyLook &look) { return !look.unchanged; }))
+            memory.sets_proved = std::chrono::steady_clock::now();
         for (const FamilyLook &look : looks) {
             memory.whole_digest[look.family->bit] = look.digest;
             FrameFamily &kept = placed.families[look.family->key];
@@ -389,6 +420,9 @@ int zvn_guard_look(int flags, char *report_json, size_t size_n)
             memory.whole_digest.erase(look.family->bit);
     }
     report["whole"] = whole;
+    // The sets change without the packet filter's tool telling of it: a
+    // guard that waits for its changes must look each interval all the same.
+    report["address_sets"] = record_has_sets(record);
     report["families"] = std::move(families);
     report["notes"] = std::move(notes);
     if (copy_out(report.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace), report_json, size_n) != 0)

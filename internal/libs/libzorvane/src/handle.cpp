@@ -12,6 +12,7 @@
 
 #include "apply.h"
 #include "check.h"
+#include "countries.h"
 #include "counts.h"
 #include "errors.h"
 #include "families.h"
@@ -50,7 +51,9 @@ std::string restore_text_of(const RuleSet &set)
     for (const Family *family : active_families()) {
         if (ipv6_enabled())
             text += filter.section_header(*family);
-        text += filter.restore_text(set, chosen_layout(set, *family), Numbering::by_rule, *family, log_limit());
+        const std::vector<std::string> sets = country_set_names(set, *family);
+        text += filter.restore_text(set, chosen_layout(set, *family), Numbering::by_rule, *family, log_limit(), {},
+                                    nullptr, sets.empty() ? nullptr : &sets);
     }
     return text;
 }

@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -20,6 +21,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "countries.h"
 #include "families.h"
 #include "libzorvane.h"
 #include "log.h"
@@ -93,14 +95,18 @@ InstalledRecord new_record()
 std::string serialized(const InstalledRecord &record)
 {
     nlohmann::json families = nlohmann::json::array();
-    for (const InstalledFamily &one : record.families)
+    std::vector<std::string> sets_texts;
+    for (const InstalledFamily &one : record.families) {
+        sets_texts.push_back(packet_filter().sets_text(one.section.sets));
         families.push_back({{"family", one.family->key},
                             {"proved", one.proved},
                             {"layout", one.indexed ? "indexed" : "flat"},
                             {"log_limit", one.log_limit},
                             {"deepest_walk", one.deepest_walk},
                             {"subchains", one.section.subchains},
-                            {"bytes", one.section.lines.size()}});
+                            {"bytes", one.section.lines.size()},
+                            {"sets_bytes", sets_texts.back().size()}});
+    }
     const nlohmann::json header = {{"generation", record.generation},
                                    {"label", record.label},
                                    {"program", record.program},
@@ -110,16 +116,18 @@ std::string serialized(const InstalledRecord &record)
                                    {"rules", record.rules},
                                    {"layout_choice", record.layout_choice},
                                    {"log_limit", record.log_limit},
+                                   {"country_choice", record.country_choice},
+                                   {"country_databases", record.country_databases},
                                    {"rules_bytes", record.rules_text.size()},
                                    {"families", std::move(families)}};
     std::string body = header.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
     std::size_t size = body.size() + record.rules_text.size();
-    for (const InstalledFamily &one : record.families)
-        size += one.section.lines.size();
+    for (std::size_t f = 0; f < record.families.size(); ++f)
+        size += record.families[f].section.lines.size() + sets_texts[f].size();
     body.reserve(size);
     body += record.rules_text;
-    for (const InstalledFamily &one : record.families)
-        body += one.section.lines;
+    for (std::size_t f = 0; f < record.families.size(); ++f)
+        body += record.families[f].section.lines + sets_texts[f];
     return magic + hex(text_digest(body)) + "\n" + body;
 }
 
@@ -146,6 +154,9 @@ std::string parse_record(const std::string &text, InstalledRecord &record)
         record.rules = header.at("rules").get<std::size_t>();
         record.layout_choice = header.at("layout_choice").get<int>();
         record.log_limit = header.at("log_limit").get<unsigned>();
+        // (not in records of installs without country sets)
+        record.country_choice = header.value("country_choice", 0);
+        record.country_databases = header.value("country_databases", std::vector<std::string>{});
         std::size_t at = end + 1;
         const std::size_t rules_bytes = header.at("rules_bytes").get<std::size_t>();
         if (rules_bytes > body.size() - at)
@@ -169,6 +180,12 @@ std::string parse_record(const std::string &text, InstalledRecord &record)
                 return "it is shorter than it says";
             family.section.lines = std::string(body.substr(at, bytes));
             at += bytes;
+            const std::size_t sets_bytes = one.at("sets_bytes").get<std::size_t>();
+            if (sets_bytes > body.size() - at)
+                return "it is shorter than it says";
+            if (!packet_filter().parse_sets_text(std::string(body.substr(at, sets_bytes)), family.section.sets))
+                return "its address sets cannot be read";
+            at += sets_bytes;
             if (family.proved && record.rules_text.empty())
                 return "a family is proved against a rule set it does not hold";
             record.families.push_back(std::move(family));
@@ -406,6 +423,7 @@ bool listed_section(const Family &family, ChainSection &section)
     if (!filter.parse_chain_text(text, sections) || sections.size() != 1)
         return false;
     section = std::move(sections[0]);
+    attach_sets(filter, section);
     return true;
 }
 
@@ -425,7 +443,8 @@ void keep_or_forget(const InstalledRecord &record)
 
 }  // namespace
 
-void record_install(const RuleSet &set, const std::vector<Layout> &layouts, const std::vector<std::string> &texts)
+void record_install(const RuleSet &set, const std::vector<Layout> &layouts, const std::vector<std::string> &texts,
+                    const std::vector<std::vector<AddressSet>> &sets)
 {
     PacketFilter &filter = packet_filter();
     InstalledRecord record = new_record();
@@ -451,7 +470,16 @@ void record_install(const RuleSet &set, const std::vector<Layout> &layouts, cons
             // the chain is compared with them as the kernel lists them.
             one.section = filter.installed_section(*families[f], texts[f]);
         }
+        if (f < sets.size())
+            one.section.sets = sets[f];
         record.families.push_back(std::move(one));
+    }
+    if (std::any_of(sets.begin(), sets.end(), [](const std::vector<AddressSet> &some) { return !some.empty(); })) {
+        const CountrySource source = country_source();
+        record.country_choice = source == CountrySource::sets        ? ZVN_COUNTRIES_SETS
+                                : source == CountrySource::automatic ? ZVN_COUNTRIES_AUTO
+                                                                     : ZVN_COUNTRIES_MATCH;
+        record.country_databases = country_database_paths();
     }
     keep_or_forget(record);
 }

@@ -48,6 +48,10 @@ struct InstalledRecord {
     // The layout chosen (ZVN_LAYOUT_) and the log limit it was applied with.
     int layout_choice = 0;
     unsigned log_limit = 0;
+    // Where the lines match on country sets: the source chosen (ZVN_COUNTRIES_)
+    // and the databases the sets were built from.
+    int country_choice = 0;
+    std::vector<std::string> country_databases;
     std::vector<InstalledFamily> families;
     // The rule set read back (for the proof), made when first needed.
     std::shared_ptr<const RuleSet> set() const;
@@ -75,7 +79,9 @@ void forget_kept_record();
 // Keeps the record of a rule set's install: its layouts and the restore
 // texts committed, per active family. A family whose lines the proof
 // cannot foretell is listed once more and kept as the kernel took it.
-void record_install(const RuleSet &set, const std::vector<Layout> &layouts, const std::vector<std::string> &texts);
+// sets: each family's country sets (what a put back makes stand again).
+void record_install(const RuleSet &set, const std::vector<Layout> &layouts, const std::vector<std::string> &texts,
+                    const std::vector<std::vector<AddressSet>> &sets = {});
 // Keeps the record of a chain text's install: each family's chains as the
 // kernel took them (listed once more).
 void record_chains_install(const std::vector<ChainSection> &sections);

@@ -150,11 +150,22 @@ public:
     virtual const StandingLayout &standing() = 0;
 };
 
-// A section of a chain text: one family's chain and its sub-chains.
+// An address set of the library's own (a rule's country set): its name and
+// its entries, networks as the tool writes them ("10.0.0.0/8",
+// "192.0.2.1"), sorted.
+struct AddressSet {
+    std::string name;
+    const Family *family = nullptr;
+    std::vector<std::string> entries;
+};
+
+// A section of a chain text: one family's chain and its sub-chains, and the
+// address sets its lines match on.
 struct ChainSection {
     const Family *family;
     std::vector<std::size_t> subchains;  // the numbers of the sub-chains it declares
     std::string lines;                   // its "-A" lines (ZORVANE-INDEX's left out)
+    std::vector<AddressSet> sets;
 };
 
 // A rule of INPUT as the tool prints it, and what it does to a NEW packet.
@@ -238,10 +249,13 @@ public:
     // emptied and deleted, "COMMIT". Drops are logged within log_limit.
     // line_rules, if given, receives each line's rule number (0 for a line
     // of no rule), from the file's first line.
+    // country_sets, if given, names each rule's country set (by index; ""
+    // for none), which its lines match instead of the country match.
     virtual std::string restore_text(const RuleSet &set, const Layout &layout, Numbering numbering,
                                      const Family &family, unsigned log_limit,
                                      const StandingLayout &standing = {},
-                                     std::vector<std::uint32_t> *line_rules = nullptr) = 0;
+                                     std::vector<std::uint32_t> *line_rules = nullptr,
+                                     const std::vector<std::string> *country_sets = nullptr) = 0;
     // The fail-safe set's text: loopback and established traffic accepted,
     // the allows, every other packet logged "FAILSAFE ACT=DROP" and dropped.
     virtual std::string failsafe_text(const RuleSet &allows, const Family &family, unsigned log_limit) = 0;
@@ -257,6 +271,12 @@ public:
     // index chain naming them, their lines, and the chains that stand but
     // are not in the section taken away in the same commit.
     virtual std::string section_text(const ChainSection &section, const StandingLayout &standing) = 0;
+    // A section as a chain text of its own (its sets' entries with it),
+    // what parse_chain_text reads back.
+    virtual std::string section_chain_text(const ChainSection &section) = 0;
+    // Sets as the lines of a chain text that carry them, and back.
+    virtual std::string sets_text(const std::vector<AddressSet> &sets) = 0;
+    virtual bool parse_sets_text(const std::string &text, std::vector<AddressSet> &sets) = 0;
 
     // --- restore texts: written, tested, committed ------------------------
     // A private file for the tool (nullptr, with a record, when it cannot be
@@ -311,6 +331,24 @@ public:
     virtual int insert_hook(const Family &family, std::size_t position) = 0;
     // The line of INPUT at a position (from 1) deleted: the raw status.
     virtual int delete_input_line(const Family &family, std::size_t position) = 0;
+
+    // --- address sets ------------------------------------------------------
+    // The names of the library's sets that stand: the run's raw status.
+    virtual int set_names(std::vector<std::string> &names) = 0;
+    // Those of the named sets that stand, with their entries (only these are
+    // listed: another set may hold hundreds of thousands): the raw status.
+    virtual int read_sets(const std::vector<std::string> &names, std::vector<AddressSet> &sets) = 0;
+    // Makes each set hold exactly its entries, in one run: a set that stands
+    // is filled anew under another name and swapped in, so that no packet
+    // meets it half filled. The raw status.
+    virtual int load_sets(const std::vector<AddressSet> &sets) = 0;
+    virtual int destroy_sets(const std::vector<std::string> &names) = 0;
+    // Each set's header as one text (names, sizes, entry counts), cheap
+    // whatever the entries: what changes when another tool adds, deletes,
+    // flushes or swaps. The raw status.
+    virtual int glance_sets(std::string &headers) = 0;
+    // Whether the test run takes the country match (asked once).
+    virtual bool takes_country_match() = 0;
 
     // --- changes ---------------------------------------------------------
     // 1 where the tool tells of every commit (a watch runs from now on), 0

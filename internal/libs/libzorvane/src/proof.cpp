@@ -8,9 +8,11 @@
 #include "proof.h"
 
 #include <algorithm>
+#include <set>
 #include <string>
 #include <string_view>
 
+#include "countries.h"
 #include "families.h"
 #include "names.h"
 
@@ -155,9 +157,18 @@ private:
         } else if (got.has_range) {
             return say("source IP range", got.range_text, "none");
         }
-        if ((rule.source == SourceKind::countries) != got.countries)
-            return say("matches", got.countries ? "a country match" : "no country match",
+        // Countries are matched by the country match or by the rule's own
+        // address set ("zv4-<rule>-<digest>"), whose entries are compared
+        // once the table is proved.
+        const bool by_set = !got.set_name.empty();
+        if ((rule.source == SourceKind::countries) != (got.countries || by_set))
+            return say("matches", got.countries ? "a country match" : by_set ? "an address set" : "no country match",
                        rule.source == SourceKind::countries ? "source countries " + rule.written.country_list : "none");
+        if (by_set) {
+            std::uint32_t named = 0;
+            if (!is_country_set_name(std::string(got.set_name), family_, &named) || named != expected.rule)
+                return say("address set", got.set_name, "the country set of rule " + std::to_string(expected.rule));
+        }
         if (rule.ports_set()) {
             if (got.ports.empty() || (rule.ports_known && got.port_intervals != rule.ports))
                 return say("ports", got.ports.empty() ? "none" : got.ports, rule.written.port_list);
@@ -173,7 +184,7 @@ private:
         } else if (got.limit != 0) {
             return say("matches", "a limit", "none");
         }
-        if (!got.set_name.empty() || !got.comment.empty() || got.extra)
+        if ((!got.set_name.empty() && rule.source != SourceKind::countries) || !got.comment.empty() || got.extra)
             return say("matches", "an option the rule set does not make", "none");
         return "";
     }
@@ -327,6 +338,7 @@ struct TableProver::State {
     long first_limit_chain = -1;  // where the first logging line came
     std::vector<std::uint64_t> packets, bytes;
     std::vector<bool> overflowed;
+    std::set<std::string> set_names;  // of the lines that matched
 
     State(const RuleSet &set_of, const Family &family_of, PacketFilter &filter_of, ProofPlan plan_of)
         : set(set_of), family(family_of), filter(filter_of), plan(std::move(plan_of))
@@ -388,6 +400,8 @@ struct TableProver::State {
             return;
         }
         ++state.holding;
+        if (!got.set_name.empty())
+            set_names.emplace(got.set_name);
         if (const std::uint32_t counted = state.counted[position]; counted != 0)
             if (!add_count(packets[counted - 1], listed.packets) || !add_count(bytes[counted - 1], listed.bytes))
                 overflowed[counted - 1] = true;
@@ -450,6 +464,13 @@ struct TableProver::State {
                                  " belongs to no rule";
             }
         }
+        // The sets the lines match on hold what their names say.
+        if (proof.mismatch.empty() && !set_names.empty()) {
+            const std::string differs = sets_differ(filter, {set_names.begin(), set_names.end()});
+            if (!differs.empty())
+                proof.mismatch = "the rule set does not match " + chain_of(family) + ": " + differs;
+        }
+        proof.set_names.assign(set_names.begin(), set_names.end());
         if (proof.mismatch.empty()) {
             proof.packets = std::move(packets);
             proof.bytes = std::move(bytes);

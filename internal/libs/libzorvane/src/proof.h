@@ -58,6 +58,8 @@ struct TableProof {
     // whether a sum overflowed.
     std::vector<std::uint64_t> packets, bytes;
     std::vector<bool> overflowed;
+    // The library's address sets its lines match on.
+    std::vector<std::string> set_names;
 };
 // The layout and the lines a family's table should show, compiled ahead
 // (while the tool lists the table) for the layout the process would

@@ -7,6 +7,7 @@
 #include <new>
 #include <string>
 
+#include "countries.h"
 #include "errors.h"
 #include "families.h"
 #include "frame.h"
@@ -187,6 +188,12 @@ int status_of(TableReading &reading, nlohmann::json &result)
                               {"established_pass", state.established},
                               {"loopback_pass", state.loopback},
                               {"container_chains", state.containers}};
+        nlohmann::json sets = nlohmann::json::array();
+        for (const SetReport &set : sets_in_table(filter, table, family))
+            sets.push_back({{"name", set.name}, {"rule", set.rule}, {"stands", set.stands},
+                            {"intact", set.intact}, {"entries", set.entries}});
+        if (!sets.empty())
+            one["country_sets"] = std::move(sets);
         if (frame.of(family) != nullptr)
             one["hook_place"] = frame.where == ZVN_HOOK_FIRST ? "first" : frame.where == ZVN_HOOK_LAST ? "last" : "kept";
         result[family.key] = std::move(one);

@@ -23,6 +23,7 @@ constexpr const char *ip6tables_save = "/sbin/ip6tables-save";
 constexpr const char *firewall_script = "/usr/sbin/firewall.sh";
 constexpr const char *xtables_monitor = "/usr/sbin/xtables-monitor";
 constexpr const char *stdbuf = "/usr/bin/stdbuf";
+constexpr const char *ipset = "/usr/sbin/ipset";
 constexpr const char *restore_file_prefix = "/tmp/iptables_zorvane_";
 constexpr const char *restore6_file_prefix = "/tmp/ip6tables_zorvane_";
 }  // namespace tools
@@ -39,7 +40,8 @@ const FamilyTools &tools_of(const Family &family);
 // The whole restore text of a layout (see PacketFilter::restore_text).
 std::string iptables_restore_text(const RuleSet &set, const Layout &layout, Numbering numbering,
                                   const Family &family, unsigned log_limit, const StandingLayout &standing,
-                                  std::vector<std::uint32_t> *line_rules);
+                                  std::vector<std::uint32_t> *line_rules,
+                                  const std::vector<std::string> *country_sets = nullptr);
 std::string iptables_failsafe_text(const RuleSet &allows, const Family &family, unsigned log_limit);
 // The options that put a log limit on a logging line of its own
 // (" -m limit --limit N/sec --limit-burst N"); "" without a limit.
@@ -76,6 +78,18 @@ private:
     std::vector<std::pair<std::size_t, std::size_t>> places_;  // of each line's text
 };
 bool iptables_parse_chain_text(const std::string &text, std::vector<ChainSection> &sections);
+std::string iptables_section_chain_text(const ChainSection &section);
+// The library's address sets in a chain text ("#ipset create ...", "#ipset
+// add ..."), and read back; the "ipset restore" text that makes each set
+// hold its entries (those standing swapped); the runs.
+std::string iptables_sets_text(const std::vector<AddressSet> &sets);
+bool iptables_parse_sets_text(const std::string &text, std::vector<AddressSet> &sets);
+std::string iptables_load_sets_text(const std::vector<AddressSet> &sets, const std::vector<std::string> &standing);
+int iptables_set_names(std::vector<std::string> &names);
+int iptables_read_sets(const std::vector<std::string> &names, std::vector<AddressSet> &sets);
+int iptables_load_sets(const std::vector<AddressSet> &sets);
+int iptables_destroy_sets(const std::vector<std::string> &names);
+int iptables_glance_sets(std::string &headers);
 std::string iptables_section_text(const ChainSection &section, const StandingLayout &standing);
 // What "-S INPUT" lists, read into its rules.
 InputChain read_input_rules(const std::string &listing);
@@ -108,12 +122,16 @@ public:
     Readiness readiness() override;
     std::string restore_text(const RuleSet &set, const Layout &layout, Numbering numbering, const Family &family,
                              unsigned log_limit, const StandingLayout &standing,
-                             std::vector<std::uint32_t> *line_rules) override;
+                             std::vector<std::uint32_t> *line_rules,
+                             const std::vector<std::string> *country_sets) override;
     std::string failsafe_text(const RuleSet &allows, const Family &family, unsigned log_limit) override;
     ToolLine read_line(std::string_view text) override;
     bool parse_chain_text(const std::string &text, std::vector<ChainSection> &sections) override;
     std::string section_header(const Family &family) override;
     std::string section_text(const ChainSection &section, const StandingLayout &standing) override;
+    std::string section_chain_text(const ChainSection &section) override;
+    std::string sets_text(const std::vector<AddressSet> &sets) override;
+    bool parse_sets_text(const std::string &text, std::vector<AddressSet> &sets) override;
 
     std::unique_ptr<RestoreFile> write(const Family &family, const std::string &text) override;
     std::vector<ToolVerdict> test(const std::vector<RestoreFile *> &files) override;
@@ -137,6 +155,12 @@ public:
     int prepare() override;
     int insert_hook(const Family &family, std::size_t position) override;
     int delete_input_line(const Family &family, std::size_t position) override;
+    int set_names(std::vector<std::string> &names) override;
+    int read_sets(const std::vector<std::string> &names, std::vector<AddressSet> &sets) override;
+    int load_sets(const std::vector<AddressSet> &sets) override;
+    int destroy_sets(const std::vector<std::string> &names) override;
+    int glance_sets(std::string &headers) override;
+    bool takes_country_match() override;
 
     int watch() override;
     int changes_seen() override;

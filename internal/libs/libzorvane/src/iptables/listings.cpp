@@ -641,7 +641,7 @@ ChainSection iptables_installed_section(const Family &family, const std::string 
 {
     // The chains it declares and does not take away, and their "-A" lines
     // but the index chain's.
-    ChainSection section{&family, {}, ""};
+    ChainSection section{&family, {}, "", {}};
     std::vector<std::string> deleted;
     std::vector<std::size_t> declared;
     std::string_view rest = restore_text;
@@ -815,6 +815,11 @@ std::string iptables_section_text(const ChainSection &section, const StandingLay
     return text + taken_away(standing_chains(standing), declared) + "COMMIT\n";
 }
 
+std::string iptables_section_chain_text(const ChainSection &section)
+{
+    return iptables_sets_text(section.sets) + iptables_section_text(section, {});
+}
+
 // Splits a chain text into its families' sections and checks that each is
 // a restore file of the chain alone: "*filter", the chain's declaration,
 // the declarations of its sub-chains (ZORVANE-<n>, ZORVANE-INDEX), their
@@ -828,6 +833,7 @@ bool iptables_parse_chain_text(const std::string &text, std::vector<ChainSection
     ChainSection *current = nullptr;
     enum class Expect { table, chain, rules } expect = Expect::table;
     bool index_declared = false;
+    std::string sets_lines;
     const auto refuse = [](const std::string &why) {
         log_record("the chain text is refused: ", why);
         set_error(ZVN_ERROR_CHAIN_TEXT, "the chain text is refused: " + why);
@@ -855,7 +861,7 @@ bool iptables_parse_chain_text(const std::string &text, std::vector<ChainSection
             for (const ChainSection &seen : sections)
                 if (seen.family == family)
                     return refuse("it holds two " + std::string(family->name) + " sections");
-            sections.push_back({family, {}, ""});
+            sections.push_back({family, {}, "", {}});
             current = &sections.back();
             expect = Expect::table;
             index_declared = false;
@@ -869,6 +875,11 @@ bool iptables_parse_chain_text(const std::string &text, std::vector<ChainSection
             return refuse("a line holds a control character");
         switch (expect) {
         case Expect::table:
+            if (line.rfind("#ipset ", 0) == 0) {
+                // the entries of a set the section's lines match on
+                sets_lines += line + "\n";
+                break;
+            }
             if (line != "*filter")
                 return refuse("\"" + line + "\" where \"*filter\" belongs");
             expect = Expect::chain;
@@ -880,6 +891,9 @@ bool iptables_parse_chain_text(const std::string &text, std::vector<ChainSection
             break;
         case Expect::rules: {
             if (line == "COMMIT") {
+                if (!iptables_parse_sets_text(sets_lines, current->sets))
+                    return refuse("an address set's entry comes before the set");
+                sets_lines.clear();
                 expect = Expect::table;
                 current = nullptr;
                 break;

@@ -24,6 +24,8 @@ struct LineStyle {
     bool lo_returned = false;   // loopback's packets never get here: no "! -i lo"
     unsigned log_limit = 0;     // logged lines per second, 0: all
     bool shared_limit = false;  // the rule has copies: one limit for all of them
+    // The rule's country set, where countries are matched as address sets.
+    const std::string *country_set = nullptr;
 };
 
 // The logging line's limit: a rule of one line keeps its own bucket; the
@@ -70,8 +72,14 @@ void zvn_apply_rule(const Rule &single_rule, std::string &restore_file, unsigned
         restore_file += written.range_text;
         break;
     case SourceKind::countries:
-        restore_file += " -m geoip --source-country ";
-        restore_file += written.country_list;
+        if (style.country_set != nullptr && !style.country_set->empty()) {
+            restore_file += " -m set --match-set ";
+            restore_file += *style.country_set;
+            restore_file += " src";
+        } else {
+            restore_file += " -m geoip --source-country ";
+            restore_file += written.country_list;
+        }
         break;
     case SourceKind::none:
         break;
@@ -126,7 +134,7 @@ std::string taken_away(const std::vector<std::string> &standing, const std::vect
 
 std::string iptables_restore_text(const RuleSet &set, const Layout &layout, Numbering numbering,
                                   const Family &family, unsigned log_limit, const StandingLayout &standing,
-                                  std::vector<std::uint32_t> *line_rules)
+                                  std::vector<std::uint32_t> *line_rules, const std::vector<std::string> *country_sets)
 {
     // About one line and a half per rule on average: one allocation up front
     // instead of a series of doublings.
@@ -155,6 +163,9 @@ std::string iptables_restore_text(const RuleSet &set, const Layout &layout, Numb
             case LayoutLine::Kind::rule: {
                 const Rule &rule = set.rules[line.index];
                 style.shared_limit = layout.copies[line.index] > 1;
+                style.country_set = country_sets != nullptr && line.index < country_sets->size()
+                                        ? &(*country_sets)[line.index]
+                                        : nullptr;
                 zvn_apply_rule(rule, text, numbering == Numbering::zero ? 0 : rule.number, family, style);
                 note(rule.number, rule.lines_in_restore_file());
                 break;
