@@ -10,7 +10,7 @@
 set -euo pipefail
 src=$1 build=$2
 if [ "${1:-}" = --inside ]; then
-    deb=$2 consumer=$3
+    deb=$2 consumer=$3 python_deb=$4 example=$5
     scratch=$(mktemp -d)
     dpkg -i "$deb" >/dev/null
     dpkg -s zorvane | grep -q '^Status: install ok installed'
@@ -39,15 +39,35 @@ if [ "${1:-}" = --inside ]; then
     "$scratch/by-cmake/consumer"
     [ ! -e /usr/sbin/firewall.sh.dpkg-new ] && [ -f /usr/share/doc/zorvane/examples/ulogd-zorvane.conf ]
     [ -f /usr/share/doc/zorvane/examples/ansible/roles/zorvane/tasks/main.yml ]
-    echo "ok: installed package works"
+    # The Python package on the installed library: imported by Debian's
+    # Python, its findings read, and the manual's example run (it checks
+    # and refuses; with the fakes nothing is installed for real).
+    dpkg -i "$python_deb" >/dev/null
+    dpkg -s python3-zorvane | grep -q '^Status: install ok installed'
+    (cd / && /usr/bin/python3 -c 'import zorvane, sys
+assert zorvane.__file__.startswith("/usr/lib/python3/dist-packages/"), zorvane.__file__
+assert [f.code for f in zorvane.check("[{\"allow\":true},{\"allow\":false}]")] == ["shadowed"]
+') || { echo "the installed Python package does not import"; exit 1; }
+    (cd / && /usr/bin/python3 "$example" --check-only) > "$scratch/example.out" 2>&1 ||
+        { echo "the Python example: $(cat "$scratch/example.out")"; exit 1; }
+    echo '[{"allow":true},{"protocol":"tcp","dports_list":["ssh"],"allow":true}]' > "$scratch/bad.json"
+    (cd / && /usr/bin/python3 "$example" --check-only "$scratch/bad.json") > "$scratch/example.out" 2>&1 &&
+        { echo "the Python example took a refused set"; exit 1; }
+    grep -q "refused: rule 2 (dports_list)" "$scratch/example.out" ||
+        { echo "the Python example said: $(cat "$scratch/example.out")"; exit 1; }
+    dpkg -r python3-zorvane >/dev/null
+    [ ! -e /usr/lib/python3/dist-packages/zorvane ] || { echo "python3-zorvane leaves files behind"; exit 1; }
+    echo "ok: installed packages work"
     exit 0
 fi
 
 pkg_build=$build/package-test
-deb=$(PACKAGE_BUILD_DIR=$pkg_build "$src/scripts/package" | tail -n 1)
-echo "built $deb"
+debs=$(PACKAGE_BUILD_DIR=$pkg_build "$src/scripts/package")
+deb=$(tail -n 1 <<<"$debs")
+python_deb=$(grep python3-zorvane <<<"$debs")
+echo "built $deb and $python_deb"
 if command -v lintian >/dev/null; then
-    report=$(lintian "$deb" 2>&1 | grep -v 'root privileges' || true)
+    report=$(lintian "$deb" "$python_deb" 2>&1 | grep -v 'root privileges' || true)
     echo "$report"
     if grep -q '^E:' <<<"$report"; then echo "lintian reports errors"; exit 1; fi
     echo "ok: lintian reports no errors"
@@ -55,4 +75,5 @@ else
     echo "lintian not installed: not checked"
 fi
 ZVN_SANDBOX_OVERLAYS="/usr /etc /var/lib/dpkg /var/lib/systemd /var/cache" \
-    "$src/tests/sandbox/sandbox.sh" fake "$src/tests/package.sh" --inside "$deb" "$src/tests/consumer"
+    "$src/tests/sandbox/sandbox.sh" fake "$src/tests/package.sh" --inside "$deb" "$src/tests/consumer" "$python_deb" \
+    "$src/doc/python-example.py"
