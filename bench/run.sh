@@ -18,6 +18,10 @@
 #  10. countries: the sample set with the packaged country database, the
 #      sets' load against a bare ipset restore, NEW packets behind a US
 #      rule, its set's memory against plain rules (countries.sh)
+#  11. python: the Python package's apply and counts against the same calls
+#      from C, at 1,000 and 10,000 rules, both back ends (python_cost.sh)
+#  12. insight: top's refresh against one iptables-save -c at 10,000 and
+#      100,000 rules, its CPU, log --summary over 1,000,000 lines (insight.sh)
 # and writes bench/results/latest.csv, bench/results/latest.txt (the table,
 # with the machine it ran on), bench/results/apply.png and rate.png (gnuplot).
 # usage: bench/run.sh [--quick]
@@ -29,6 +33,7 @@ sandbox=$top/tests/sandbox/sandbox.sh
 [ "$(id -u)" = 0 ] || { echo "bench: needs root (namespaces)"; exit 1; }
 "$top/scripts/install-deps"
 command -v gnuplot >/dev/null || DEBIAN_FRONTEND=noninteractive apt-get install -y -qq gnuplot-nox >/dev/null
+[ -x /usr/bin/time ] || DEBIAN_FRONTEND=noninteractive apt-get install -y -qq time >/dev/null
 
 apply_sizes="100 1000 5000" own_sizes="10000 100000" count_sizes="100 1000 5000"
 check_sizes="10000 100000" apply6_sizes="1000 5000" layout_sizes="10000 100000" rate_sizes="1000 10000 100000"
@@ -61,6 +66,8 @@ for backend in nft legacy; do
         "$flood_seconds" $flood_sizes >> "$csv"
     ZVN_REQUIRE_SANDBOX=1 "$sandbox" "$backend" "$top/bench/countries.sh" "$build/cmd/zorvane/zorvane" \
         "$build/bench/packets" >> "$csv"
+    ZVN_REQUIRE_SANDBOX=1 "$sandbox" "$backend" "$top/bench/python_cost.sh" "$build" >> "$csv"
+    ZVN_REQUIRE_SANDBOX=1 "$sandbox" "$backend" "$top/bench/insight.sh" "$build/cmd/zorvane/zorvane" >> "$csv"
 done
 
 {

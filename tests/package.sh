@@ -57,6 +57,11 @@ assert [f.code for f in zorvane.check("[{\"allow\":true},{\"allow\":false}]")] =
         { echo "the Python example said: $(cat "$scratch/example.out")"; exit 1; }
     dpkg -r python3-zorvane >/dev/null
     [ ! -e /usr/lib/python3/dist-packages/zorvane ] || { echo "python3-zorvane leaves files behind"; exit 1; }
+    # A purge takes the host's rule sets and kept chains with it.
+    mkdir -p /var/lib/zorvane && echo '[{"allow":true}]' > /etc/zorvane/rules.json && echo kept > /var/lib/zorvane/ipv4.good
+    dpkg --purge zorvane >/dev/null
+    [ ! -e /etc/zorvane ] && [ ! -e /var/lib/zorvane ] ||
+        { echo "apt purge leaves: $(ls -d /etc/zorvane /var/lib/zorvane 2>/dev/null)"; exit 1; }
     echo "ok: installed packages work"
     exit 0
 fi

@@ -29,6 +29,7 @@ zvn_keep_tool_words
 zvn_guard_look
 zvn_installed_json
 zvn_installed_same
+zvn_installed_rules
 zvn_label_installs
 zvn_table_installed_json
 zvn_last_error
@@ -60,6 +61,7 @@ zvn_table_status_json
 zvn_table_verify_json
 zvn_set_layout
 zvn_set_log_limit
+zvn_set_keep_counts
 zvn_set_country_source
 zvn_set_country_databases
 zvn_countries_json

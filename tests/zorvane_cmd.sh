@@ -99,7 +99,7 @@ run 0 "counts --json" counts --json "$work/big.json"
 [ "$(tr -d '[]\n' < "$work/out" | tr ',' '\n' | grep -c '^0$')" = 2001 ] && pass "2,001 counts of 0" ||
     fail "counts: $(head -c 100 "$work/out")"
 run 0 "counts table" counts "$work/big.json"
-says out "    3  drop    tcp ports 1002 from 10.0.2.0/24 on eth2" "the table describes each rule"
+says out "   3  drop           0  tcp ports 1002 from 10.0.2.0/24 on eth2" "the table describes each rule, whole"
 run 3 "counts of a rule set the chain does not hold" counts "$work/small.json"
 says err "does not hold this rule set" "counts refuses another rule set"
 says err "rule 4 does not match the IPv4 chain" "and names the rule that differs"

@@ -3,7 +3,9 @@
 // confirmed changes.
 #pragma once
 
+#include <ctime>
 #include <functional>
+#include <iosfwd>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -38,9 +40,11 @@ struct RuleRow {
     bool told;  // false: its count could not be told ("error")
     unsigned long long packets, bytes;
 };
-std::string counts_table(const std::vector<RuleRow> &rows);
+std::string counts_table(const std::vector<RuleRow> &rows, bool bytes = false);
 // [12,0,"error",5]
 std::string counts_json(const std::vector<RuleRow> &rows);
+// [{"packets":12,"bytes":1008},...,"error",...]
+std::string counts_json_with_bytes(const std::vector<RuleRow> &rows);
 std::string prometheus_text(const std::vector<RuleRow> &rows);
 std::string status_text(const nlohmann::json &status);
 // Where the hook stands in each family's INPUT, and what that means for
@@ -201,6 +205,24 @@ Pending pending_change();
 
 // "zorvane confirm": keeps the change that waits; false if none does.
 bool confirm_pending_change();
+
+// ---------------------------------------------------------------------------
+// What the firewall is doing, and what a change will do (insight.cpp)
+// ---------------------------------------------------------------------------
+
+// The rule-set text the last install put in force (the library's record),
+// or nothing where none is known.
+std::optional<std::string> rules_in_force();
+// "zorvane diff": the set in force (or the saved one) against FILE, rule by
+// rule: 0 the same, 1 they differ (as diff).
+int run_diff(const std::string &file, bool saved, bool quiet_same, std::ostream &out);
+int diff_texts(const std::string &before_text, const std::string &before_name, const std::string &after_text,
+               const std::string &after_name, bool quiet_same, std::ostream &out);
+// "zorvane log": the drop log read back as events, or summed per rule.
+std::time_t parse_since(const std::string &text);
+int run_log(const std::string &path, std::size_t rule, std::time_t since, bool follow, bool json, bool summary);
+// "zorvane top": the live table of counts, or one measure (--once).
+int run_top(const std::string &text, bool once, bool json, double interval);
 
 // ---------------------------------------------------------------------------
 // The guard (guard.cpp)

@@ -2,6 +2,7 @@
 
 #include "command.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 #include <sstream>
@@ -19,22 +20,41 @@ std::string finding_line(const nlohmann::json &finding)
     return line;
 }
 
-std::string counts_table(const std::vector<RuleRow> &rows)
+std::string counts_table(const std::vector<RuleRow> &rows, bool bytes)
 {
-    std::string table;
-    char line[128];
-    std::snprintf(line, sizeof line, "%5s  %-7s %-48s %12s\n", "rule", "verdict", "matches", "packets");
-    table += line;
+    // The columns are as wide as their widest value: a five-digit rule
+    // number or a long description shifts nothing; the description comes
+    // last and whole.
+    std::size_t number_width = 4, count_width = 7, bytes_width = 5;
     for (const RuleRow &row : rows) {
-        std::string description = row.description;
-        if (description.size() > 48)
-            description = description.substr(0, 45) + "...";
-        const std::string count = row.told ? std::to_string(row.packets) : "\"error\"";
-        std::snprintf(line, sizeof line, "%5zu  %-7s %-48s %12s\n", row.rule, row.allow ? "allow" : "drop",
-                      description.c_str(), count.c_str());
-        table += line;
+        number_width = std::max(number_width, std::to_string(row.rule).size());
+        count_width = std::max(count_width, row.told ? std::to_string(row.packets).size() : 7);
+        bytes_width = std::max(bytes_width, row.told ? std::to_string(row.bytes).size() : 7);
     }
+    const auto padded = [](const std::string &text, std::size_t width, bool right) {
+        const std::string pad(text.size() < width ? width - text.size() : 0, ' ');
+        return right ? pad + text : text + pad;
+    };
+    std::string table = padded("rule", number_width, true) + "  verdict  " + padded("packets", count_width, true) +
+                        (bytes ? "  " + padded("bytes", bytes_width, true) : "") + "  matches\n";
+    for (const RuleRow &row : rows)
+        table += padded(std::to_string(row.rule), number_width, true) + "  " + padded(row.allow ? "allow" : "drop", 7, false) +
+                 "  " + padded(row.told ? std::to_string(row.packets) : "\"error\"", count_width, true) +
+                 (bytes ? "  " + padded(row.told ? std::to_string(row.bytes) : "\"error\"", bytes_width, true) : "") +
+                 "  " + row.description + "\n";
     return table;
+}
+
+std::string counts_json_with_bytes(const std::vector<RuleRow> &rows)
+{
+    std::string text = "[";
+    for (const RuleRow &row : rows) {
+        if (text.size() > 1)
+            text += ',';
+        text += row.told ? "{\"packets\":" + std::to_string(row.packets) + ",\"bytes\":" + std::to_string(row.bytes) + "}"
+                         : "\"error\"";
+    }
+    return text + "]\n";
 }
 
 std::string counts_json(const std::vector<RuleRow> &rows)
@@ -54,10 +74,22 @@ std::string prometheus_text(const std::vector<RuleRow> &rows)
         "# HELP zorvane_rule_packets_total Packets each rule of the zorvane rule set decided (first packets of "
         "connections).\n"
         "# TYPE zorvane_rule_packets_total counter\n";
+    // A count that could not be told is left out: a sample that is no
+    // number would make node_exporter drop the whole file.
     for (const RuleRow &row : rows)
-        text += "zorvane_rule_packets_total{rule=\"" + std::to_string(row.rule) + "\",verdict=\"" +
-                (row.allow ? "allow" : "drop") + "\"} " + (row.told ? std::to_string(row.packets) : "\"error\"") +
-                "\n";
+        if (row.told)
+            text += "zorvane_rule_packets_total{rule=\"" + std::to_string(row.rule) + "\",verdict=\"" +
+                    (row.allow ? "allow" : "drop") + "\"} " + std::to_string(row.packets) + "\n";
+    text += "# HELP zorvane_rule_bytes_total Bytes of the packets each rule of the zorvane rule set decided.\n"
+            "# TYPE zorvane_rule_bytes_total counter\n";
+    for (const RuleRow &row : rows)
+        if (row.told)
+            text += "zorvane_rule_bytes_total{rule=\"" + std::to_string(row.rule) + "\",verdict=\"" +
+                    (row.allow ? "allow" : "drop") + "\"} " + std::to_string(row.bytes) + "\n";
+    text += "# HELP zorvane_rules_loaded Rules of the set the counts are of.\n"
+            "# TYPE zorvane_rules_loaded gauge\n"
+            "zorvane_rules_loaded " +
+            std::to_string(rows.size()) + "\n";
     return text;
 }
 

@@ -257,6 +257,7 @@ struct CheckArgs {
     bool json = false;
     bool show = false;
     bool failsafe = false;
+    bool no_test = false;
     zorvane::ApplyOptions options;
 };
 
@@ -280,6 +281,16 @@ void check_failsafe_allows(Checked &checked)
                                         {"message", "the fail-safe set takes only rules that allow; this one drops"}});
             ++checked.errors;
         }
+}
+
+// The packet filter is root's: without root every tool fails with words of
+// its own ("Could not fetch rule set generation id"), so say it first.
+void require_root(const std::string &what, const std::string &instead = "")
+{
+    if (geteuid() == 0)
+        return;
+    throw Failure(3, what + " needs root (the packet filter is root's): run it with sudo" +
+                         (instead.empty() ? "" : "; " + instead));
 }
 
 int run_check(const CheckArgs &args)
@@ -319,6 +330,12 @@ int run_check(const CheckArgs &args)
         zvn_rules_restore_text(rules.get(), restore.data(), restore.size());
         std::cout << restore.data();
     }
+    if (args.no_test) {
+        std::cerr << "the findings allow the rule set (" << rules.size()
+                  << " rules); the test run was left out (--no-test)\n";
+        return 0;
+    }
+    require_root("check (its test run)", "zorvane check --no-test gives the findings alone");
     test_run(rules);
     std::cerr << "the test run accepts the rule set (" << rules.size() << " rules); nothing was installed\n";
     return 0;
@@ -329,6 +346,8 @@ struct ApplyArgs {
     bool force = false;
     bool save = false;
     int confirm_seconds = 0;
+    bool diff = false;
+    bool reset_counts = false;
     zorvane::ApplyOptions options;
 };
 
@@ -376,11 +395,21 @@ int run_apply(const ApplyArgs &args)
 {
     zorvane::use_options(args.options);
     zorvane::refuse_if_pending();
+    // Each rule keeps its counts over the apply, unless asked otherwise.
+    zvn_set_keep_counts(args.reset_counts ? 0 : 1);
     const std::string text = read_rules(args.file);
     const Checked checked = refuse_or_accept(text, args.force);
     const Rules &rules = *checked.rules;
     const bool forced = checked.errors > 0;
     const bool confirming = args.confirm_seconds > 0;
+    // What the change will do, before it is made (and before a confirm's
+    // prompt).
+    if (args.diff) {
+        if (const auto in_force = zorvane::rules_in_force())
+            zorvane::diff_texts(*in_force, "the set in force", text, args.file, false, std::cerr);
+        else
+            std::cerr << "no rule set is known to be in force: every rule of " << args.file << " is new\n";
+    }
     std::string staged;
     if (confirming)
         zorvane::start_watcher();
@@ -579,6 +608,7 @@ int run_reload()
 {
     zorvane::use_options(zorvane::read_options(zorvane::saved_options));
     zorvane::refuse_if_pending();
+    zvn_set_keep_counts(1);  // a reload changes no count
     const std::string text = read_rules(zorvane::saved_rules);
     const Checked checked = refuse_or_accept(text, zorvane::saved_as_forced(text));
     const Rules &rules = *checked.rules;
@@ -606,15 +636,27 @@ int run_confirm()
 }
 
 struct CountsArgs {
-    std::string file = zorvane::saved_rules;
+    std::string file;  // "": the set in force, else the saved one
     bool json = false;
     bool prometheus = false;
+    bool bytes = false;
     zorvane::ApplyOptions options;
 };
 
+// The rule set a reader names: FILE, or the set the last install put in
+// force (an apply without --save leaves no saved file), or the saved one.
+std::string rules_named(const std::string &file)
+{
+    if (!file.empty())
+        return read_rules(file);
+    if (const auto in_force = zorvane::rules_in_force())
+        return *in_force;
+    return read_rules(zorvane::saved_rules);
+}
+
 int run_counts(const CountsArgs &args)
 {
-    const std::string text = read_rules(args.file);
+    const std::string text = rules_named(args.file);
     refuse_nul(text);
     zorvane::use_options(args.options);
     // The table is listed while the set is read.
@@ -649,12 +691,14 @@ int run_counts(const CountsArgs &args)
         rows[r].packets = counts[r].packets;
         rows[r].bytes = counts[r].bytes;
     }
-    if (args.json)
+    if (args.json && args.bytes)
+        std::cout << zorvane::counts_json_with_bytes(rows);
+    else if (args.json)
         std::cout << zorvane::counts_json(rows);
     else if (args.prometheus)
         std::cout << zorvane::prometheus_text(rows);
     else
-        std::cout << zorvane::counts_table(rows);
+        std::cout << zorvane::counts_table(rows, args.bytes);
     return 0;
 }
 
@@ -989,6 +1033,48 @@ void add_layout_options(CLI::App &command, zorvane::ApplyOptions &chosen)
     add_country_options(command, chosen);
 }
 
+std::size_t edit_distance(const std::string &a, const std::string &b)
+{
+    std::vector<std::size_t> row(b.size() + 1);
+    for (std::size_t j = 0; j <= b.size(); ++j)
+        row[j] = j;
+    for (std::size_t i = 1; i <= a.size(); ++i) {
+        std::size_t diagonal = row[0];
+        row[0] = i;
+        for (std::size_t j = 1; j <= b.size(); ++j) {
+            const std::size_t above = row[j];
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+            diagonal = above;
+        }
+    }
+    return row[b.size()];
+}
+
+// "no command \"aply\"; did you mean \"apply\"?" where the first word that
+// is no option names no command; "" where it does (or there is none).
+std::string nearest_command(CLI::App &app, int argc, char **argv)
+{
+    std::string word;
+    for (int i = 1; i < argc && word.empty(); ++i)
+        if (argv[i][0] != '-')
+            word = argv[i];
+    if (word.empty())
+        return "";
+    std::string best, names;
+    std::size_t best_distance = 3;
+    for (const CLI::App *command : app.get_subcommands({})) {
+        const std::string &name = command->get_name();
+        if (name == word)
+            return "";
+        names += (names.empty() ? "" : ", ") + name;
+        if (const std::size_t d = edit_distance(word, name); d < best_distance) {
+            best_distance = d;
+            best = name;
+        }
+    }
+    return "no command \"" + word + "\"" + (best.empty() ? " (the commands: " + names + ")" : "; did you mean \"" + best + "\"?");
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -1013,6 +1099,8 @@ int main(int argc, char **argv)
                     "them open, the management port above all)");
     auto *check_json = check->add_flag("--json", check_args.json, "Print the findings as a JSON array");
     check->add_flag("--show", check_args.show, "Print the restore text that applying would install")->excludes(check_json);
+    check->add_flag("--no-test", check_args.no_test,
+                    "The findings alone, without the test run (no root needed: a CI job, say)");
     add_layout_options(*check, check_args.options);
 
     ApplyArgs apply_args;
@@ -1026,6 +1114,10 @@ int main(int argc, char **argv)
                       "otherwise put the old chain back")
         ->type_name("SECONDS")
         ->transform(decimal_in(1, 86400));
+    apply->add_flag("--diff", apply_args.diff, "Show what changes against the set in force, rule by rule, first");
+    apply->add_flag("--reset-counts", apply_args.reset_counts,
+                    "Start every rule's counts at zero (by default each rule keeps the packets and bytes of the "
+                    "same rule in the set in force, whatever its number)");
     add_layout_options(*apply, apply_args.options);
 
     CountsArgs counts_args;
@@ -1033,7 +1125,39 @@ int main(int argc, char **argv)
     counts->add_option("FILE", counts_args.file, "Rule set (default: the saved " + std::string(zorvane::saved_rules) + ")");
     auto *counts_json = counts->add_flag("--json", counts_args.json, "Print the counts as a JSON array");
     counts->add_flag("--prometheus", counts_args.prometheus, "Print node_exporter textfile format")->excludes(counts_json);
+    counts->add_flag("--bytes", counts_args.bytes,
+                     "Bytes beside the packets (the table's column; with --json objects {packets, bytes})");
     add_country_options(*counts, counts_args.options);
+
+    std::string diff_file;
+    bool diff_saved = false;
+    auto *diff = app.add_subcommand("diff", "The set in force (or the saved one) against FILE, rule by rule");
+    diff->add_option("FILE", diff_file, "Rule set")->required();
+    diff->add_flag("--saved", diff_saved, "Compare with the saved set instead of the one in force");
+
+    std::string log_path = "/var/log/ulogd_syslogemu.log", log_since;
+    std::size_t log_rule = 0;
+    bool log_follow = false, log_json = false, log_summary = false;
+    auto *log = app.add_subcommand("log", "The drop log read back: which rule dropped what, from where");
+    log->add_option("--rule", log_rule, "Only the drops of rule N")->type_name("N")->transform(decimal_in(1, 4000000000UL));
+    log->add_option("--since", log_since, "Only drops since TIME (30s, 10m, 2h, 1d, or \"YYYY-MM-DD HH:MM[:SS]\")")
+        ->type_name("TIME");
+    log->add_flag("--follow", log_follow, "Go on printing drops as they are logged");
+    log->add_flag("--json", log_json, "One JSON object a line (with --summary, one array)");
+    auto *summary = log->add_flag("--summary", log_summary, "Per rule: drops, first and last seen, the top sources");
+    summary->excludes(log->get_option("--follow"));
+    log->add_option("--file", log_path, "The drop log (default /var/log/ulogd_syslogemu.log)")->type_name("FILE");
+
+    std::string top_file;
+    bool top_once = false, top_json = false;
+    double top_interval = 1.0;
+    auto *top = app.add_subcommand("top", "A live table of each rule's packets and bytes a second");
+    top->add_option("FILE", top_file, "Rule set (default: the set in force, else the saved one)");
+    top->add_flag("--once", top_once, "Measure once over the interval and print, for scripts");
+    top->add_flag("--json", top_json, "With --once: a JSON array of {rule, verdict, description, packets, bytes, "
+                                      "packets_per_second, bytes_per_second}");
+    top->add_option("--interval", top_interval, "Seconds between reads (default 1)")
+        ->check(CLI::Range(0.1, 3600.0));
 
     bool status_json = false;
     auto *status = app.add_subcommand("status", "Whether the chain exists, is reached from INPUT, and its size");
@@ -1065,6 +1189,12 @@ int main(int argc, char **argv)
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError &e) {
+        // A command's name mistyped: say which was meant, not only that one
+        // is required.
+        if (const std::string near = nearest_command(app, argc, argv); !near.empty()) {
+            std::cerr << "zorvane: " << near << "\n";
+            return 2;
+        }
         const int shown = app.exit(e);
         return shown == 0 ? 0 : 2;
     }
@@ -1100,6 +1230,9 @@ int main(int argc, char **argv)
     zorvane::use_options(zorvane::ApplyOptions{});
 
     try {
+        for (const auto *needs : {apply, counts, status, setup, reset, restore, reload, confirm, guard, top, diff})
+            if (*needs)
+                require_root("zorvane " + needs->get_name());
         if (*check)
             return run_check(check_args);
         if (*apply)
@@ -1120,6 +1253,13 @@ int main(int argc, char **argv)
             return run_confirm();
         if (*guard)
             return zorvane::run_guard(guard_interval, guard_textfile, guard_pause, guard_resume);
+        if (*diff)
+            return zorvane::run_diff(diff_file, diff_saved, false, std::cout);
+        if (*log)
+            return zorvane::run_log(log_path, log_rule, zorvane::parse_since(log_since), log_follow, log_json,
+                                    log_summary);
+        if (*top)
+            return zorvane::run_top(rules_named(top_file), top_once, top_json, top_interval);
 
     } catch (const Failure &failure) {
         std::cerr << "zorvane: " << failure.what() << "\n";

@@ -620,6 +620,27 @@ ZVN_EXPORT int zvn_get_chain_glance_json(char *glance_json, size_t size_n);
 ZVN_EXPORT int zvn_set_layout(int layout);
 
 /*
+ * zvn_set_keep_counts - counts that survive an apply.
+ *
+ * keep: non-zero, from now on each apply (zvn_apply_rules_json,
+ *       zvn_rules_apply) starts every rule of the new set with the packets
+ *       and bytes of the same rule of the set in force (the same verdict and
+ *       meaning, whatever its number; summed over its lines and copies), so
+ *       that a re-apply or an edit elsewhere does not zero them; 0 (the
+ *       default): every count starts at zero, as specified.
+ *
+ * The set in force is the record's (see zvn_installed_json); its tables
+ * are listed ("iptables-save -c -t filter" per family, under the lock)
+ * while the new layout compiles and proved against it (a chain another tool
+ * changed carries nothing), and the restore file carries the counts
+ * ("[packets:bytes]" before each rule's counted line), tested and installed
+ * with "iptables-restore -c --test FILE" and "iptables-restore -c -n FILE":
+ * still one commit per family. Packets counted between the listing and the
+ * commit are not carried. Returns 0. Runs nothing.
+ */
+ZVN_EXPORT int zvn_set_keep_counts(int keep);
+
+/*
  * zvn_set_country_source - how a rule's "src_country" meets the kernel.
  *
  * source: ZVN_COUNTRIES_MATCH  the country match, "-m geoip
@@ -953,6 +974,19 @@ ZVN_EXPORT int zvn_table_counts(zvn_table *table, zvn_rules *rules, struct zvn_r
  */
 ZVN_EXPORT int zvn_label_installs(const char *label);
 ZVN_EXPORT int zvn_installed_same(const char *rules, size_t length);
+
+/*
+ * zvn_installed_rules - the rule-set text the last install put in force,
+ * as it was given (a client that did not keep it, an operator's command run
+ * without a file, a reader of the drop log naming rules).
+ *
+ * Under the lock, reads the record (/run/zorvane/installed; nothing else
+ * runs). Returns 0 with the text written; 1 where none is known (no
+ * install since the boot, a chain text's install, a broken record): rules
+ * not written; -1 for a null pointer, the lock not had or a buffer too
+ * small (zvn_last_error_size_needed tells the size).
+ */
+ZVN_EXPORT int zvn_installed_rules(char *rules, size_t size_n);
 ZVN_EXPORT int zvn_installed_json(char *record_json, size_t size_n);
 ZVN_EXPORT int zvn_table_installed_json(zvn_table *table, char *result_json, size_t size_n);
 

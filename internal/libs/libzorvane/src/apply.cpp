@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "carry_counts.h"
 #include "countries.h"
 #include "errors.h"
 #include "families.h"
@@ -98,15 +99,18 @@ struct CountryPlan {
 bool write_restore_files(PacketFilter &filter, const RuleSet &set, Numbering numbering,
                          const std::vector<Layout> &layouts, const std::vector<StandingLayout> &standing,
                          std::vector<std::unique_ptr<RestoreFile>> &files, const CountryPlan &countries,
-                         std::vector<std::string> *texts = nullptr)
+                         std::vector<std::string> *texts = nullptr, CountCarry *carry = nullptr)
 {
     files.clear();
     const auto families = active_families();
     for (std::size_t f = 0; f < families.size(); ++f) {
+        std::vector<std::uint32_t> line_rules;
         std::string text = filter.restore_text(set, layouts[f], numbering, *families[f], log_limit(),
-                                               f < standing.size() ? standing[f] : StandingLayout{}, nullptr,
-                                               countries.names_of(f));
-        auto file = filter.write(*families[f], text);
+                                               f < standing.size() ? standing[f] : StandingLayout{},
+                                               carry != nullptr ? &line_rules : nullptr, countries.names_of(f));
+        // The file may carry the counts of the set in force; the record
+        // keeps the lines as they are listed.
+        auto file = filter.write(*families[f], carry != nullptr ? carry->with_counts(f, set, text, line_rules) : text);
         if (!file) {
             for (auto &written : files)
                 written->remove();
@@ -248,6 +252,15 @@ int apply_rule_set(const RuleSetSource &source, FamilyOrder order)
             return -1;
         look();
     }
+    // The counts of the set in force are read while the layout compiles.
+    std::optional<CountCarry> carry;
+    if (keeping_counts()) {
+        if (!lock || !lock->locked())
+            lock.emplace();
+        if (!lock->locked())
+            return -1;
+        carry.emplace(filter, families);
+    }
     const std::vector<Layout> layouts = chosen_layouts(*set);
     std::vector<StandingLayout> standing;
     for (const auto &one : looks)
@@ -255,7 +268,8 @@ int apply_rule_set(const RuleSetSource &source, FamilyOrder order)
     CountryPlan countries(*set);
     std::vector<std::unique_ptr<RestoreFile>> files;
     std::vector<std::string> texts;
-    if (!write_restore_files(filter, *set, Numbering::by_rule, layouts, standing, files, countries, &texts))
+    if (!write_restore_files(filter, *set, Numbering::by_rule, layouts, standing, files, countries, &texts,
+                             carry ? &*carry : nullptr))
         return -1;
     if (!lock) {
         lock.emplace();

@@ -13,6 +13,7 @@
 
 #include "apply.h"
 #include "check.h"
+#include "carry_counts.h"
 #include "countries.h"
 #include "counts.h"
 #include "errors.h"
@@ -249,6 +250,13 @@ int zvn_set_layout(int layout)
     }
     set_error(ZVN_ERROR_ARGUMENT, "unknown layout " + std::to_string(layout));
     return -1;
+}
+
+int zvn_set_keep_counts(int keep)
+{
+    clear_error();
+    keep_counts(keep != 0);
+    return 0;
 }
 
 int zvn_set_log_limit(unsigned int lines_per_second)

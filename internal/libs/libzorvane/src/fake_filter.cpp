@@ -326,6 +326,15 @@ std::string FakeFilter::listed(const Family &family, const std::string &name, in
     return text;
 }
 
+std::vector<std::string> FakeFilter::chain_names(const Family &family) const
+{
+    std::vector<std::string> names;
+    if (const auto found = tables_.find(family.bit); found != tables_.end())
+        for (const Chain &chain : found->second.chains)
+            names.push_back(chain.name);
+    return names;
+}
+
 std::string FakeFilter::lines_of(const Family &family, const std::string &chain) const
 {
     std::string text;
@@ -800,6 +809,12 @@ int FakeFilter::load_sets(const std::vector<AddressSet> &sets)
     for (const AddressSet &set : sets)
         sets_[set.name] = set;
     return 0;
+}
+
+std::string FakeFilter::with_counts(const std::string &text, const std::vector<std::uint32_t> &line_rules,
+                                    const std::vector<std::pair<std::uint64_t, std::uint64_t>> &per_rule)
+{
+    return iptables_with_counts(text, line_rules, per_rule);
 }
 
 int FakeFilter::glance_sets(std::string &headers)

@@ -46,6 +46,8 @@ public:
     std::string save(const Family &family, bool counters = true) const;
     // The "-A" lines of a chain ("" where there is none), as "-S" lists them.
     std::string lines_of(const Family &family, const std::string &chain) const;
+    // The chains of a family's table, in order.
+    std::vector<std::string> chain_names(const Family &family) const;
     // A change another tool makes, written as its command's arguments:
     // "-F CHAIN", "-X CHAIN", "-N CHAIN", "-P INPUT DROP", "-A/-I CHAIN
     // ...", "-D CHAIN ...", "-D CHAIN N", a restore text of its own with
@@ -82,6 +84,8 @@ public:
                              std::vector<std::uint32_t> *line_rules,
                              const std::vector<std::string> *country_sets) override;
     std::string failsafe_text(const RuleSet &allows, const Family &family, unsigned log_limit) override;
+    std::string with_counts(const std::string &text, const std::vector<std::uint32_t> &line_rules,
+                            const std::vector<std::pair<std::uint64_t, std::uint64_t>> &per_rule) override;
     ToolLine read_line(std::string_view text) override;
     bool parse_chain_text(const std::string &text, std::vector<ChainSection> &sections) override;
     std::string section_header(const Family &family) override;

@@ -246,6 +246,22 @@ int zvn_installed_json(char *record_json, size_t size_n)
     return copy_out(result.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace), record_json, size_n);
 }
 
+int zvn_installed_rules(char *rules, size_t size_n)
+{
+    clear_error();
+    if (rules == nullptr)
+        return null_argument();
+    const ChainLock lock;
+    if (!lock.locked())
+        return -1;
+    const RecordRead read = read_installed();
+    // Only a sound record names the set in force: a broken one's copy
+    // belongs to this process's past, not to the kernel's present.
+    if (!read.record || read.state != RecordRead::State::read || read.record->rules_text.empty())
+        return 1;
+    return copy_out(read.record->rules_text, rules, size_n);
+}
+
 int zvn_installed_same(const char *rules, size_t length)
 {
     clear_error();

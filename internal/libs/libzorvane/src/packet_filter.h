@@ -39,6 +39,8 @@ public:
     virtual ~RestoreFile() = default;
     const Family &family() const { return family_; }
     const std::string &name() const { return name_; }
+    // Its lines start with counts (the tool restores them).
+    bool counts = false;
     // Takes the file away (after success, or when another family failed).
     virtual void remove() = 0;
 
@@ -256,6 +258,12 @@ public:
                                      const StandingLayout &standing = {},
                                      std::vector<std::uint32_t> *line_rules = nullptr,
                                      const std::vector<std::string> *country_sets = nullptr) = 0;
+    // A restore text whose rules start with counts: per rule (by index) its
+    // packets and bytes, put on its first counted line (line_rules: each
+    // line's rule number, as restore_text gave it). The file of such a text
+    // is tested and installed with the counts.
+    virtual std::string with_counts(const std::string &text, const std::vector<std::uint32_t> &line_rules,
+                                    const std::vector<std::pair<std::uint64_t, std::uint64_t>> &per_rule) = 0;
     // The fail-safe set's text: loopback and established traffic accepted,
     // the allows, every other packet logged "FAILSAFE ACT=DROP" and dropped.
     virtual std::string failsafe_text(const RuleSet &allows, const Family &family, unsigned log_limit) = 0;

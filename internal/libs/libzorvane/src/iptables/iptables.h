@@ -83,6 +83,11 @@ std::string iptables_section_chain_text(const ChainSection &section);
 // add ..."), and read back; the "ipset restore" text that makes each set
 // hold its entries (those standing swapped); the runs.
 std::string iptables_sets_text(const std::vector<AddressSet> &sets);
+// Counts on each rule's first counted line ("[p:b] -A ..."), and whether a
+// text carries any.
+std::string iptables_with_counts(const std::string &text, const std::vector<std::uint32_t> &line_rules,
+                                 const std::vector<std::pair<std::uint64_t, std::uint64_t>> &per_rule);
+bool iptables_carries_counts(const std::string &text);
 bool iptables_parse_sets_text(const std::string &text, std::vector<AddressSet> &sets);
 std::string iptables_load_sets_text(const std::vector<AddressSet> &sets, const std::vector<std::string> &standing);
 int iptables_set_names(std::vector<std::string> &names);
@@ -125,6 +130,8 @@ public:
                              std::vector<std::uint32_t> *line_rules,
                              const std::vector<std::string> *country_sets) override;
     std::string failsafe_text(const RuleSet &allows, const Family &family, unsigned log_limit) override;
+    std::string with_counts(const std::string &text, const std::vector<std::uint32_t> &line_rules,
+                            const std::vector<std::pair<std::uint64_t, std::uint64_t>> &per_rule) override;
     ToolLine read_line(std::string_view text) override;
     bool parse_chain_text(const std::string &text, std::vector<ChainSection> &sections) override;
     std::string section_header(const Family &family) override;

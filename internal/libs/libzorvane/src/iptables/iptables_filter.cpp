@@ -301,6 +301,12 @@ int IptablesFilter::load_sets(const std::vector<AddressSet> &sets)
     return iptables_load_sets(sets);
 }
 
+std::string IptablesFilter::with_counts(const std::string &text, const std::vector<std::uint32_t> &line_rules,
+                                        const std::vector<std::pair<std::uint64_t, std::uint64_t>> &per_rule)
+{
+    return iptables_with_counts(text, line_rules, per_rule);
+}
+
 int IptablesFilter::glance_sets(std::string &headers)
 {
     return iptables_glance_sets(headers);
@@ -363,7 +369,9 @@ std::unique_ptr<RestoreFile> IptablesFilter::write(const Family &family, const s
         std::remove(restore_filename.c_str());
         return nullptr;
     }
-    return std::make_unique<FileInTmp>(family, restore_filename);
+    auto file = std::make_unique<FileInTmp>(family, restore_filename);
+    file->counts = iptables_carries_counts(text);
+    return file;
 }
 
 // With both families on, the two test runs go on side by side (neither
@@ -372,13 +380,14 @@ std::vector<ToolVerdict> IptablesFilter::test(const std::vector<RestoreFile *> &
 {
     std::vector<std::string> commands;
     for (const RestoreFile *file : files)
-        commands.push_back(command(tools_of(file->family()).restore_tool, " --test ", file->name()));
+        commands.push_back(command(tools_of(file->family()).restore_tool, file->counts ? " -c" : "", " --test ",
+                                   file->name()));
     return run_restores(commands);
 }
 
 ToolVerdict IptablesFilter::install(RestoreFile &file)
 {
-    return run_restores({command(tools_of(file.family()).restore_tool, " -n ", file.name())})[0];
+    return run_restores({command(tools_of(file.family()).restore_tool, file.counts ? " -c" : "", " -n ", file.name())})[0];
 }
 
 std::unique_ptr<TableRead> IptablesFilter::read_table(const Family &family, Records records)

@@ -212,4 +212,46 @@ std::string iptables_failsafe_text(const RuleSet &allows, const Family &family, 
                    " -j NFLOG --nflog-prefix  \"FAILSAFE ACT=DROP\"\n", append, " -j DROP\nCOMMIT\n");
 }
 
+namespace {
+
+// The line a rule's packets are counted on: its verdict, not its log.
+bool counted_line(std::string_view line)
+{
+    const auto ends = [&](std::string_view tail) {
+        return line.size() >= tail.size() && line.substr(line.size() - tail.size()) == tail;
+    };
+    return line.rfind("-A ", 0) == 0 && (ends(" -j ACCEPT") || ends(" -j DROP"));
+}
+
+}  // namespace
+
+std::string iptables_with_counts(const std::string &text, const std::vector<std::uint32_t> &line_rules,
+                                 const std::vector<std::pair<std::uint64_t, std::uint64_t>> &per_rule)
+{
+    std::string out;
+    out.reserve(text.size() + text.size() / 8);
+    std::vector<bool> given(per_rule.size(), false);
+    std::size_t at = 0, line = 0;
+    while (at < text.size()) {
+        const std::size_t end = std::min(text.find('\n', at), text.size());
+        const std::string_view one(text.data() + at, end - at);
+        const std::uint32_t number = line < line_rules.size() ? line_rules[line] : 0;
+        if (number > 0 && number <= per_rule.size() && !given[number - 1] && counted_line(one)) {
+            given[number - 1] = true;
+            const auto &[packets, bytes] = per_rule[number - 1];
+            out += "[" + std::to_string(packets) + ":" + std::to_string(bytes) + "] ";
+        }
+        out.append(one);
+        out += '\n';
+        at = end + 1;
+        ++line;
+    }
+    return out;
+}
+
+bool iptables_carries_counts(const std::string &text)
+{
+    return text.find("\n[") != std::string::npos;
+}
+
 }  // namespace zvn
