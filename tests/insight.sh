@@ -3,7 +3,8 @@
 # inside "sandbox.sh nft|legacy": a ping flood seen by top, drops read back
 # by log with their rule and source, diff's exit status and renumbering,
 # counts with bytes, counts kept across applies in both layouts, the set in
-# force used where no file is given, and what a new user trips over.
+# force used where no file is given, a rule added and deleted, and what a
+# new user trips over.
 # usage: insight.sh ZORVANE SOURCE_DIR
 set -uo pipefail
 zorvane=$1 src=$2
@@ -106,6 +107,27 @@ for layout in indexed flat; do
 done
 "$zorvane" apply --reset-counts "$work/b.json" 2>/dev/null
 expect_eq "--reset-counts zeroes them" "$("$zorvane" counts --json | jq -c 'add')" 0
+
+# --- one rule added and deleted, as with ufw ----------------------------------------------------
+"$zorvane" apply --save "$work/a.json" 2>/dev/null || fail "apply --save"
+"$zorvane" rule add --at 1 '{"interface":"eth2","allow":false}' > /dev/null 2>"$work/err"
+expect_eq "rule add --at 1" "$?" 0
+has "shows the change first" "+ rule 1: drop all on eth2 (added)" "$work/err"
+expect_eq "the saved set has it" "$(jq length /etc/zorvane/rules.json)" 5
+"$zorvane" diff --saved "$work/b.json" > /dev/null
+expect_eq "the saved set is the edited one" "$?" 0
+"$zorvane" diff "$work/b.json" > /dev/null
+expect_eq "and in force" "$?" 0
+"$zorvane" rule delete 1 > /dev/null 2>"$work/err"
+expect_eq "rule delete 1" "$?" 0
+has "shows the change" "- rule 1: drop all on eth2 (removed)" "$work/err"
+"$zorvane" diff "$work/a.json" > /dev/null
+expect_eq "the set in force is the first again" "$?" 0
+"$zorvane" rule delete 99 > /dev/null 2>&1
+expect_eq "rule delete of a rule that is not there" "$?" 2
+"$zorvane" rule add '{"protocol":"tcp","dports_list":["ssh"],"allow":true}' > /dev/null 2>&1
+expect_eq "rule add of a refused rule" "$?" 1
+expect_eq "leaves the saved set" "$(jq length /etc/zorvane/rules.json)" 4
 
 # --- what a new user trips over -----------------------------------------------------------------
 "$zorvane" aply "$work/a.json" > /dev/null 2>"$work/err"

@@ -343,6 +343,7 @@ int run_check(const CheckArgs &args)
 
 struct ApplyArgs {
     std::string file;
+    std::optional<std::string> text;  // the set itself, made by the command (rule add, rule delete)
     bool force = false;
     bool save = false;
     int confirm_seconds = 0;
@@ -397,7 +398,7 @@ int run_apply(const ApplyArgs &args)
     zorvane::refuse_if_pending();
     // Each rule keeps its counts over the apply, unless asked otherwise.
     zvn_set_keep_counts(args.reset_counts ? 0 : 1);
-    const std::string text = read_rules(args.file);
+    const std::string text = args.text ? *args.text : read_rules(args.file);
     const Checked checked = refuse_or_accept(text, args.force);
     const Rules &rules = *checked.rules;
     const bool forced = checked.errors > 0;
@@ -604,6 +605,53 @@ int run_restore(const std::vector<std::string> &tool_problems)
 // "systemctl reload zorvane": the saved rule set applied again with its
 // saved options, as a boot would restore it; a saved set that is refused
 // changes nothing (no fall-back: what is in force stays).
+// "zorvane rule add|delete": the saved set edited by one rule, the change
+// shown, then checked, applied and saved as apply --save does (with the
+// saved options; --confirm as apply has).
+struct RuleEdit {
+    std::string rule;         // add: the rule's JSON object
+    std::size_t at = 0;       // add: its number (0: the end); delete: the rule taken out
+    bool force = false;
+    int confirm_seconds = 0;
+};
+
+int run_rule_edit(const RuleEdit &edit, bool adding)
+{
+    const std::string saved_text = read_rules(zorvane::saved_rules);
+    auto rules = nlohmann::json::parse(saved_text, nullptr, false);
+    if (!rules.is_array())
+        throw Failure(1, std::string("the saved set ") + zorvane::saved_rules + " is no JSON array of rules");
+    if (adding) {
+        const auto rule = nlohmann::json::parse(edit.rule, nullptr, false);
+        if (!rule.is_object())
+            throw Failure(2, "RULE is no JSON object: " + edit.rule);
+        if (edit.at > rules.size() + 1)
+            throw Failure(2, "--at " + std::to_string(edit.at) + ": the saved set has " + std::to_string(rules.size()) +
+                                 " rules (at most " + std::to_string(rules.size() + 1) + ")");
+        const std::size_t at = edit.at == 0 ? rules.size() : edit.at - 1;
+        rules.insert(rules.begin() + static_cast<long>(at), rule);
+    } else {
+        if (edit.at == 0 || edit.at > rules.size())
+            throw Failure(2, "there is no rule " + std::to_string(edit.at) + " in the saved set (" +
+                                 std::to_string(rules.size()) + " rules)");
+        rules.erase(rules.begin() + static_cast<long>(edit.at - 1));
+    }
+    std::string text = "[\n";
+    for (std::size_t r = 0; r < rules.size(); ++r)
+        text += "  " + rules[r].dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) +
+                (r + 1 < rules.size() ? ",\n" : "\n");
+    text += "]\n";
+    zorvane::diff_texts(saved_text, "the saved set", text, "the edited set", true, std::cerr);
+    ApplyArgs apply;
+    apply.file = std::string(adding ? "rule add" : "rule delete") + " (" + zorvane::saved_rules + ")";
+    apply.text = text;
+    apply.force = edit.force;
+    apply.save = true;
+    apply.confirm_seconds = edit.confirm_seconds;
+    apply.options = zorvane::read_options(zorvane::saved_options);
+    return run_apply(apply);
+}
+
 int run_reload()
 {
     zorvane::use_options(zorvane::read_options(zorvane::saved_options));
@@ -1129,6 +1177,22 @@ int main(int argc, char **argv)
                      "Bytes beside the packets (the table's column; with --json objects {packets, bytes})");
     add_country_options(*counts, counts_args.options);
 
+    RuleEdit rule_edit;
+    auto *rule = app.add_subcommand("rule", "Add or delete one rule of the saved set, and apply it");
+    rule->require_subcommand(1);
+    auto *rule_add = rule->add_subcommand("add", "Insert RULE (a JSON object) into the saved set, show the change, apply and save it");
+    rule_add->add_option("RULE", rule_edit.rule, "The rule, as JSON: '{\"protocol\":\"tcp\",\"dports_list\":[\"443\"],\"allow\":true}'")
+        ->required();
+    rule_add->add_option("--at", rule_edit.at, "Its number (default: the end)")->type_name("N")->transform(decimal_in(1, 4000000000UL));
+    auto *rule_delete = rule->add_subcommand("delete", "Take rule N out of the saved set, show the change, apply and save it");
+    rule_delete->add_option("N", rule_edit.at, "The rule's number")->required()->transform(decimal_in(1, 4000000000UL));
+    for (auto *one : {rule_add, rule_delete}) {
+        one->add_flag("--force", rule_edit.force, "Apply even with error findings");
+        one->add_option("--confirm", rule_edit.confirm_seconds, "As apply --confirm")
+            ->type_name("SECONDS")
+            ->transform(decimal_in(1, 86400));
+    }
+
     std::string diff_file;
     bool diff_saved = false;
     auto *diff = app.add_subcommand("diff", "The set in force (or the saved one) against FILE, rule by rule");
@@ -1230,7 +1294,7 @@ int main(int argc, char **argv)
     zorvane::use_options(zorvane::ApplyOptions{});
 
     try {
-        for (const auto *needs : {apply, counts, status, setup, reset, restore, reload, confirm, guard, top, diff})
+        for (const auto *needs : {apply, counts, status, setup, reset, restore, reload, confirm, guard, top, diff, rule})
             if (*needs)
                 require_root("zorvane " + needs->get_name());
         if (*check)
@@ -1255,6 +1319,8 @@ int main(int argc, char **argv)
             return zorvane::run_guard(guard_interval, guard_textfile, guard_pause, guard_resume);
         if (*diff)
             return zorvane::run_diff(diff_file, diff_saved, false, std::cout);
+        if (*rule)
+            return run_rule_edit(rule_edit, rule_add->parsed());
         if (*log)
             return zorvane::run_log(log_path, log_rule, zorvane::parse_since(log_since), log_follow, log_json,
                                     log_summary);

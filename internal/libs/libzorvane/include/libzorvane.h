@@ -631,12 +631,13 @@ ZVN_EXPORT int zvn_set_layout(int layout);
  *
  * The set in force is the record's (see zvn_installed_json); its tables
  * are listed ("iptables-save -c -t filter" per family, under the lock)
- * while the new layout compiles and proved against it (a chain another tool
- * changed carries nothing), and the restore file carries the counts
- * ("[packets:bytes]" before each rule's counted line), tested and installed
- * with "iptables-restore -c --test FILE" and "iptables-restore -c -n FILE":
- * still one commit per family. Packets counted between the listing and the
- * commit are not carried. Returns 0. Runs nothing.
+ * while the new layout compiles and the test run goes on, and proved
+ * against it (a chain another tool changed carries nothing); the file the
+ * test passed is then written again with the counts ("[packets:bytes]"
+ * before each rule's counted line, which the kernel does not judge) and
+ * installed with "iptables-restore -c -n FILE": still one commit per
+ * family. Packets counted between the listing and the commit are not
+ * carried. Returns 0. Runs nothing.
  */
 ZVN_EXPORT int zvn_set_keep_counts(int keep);
 

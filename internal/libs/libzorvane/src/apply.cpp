@@ -99,18 +99,20 @@ struct CountryPlan {
 bool write_restore_files(PacketFilter &filter, const RuleSet &set, Numbering numbering,
                          const std::vector<Layout> &layouts, const std::vector<StandingLayout> &standing,
                          std::vector<std::unique_ptr<RestoreFile>> &files, const CountryPlan &countries,
-                         std::vector<std::string> *texts = nullptr, CountCarry *carry = nullptr)
+                         std::vector<std::string> *texts = nullptr,
+                         std::vector<std::vector<std::uint32_t>> *line_rules = nullptr)
 {
     files.clear();
     const auto families = active_families();
     for (std::size_t f = 0; f < families.size(); ++f) {
-        std::vector<std::uint32_t> line_rules;
+        std::vector<std::uint32_t> rules_of_lines;
         std::string text = filter.restore_text(set, layouts[f], numbering, *families[f], log_limit(),
                                                f < standing.size() ? standing[f] : StandingLayout{},
-                                               carry != nullptr ? &line_rules : nullptr, countries.names_of(f));
-        // The file may carry the counts of the set in force; the record
-        // keeps the lines as they are listed.
-        auto file = filter.write(*families[f], carry != nullptr ? carry->with_counts(f, set, text, line_rules) : text);
+                                               line_rules != nullptr ? &rules_of_lines : nullptr,
+                                               countries.names_of(f));
+        if (line_rules != nullptr)
+            line_rules->push_back(std::move(rules_of_lines));
+        auto file = filter.write(*families[f], text);
         if (!file) {
             for (auto &written : files)
                 written->remove();
@@ -259,7 +261,7 @@ int apply_rule_set(const RuleSetSource &source, FamilyOrder order)
             lock.emplace();
         if (!lock->locked())
             return -1;
-        carry.emplace(filter, families);
+        carry.emplace(filter, families, *set);
     }
     const std::vector<Layout> layouts = chosen_layouts(*set);
     std::vector<StandingLayout> standing;
@@ -268,8 +270,9 @@ int apply_rule_set(const RuleSetSource &source, FamilyOrder order)
     CountryPlan countries(*set);
     std::vector<std::unique_ptr<RestoreFile>> files;
     std::vector<std::string> texts;
+    std::vector<std::vector<std::uint32_t>> line_rules;
     if (!write_restore_files(filter, *set, Numbering::by_rule, layouts, standing, files, countries, &texts,
-                             carry ? &*carry : nullptr))
+                             carry ? &line_rules : nullptr))
         return -1;
     if (!lock) {
         lock.emplace();
@@ -291,6 +294,26 @@ int apply_rule_set(const RuleSetSource &source, FamilyOrder order)
         return failed_run(ZVN_ERROR_TEST_REFUSED, "the test run refused the restore file", verdicts[*f],
                           *families[*f], *set, layouts[*f], filter, Numbering::by_rule, countries.names_of(*f));
     }
+    // The counts of the set in force, read while the test ran, go in with
+    // the lines the test passed: the same file with counts before each
+    // rule's counted line, which the kernel does not judge. The record
+    // keeps the lines as they are listed.
+    if (carry)
+        for (std::size_t f = 0; f < files.size(); ++f) {
+            std::string counted = carry->with_counts(f, *set, texts[f], line_rules[f], layouts[f]);
+            if (counted.size() == texts[f].size())
+                continue;
+            auto file = filter.write(*families[f], counted);
+            if (!file) {
+                for (auto &written : files)
+                    written->remove();
+                countries.take_back(filter);
+                set_error(ZVN_ERROR_FILE, "the restore file could not be written");
+                return -1;
+            }
+            files[f]->remove();
+            files[f] = std::move(file);
+        }
     for (std::size_t i = 0; i < installs.size(); ++i) {
         const std::size_t f = installs[i];
         if (i == 0 && previous)

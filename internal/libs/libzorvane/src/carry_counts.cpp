@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "installed.h"
+#include "layout.h"
 #include "log.h"
 #include "proof.h"
 
@@ -47,14 +48,26 @@ struct CountCarry::State {
 
     explicit State(PacketFilter &filter_of) : filter(filter_of) {}
 
-    void finish(std::size_t f)
+    bool same_set = false;
+    std::vector<bool> indexed;
+    std::vector<unsigned> limits;
+
+    void finish(std::size_t f, const Layout &layout)
     {
         if (f >= reads.size() || finished[f])
             return;
         finished[f] = true;
         if (!reads[f] || reads[f]->finish() != 0)
             return;
-        const TableProof proof = prove_table(*old_set, *families[f], reads[f]->table(), filter);
+        // A re-apply of the set in force as it stands: the new layout's
+        // lines are the ones to prove against, compiled already.
+        ProofPlan plan;
+        if (same_set && layout.indexed == indexed[f] && log_limit() == limits[f]) {
+            plan.layout = layout;
+            plan.expected = expected_chain(*old_set, *families[f], layout, limits[f]);
+            plan.ready = true;
+        }
+        const TableProof proof = prove_table(*old_set, *families[f], reads[f]->table(), filter, plan.ready ? &plan : nullptr);
         if (!proof.mismatch.empty()) {
             // Another tool changed the chain: its counts are of no rule.
             log_record("the counts of the ", families[f]->name, " chain are not carried over: ", proof.mismatch);
@@ -66,7 +79,7 @@ struct CountCarry::State {
     }
 };
 
-CountCarry::CountCarry(PacketFilter &filter, const std::vector<const Family *> &families)
+CountCarry::CountCarry(PacketFilter &filter, const std::vector<const Family *> &families, const RuleSet &incoming)
     : state_(std::make_unique<State>(filter))
 {
     if (!keeping_counts())
@@ -74,15 +87,22 @@ CountCarry::CountCarry(PacketFilter &filter, const std::vector<const Family *> &
     const RecordRead read = read_installed();
     if (!read.record || read.state != RecordRead::State::read || read.record->rules_text.empty())
         return;
-    state_->old_set = read.record->set();
+    state_->same_set = read.record->rules_text == incoming.text;
+    // The set in force read from its record, unless it is the one coming in
+    // (then borrowed: it outlives the carry).
+    state_->old_set = state_->same_set ? std::shared_ptr<const RuleSet>(&incoming, [](const RuleSet *) {})
+                                       : read.record->set();
     if (!state_->old_set)
         return;
     state_->families = families;
     state_->counts.resize(families.size());
     state_->finished.assign(families.size(), false);
-    for (const Family *family : families)
-        state_->reads.push_back(read.record->of(*family) != nullptr ? filter.read_table(*family, Records::captured)
-                                                                      : nullptr);
+    for (const Family *family : families) {
+        const InstalledFamily *installed = read.record->of(*family);
+        state_->indexed.push_back(installed != nullptr && installed->indexed);
+        state_->limits.push_back(installed != nullptr ? installed->log_limit : 0);
+        state_->reads.push_back(installed != nullptr ? filter.read_table(*family, Records::captured) : nullptr);
+    }
 }
 
 CountCarry::~CountCarry()
@@ -93,11 +113,11 @@ CountCarry::~CountCarry()
 }
 
 std::string CountCarry::with_counts(std::size_t f, const RuleSet &set, const std::string &text,
-                                    const std::vector<std::uint32_t> &line_rules)
+                                    const std::vector<std::uint32_t> &line_rules, const Layout &layout)
 {
     if (!state_->old_set || f >= state_->reads.size())
         return text;
-    state_->finish(f);
+    state_->finish(f, layout);
     auto &counts = state_->counts[f];
     if (counts.empty())
         return text;
