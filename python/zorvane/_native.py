@@ -6,6 +6,7 @@ from __future__ import annotations
 import ctypes
 import ctypes.util
 import os
+import struct
 from typing import Callable
 
 #: Error codes of the error channel (libzorvane.h).
@@ -33,6 +34,11 @@ HOOK_PLACES = {"keep": 0, "last": 1, "first": 2}
 
 class RuleCount(ctypes.Structure):
     _fields_ = [("packets", ctypes.c_ulonglong), ("bytes", ctypes.c_ulonglong), ("told", ctypes.c_int)]
+
+
+RULE_COUNT_SIZE = ctypes.sizeof(RuleCount)
+# packets, bytes, told, and the padding that rounds the struct up
+RULE_COUNT_LAYOUT = struct.Struct(f"=QQi{RULE_COUNT_SIZE - 20}x")
 
 
 def _load() -> ctypes.CDLL:
