@@ -33,14 +33,6 @@ v4() { ping_from peer3 "$1" "${2:-2}" 10.0.3.254; }
 v6() { ping6_from peer3 "$1" "${2:-2}" 2001:db8:3::fe; }
 zv_sets() { /usr/sbin/ipset list -n 2>/dev/null | grep '^zv[46]-' | sort; }
 chain_and_sets() { /sbin/iptables -S ZORVANE; /sbin/ip6tables -S ZORVANE; /usr/sbin/ipset save 2>/dev/null | sort; }
-until_within() {
-    local limit=$1 start
-    start=$(date +%s)
-    until eval "$2"; do
-        [ $(($(date +%s) - start)) -le "$limit" ] || return 1
-        sleep 0.2
-    done
-}
 
 echo "== $(/sbin/iptables -V), $(/usr/sbin/ipset version | head -n 1)"
 netlab_up || exit 1

@@ -32,16 +32,6 @@ start_guard() {
     guard=$!
 }
 stop_guard() { [ -z "$guard" ] || { kill "$guard"; wait "$guard" 2>/dev/null; guard=; }; }
-# until_within SECONDS 'CONDITION': whether the condition (evaluated anew
-# each time) holds within the time.
-until_within() {
-    local limit=$1 start
-    start=$(date +%s)
-    until eval "$2"; do
-        [ $(($(date +%s) - start)) -le "$limit" ] || return 1
-        sleep 0.2
-    done
-}
 # A reboot as the host sees it: the filter tables empty, /run empty.
 reboot() {
     stop_guard

@@ -18,3 +18,13 @@ foreign_rules() {
     done
     [ "${ZVN_SANDBOX:-}" != nft ] || nft list table inet neighbour 2>/dev/null || true
 }
+# until_within SECONDS 'CONDITION': whether the condition (evaluated anew
+# each time) holds within the time.
+until_within() {
+    local limit=$1 start
+    start=$(date +%s)
+    until eval "$2"; do
+        [ $(($(date +%s) - start)) -le "$limit" ] || return 1
+        sleep 0.2
+    done
+}

@@ -26,6 +26,7 @@
 #include "libzorvane.h"
 #include "log.h"
 #include "names.h"
+#include "programs.h"
 #include "proof.h"
 #include "rule_reader.h"
 
@@ -378,16 +379,8 @@ bool write_own_file(const std::string &path, const std::string &text)
         log_record("cannot create ", temporary, ": ", std::strerror(errno));
         return false;
     }
-    std::size_t written = 0;
-    while (written < text.size()) {
-        const ssize_t n = write(fd, text.data() + written, text.size() - written);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        written += static_cast<std::size_t>(n);
-    }
-    if (close(fd) != 0 || written != text.size() || rename(temporary.c_str(), path.c_str()) != 0) {
+    const bool written = write_all(fd, text);
+    if (close(fd) != 0 || !written || rename(temporary.c_str(), path.c_str()) != 0) {
         log_record("cannot write ", path, ": ", std::strerror(errno));
         unlink(temporary.c_str());
         return false;

@@ -114,17 +114,9 @@ int run_restore(const std::string &text)
         log_record("cannot create a file for ipset: ", std::strerror(errno));
         return -1;
     }
-    std::size_t written = 0;
-    while (written < text.size()) {
-        const ssize_t n = write(fd, text.data() + written, text.size() - written);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        written += static_cast<std::size_t>(n);
-    }
+    const bool written = write_all(fd, text);
     close(fd);
-    if (written != text.size()) {
+    if (!written) {
         unlink(name.c_str());
         return -1;
     }
